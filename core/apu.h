@@ -1,0 +1,115 @@
+// The audio processing unit: two pulses, triangle, noise, delta modulation,
+// the frame sequencer, and the mixing into 16-bit sample blocks.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "glob_const.h"
+
+namespace NES {
+
+class CPU;
+
+class APU {
+public:
+    struct Envelope {
+        uint8_t start = 0;
+        uint8_t divider = 0;
+        uint8_t decay = 0;
+    };
+    struct Sweep {
+        uint8_t divider = 0;
+        uint8_t reload = 0;
+        uint8_t mute = 0;
+    };
+
+    std::chrono::steady_clock::time_point start_time = std::chrono::steady_clock::now();
+    int64_t cycles = 0;        // APU cycles (one per two CPU cycles)
+    int64_t frame_origin = 0;  // APU cycle the frame sequencer counts from
+    std::unique_ptr<int16_t[]> sample_buffer;  // the block being filled
+    std::unique_ptr<int16_t[]> output_buffer;  // the last completed block
+    std::atomic<bool> buffer_ready{false};
+    std::mutex buffer_lock;  // guards output_buffer and buffer_ready against the host's reader
+    int apu_rate = 0;  // APU cycles per emulated second
+    CPU* cpu = nullptr;
+    int64_t samples = 0;  // samples produced since construction
+    bool channel_enabled[5] = {};  // pulse 1, pulse 2, triangle, noise, DMC
+    int8_t pulse_output[2] = {};
+    uint8_t duty_table[4][8] = {
+        {0, 1, 0, 0, 0, 0, 0, 0},
+        {0, 1, 1, 0, 0, 0, 0, 0},
+        {0, 1, 1, 1, 1, 0, 0, 0},
+        {1, 0, 0, 1, 1, 1, 1, 1},
+    };
+    uint8_t pulse_step[2] = {};
+    uint16_t pulse_timer[2] = {};
+    uint16_t pulse_period[2] = {};
+    uint16_t triangle_period = 0;
+    uint8_t triangle_table[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+                                  0,  1,  2,  3,  4,  5,  6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    float triangle_output = 0;
+    uint8_t triangle_step = 0;
+    uint16_t triangle_timer = 0;
+    Envelope envelope[3];  // pulse 1, pulse 2, noise
+    uint8_t linear_counter = 0;
+    bool linear_reload = false;
+    uint16_t noise_shift = 1;
+    int8_t noise_output = 0;
+    int noise_periods[16] = {4, 8, 16, 32, 64, 96, 128, 160, 202, 254, 380, 508, 762, 1016, 2034, 4068};  // CPU cycles
+    int noise_timer = 0;
+    int dmc_output = 0;
+    uint8_t dmc_sample_buffer = 0;
+    uint8_t dmc_control = 0;
+    uint16_t dmc_rates[16] = {428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54};  // CPU cycles
+    int dmc_timer = 0;
+    bool dmc_silence = true;
+    uint8_t dmc_shift = 0;
+    int dmc_bits_remaining = 0;
+    bool dmc_buffer_empty = true;
+    uint16_t dmc_sample_address = 0;
+    uint16_t dmc_sample_length = 0;
+    int dmc_direct_load = -1;
+    uint16_t dmc_address = 0;
+    int dmc_bytes_remaining = 0;
+    uint8_t length_counter[4] = {};  // pulse 1, pulse 2, triangle, noise
+    Sweep sweep[2];
+    bool frame_irq = false;
+    int sample_rate = 0;
+
+    APU();
+    ~APU();
+
+    void setCPU(CPU* cpu);
+    void cycle();
+    void func_frame_counter();
+    void clock_envs();
+    void clock_linear();
+    void clock_length();
+    void clock_sweep();
+    void pulse(bool n);
+    void triangle();
+    void noise();
+    void dmc();
+    void start_sample();
+    uint16_t get_pulse_period(bool n) const;
+    void set_pulse_period(unsigned short p, bool n);
+    static uint8_t length_lookup(unsigned char i);
+
+    // Effects of a CPU write to an APU register ($4000-$4013, $4015, $4017),
+    // called by the memory map after the value is known.
+    void register_write(uint16_t address, uint8_t value);
+    // The $4015 status read: length counters in bits 0-3; clears frame_irq.
+    uint8_t read_status();
+    // Takes the last completed block if one is waiting: copies it into out
+    // (BUFFER_LEN samples) and returns true; otherwise returns false.
+    bool take_block(int16_t* out);
+};
+
+// The current mixed sample of the five channels.
+int16_t mix(APU* apu);
+
+}  // namespace NES

@@ -1,0 +1,160 @@
+// The 6502-family processor of the console and its flat 64 KiB address space.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+namespace NES {
+
+class PPU;
+class APU;
+class ROM;
+class Controller;
+
+class CPU {
+public:
+    // An addressing mode takes the location of the byte after the opcode and
+    // returns the operand location; an operation acts on that location.
+    using ModeHandler = signed char* (CPU::*)(signed char*);
+    using OpHandler = void (CPU::*)(signed char*);
+
+    PPU* ppu = nullptr;
+    APU* apu = nullptr;
+    int32_t clock_hz = 1789773;  // CPU cycles per second of real time
+    uint8_t A = 0;
+    uint8_t X = 0;
+    uint8_t Y = 0;
+    uint8_t pad_shift[2] = {0, 0};
+    int64_t PC = 0;  // offset into memory; may go negative inside a jump
+    uint8_t ins_len = 1;
+    uint16_t nmi_vector = 0xFFFA;
+    uint16_t reset_vector = 0xFFFC;
+    uint16_t irq_vector = 0xFFFE;
+    ModeHandler mode_handlers[256] = {};
+    OpHandler op_handlers[256] = {};
+    uint8_t memory[0x10000] = {};
+    ROM* rom = nullptr;
+    int64_t cycles = 0;  // CPU cycles since the last reset
+    bool nmi_sample = false;
+    bool irq_pending = false;
+    bool nmi_prev = false;
+    bool pad_strobe = false;
+    bool debug = false;
+    int32_t uxrom_bank = 0;  // KiB index of the UxROM bank at $8000
+    Controller* pads[2] = {nullptr, nullptr};
+    uint8_t SP = 0xFF;
+    uint8_t P = 0x24;
+    const char* op_names[256] = {};
+    uint8_t base_cycles[256] = {};
+    uint8_t cross_cycles[256] = {};
+    const char* mode_names[256] = {};
+
+    CPU();
+    explicit CPU(bool debug);
+
+    // Execution (cpu.cpp).
+    void reset();
+    void clock();
+    int get_flag(char letter) const;
+    void set_flag(char letter, bool value);
+    void stack_push(signed char value);
+    signed char stack_pull();
+    void start_nmi();
+    void start_irq();
+    void set_controller(Controller* pad, unsigned char index);
+    int emulated_clock_speed(long long elapsed_ns) const;
+    int64_t get_addr(signed char* location) const;
+    void ins_str(char* buf, unsigned char opcode);
+    void ins_str_mem(char* buf, unsigned char* opcode_location, signed char* operand_location);
+
+    // Memory map (cpu.cpp).
+    void map_memory(signed char** location);
+    signed char read(signed char* location, bool notify);
+    void write(signed char* location, signed char value);
+
+    // Cartridge insertion and state files (cpu.cpp).
+    void loadRom(ROM* rom, bool load_battery);
+    void save_state(FILE* file);
+    void load_state(FILE* file);
+    size_t save_ram(FILE* file);
+    size_t load_ram(FILE* file);
+
+    // Instruction set (cpu_helper.cpp).
+    void define_opcodes();
+    void define_timings();
+
+    signed char* acc(signed char* operand);
+    signed char* imm(signed char* operand);
+    signed char* zpg(signed char* operand);
+    signed char* zpgx(signed char* operand);
+    signed char* zpgy(signed char* operand);
+    signed char* abs(signed char* operand);
+    signed char* absx(signed char* operand);
+    signed char* absy(signed char* operand);
+    signed char* ind(signed char* operand);
+    signed char* xind(signed char* operand);
+    signed char* indy(signed char* operand);
+    signed char* rel(signed char* operand);
+
+    void ADC(signed char* m);
+    void AND(signed char* m);
+    void ASL(signed char* m);
+    void BCC(signed char* m);
+    void BCS(signed char* m);
+    void BEQ(signed char* m);
+    void BIT(signed char* m);
+    void BMI(signed char* m);
+    void BNE(signed char* m);
+    void BPL(signed char* m);
+    void BRK(signed char* m);
+    void BVC(signed char* m);
+    void BVS(signed char* m);
+    void CLC(signed char* m);
+    void CLD(signed char* m);
+    void CLI(signed char* m);
+    void CLV(signed char* m);
+    void CMP(signed char* m);
+    void CPX(signed char* m);
+    void CPY(signed char* m);
+    void DEC(signed char* m);
+    void DEX(signed char* m);
+    void DEY(signed char* m);
+    void EOR(signed char* m);
+    void INC(signed char* m);
+    void INX(signed char* m);
+    void INY(signed char* m);
+    void JMP(signed char* m);
+    void JSR(signed char* m);
+    void LDA(signed char* m);
+    void LDX(signed char* m);
+    void LDY(signed char* m);
+    void LSR(signed char* m);
+    void NOP(signed char* m);
+    void ORA(signed char* m);
+    void PHA(signed char* m);
+    void PHP(signed char* m);
+    void PLA(signed char* m);
+    void PLP(signed char* m);
+    void ROL(signed char* m);
+    void ROR(signed char* m);
+    void RTI(signed char* m);
+    void RTS(signed char* m);
+    void SBC(signed char* m);
+    void SEC(signed char* m);
+    void SED(signed char* m);
+    void SEI(signed char* m);
+    void STA(signed char* m);
+    void STX(signed char* m);
+    void STY(signed char* m);
+    void TAX(signed char* m);
+    void TAY(signed char* m);
+    void TSX(signed char* m);
+    void TXA(signed char* m);
+    void TXS(signed char* m);
+    void TYA(signed char* m);
+
+    // The location of a CPU address.
+    signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }
+};
+
+}  // namespace NES

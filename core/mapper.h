@@ -1,0 +1,125 @@
+// Cartridge bank-switching hardware. Every bank switch copies bank bytes from
+// the cartridge into a window of the CPU's or the PPU's memory.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+namespace NES {
+
+class CPU;
+class PPU;
+
+// context is {CPU*, PPU*, APU*}; address points into the CPU's memory (or at
+// the accumulator, which lies in no mapper range).
+class Mapper {
+public:
+    explicit Mapper(int32_t number) : number(number) {}
+    virtual ~Mapper() = default;
+
+    int32_t number;
+
+    virtual void map_write(void** context, signed char* address, signed char* value) = 0;
+    virtual void map_read(void** context, signed char* address) = 0;
+    virtual void clock(void** context) = 0;
+    virtual void serialize(void** context, char* block) = 0;
+    virtual void deserialize(void** context, char* block) = 0;
+};
+
+// Size of the mapper block of a state file, in bytes.
+inline constexpr int MAPPER_BLOCK_LEN = 256;
+
+class NROM : public Mapper {
+public:
+    NROM() : Mapper(0) {}
+    void map_write(void**, signed char*, signed char*) override {}
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void**, char*) override {}
+    void deserialize(void**, char*) override {}
+};
+
+class DEFAULT_MAPPER : public Mapper {
+public:
+    explicit DEFAULT_MAPPER(int32_t number) : Mapper(number) {}
+    void map_write(void**, signed char*, signed char*) override {}
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void**, char*) override {}
+    void deserialize(void**, char*) override {}
+};
+
+class UxROM : public Mapper {
+public:
+    UxROM() : Mapper(2) {}
+    int32_t bank = 0;  // selected 16 KiB PRG bank, as a KiB index
+    void map_write(void** context, signed char* address, signed char* value) override;
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void** context, char* block) override;
+    void deserialize(void** context, char* block) override;
+};
+
+class CNROM : public Mapper {
+public:
+    CNROM() : Mapper(3) {}
+    int32_t bank = 0;  // selected 8 KiB CHR bank, as a KiB index
+    void map_write(void** context, signed char* address, signed char* value) override;
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void** context, char* block) override;
+    void deserialize(void** context, char* block) override;
+};
+
+class NTDEC2722 : public Mapper {
+public:
+    NTDEC2722() : Mapper(40) {}
+    uint16_t irq_counter = 0x3000;  // PPU dots left until the next interrupt request
+    bool irq_enabled = true;
+    void map_write(void** context, signed char* address, signed char* value) override;
+    void map_read(void**, signed char*) override {}
+    void clock(void** context) override;
+    void serialize(void**, char*) override {}
+    void deserialize(void**, char*) override {}
+};
+
+class MMC1 : public Mapper {
+public:
+    MMC1() : Mapper(1) {}
+    uint8_t prg_mode = 3;
+    uint8_t chr_mode = 0;
+    uint8_t shift = 0x10;  // bit 4 holds the marker that travels down per write
+    uint8_t last_value = 0;
+    void map_write(void** context, signed char* address, signed char* value) override;
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void** context, char* block) override;
+    void deserialize(void** context, char* block) override;
+    void control(CPU* cpu, PPU* ppu, uint8_t value);
+};
+
+class MMC3 : public Mapper {
+public:
+    MMC3() : Mapper(4) {}
+    uint8_t bank_select = 0;
+    uint8_t prev_bank_select = 0;  // the mode bits the windows reflect
+    uint8_t ram_protect = 0;
+    uint8_t ram_enable = 1;
+    bool irq_enabled = true;
+    uint16_t reserved0 = 0;  // carried by the state block, used by nothing
+    int32_t irq_counter = 255;
+    uint8_t irq_latch = 255;
+    uint8_t reserved1[2] = {};  // carried by the state block, used by nothing
+    void map_write(void** context, signed char* address, signed char* value) override;
+    void map_read(void**, signed char*) override {}
+    void clock(void** context) override;
+    void serialize(void** context, char* block) override;
+    void deserialize(void** context, char* block) override;
+    void scanline_clock(CPU* cpu);
+};
+
+// The mapper object for an iNES mapper number; prints "UNRECOGNIZED MAPPER!"
+// and returns a DEFAULT_MAPPER for numbers without a class.
+std::unique_ptr<Mapper> make_mapper(int number);
+
+}  // namespace NES

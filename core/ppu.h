@@ -1,0 +1,102 @@
+// The picture processing unit: video memory, sprite memory, scroll registers
+// and the dot-by-dot renderer.
+#pragma once
+
+#include <cstdint>
+
+namespace NES {
+
+class CPU;
+class ROM;
+class Mapper;
+
+// System palette: colour n of a palette value, as R, G, B.
+inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
+    {0x60, 0x60, 0x60}, {0x00, 0x1C, 0xA1}, {0x24, 0x04, 0xC8}, {0x53, 0x00, 0xB2},
+    {0x73, 0x00, 0x76}, {0x80, 0x00, 0x24}, {0x73, 0x0C, 0x00}, {0x50, 0x28, 0x00},
+    {0x25, 0x44, 0x00}, {0x00, 0x57, 0x00}, {0x01, 0x5C, 0x00}, {0x00, 0x53, 0x24},
+    {0x00, 0x3C, 0x76}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+    {0xAB, 0xAB, 0xAB}, {0x0D, 0x57, 0xFF}, {0x4B, 0x30, 0xFF}, {0x8A, 0x13, 0xFF},
+    {0xBC, 0x09, 0xD6}, {0xD2, 0x12, 0x69}, {0xC7, 0x2E, 0x00}, {0x9D, 0x54, 0x00},
+    {0x5F, 0x7B, 0x00}, {0x21, 0x98, 0x00}, {0x00, 0xA3, 0x00}, {0x00, 0x99, 0x42},
+    {0x02, 0x7D, 0xB4}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+    {0xFF, 0xFF, 0xFF}, {0x53, 0xAE, 0xFF}, {0x90, 0x85, 0xFF}, {0xD3, 0x65, 0xFF},
+    {0xFF, 0x57, 0xFF}, {0xFF, 0x5D, 0xCF}, {0xFF, 0x77, 0x57}, {0xFA, 0x9E, 0x00},
+    {0xBD, 0xC7, 0x00}, {0x7A, 0xE7, 0x01}, {0x42, 0xF6, 0x0F}, {0x24, 0xEF, 0x7E},
+    {0x2B, 0xD5, 0xF6}, {0x4E, 0x4E, 0x4E}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+    {0xFF, 0xFF, 0xFF}, {0xB6, 0xE1, 0xFF}, {0xCF, 0xD1, 0xFF}, {0xE9, 0xC3, 0xFF},
+    {0xFF, 0xBC, 0xFF}, {0xFF, 0xBD, 0xF4}, {0xFF, 0xC6, 0xC3}, {0xFF, 0xD5, 0x9A},
+    {0xE8, 0xE6, 0x81}, {0xCD, 0xF4, 0x81}, {0xB7, 0xFB, 0x9A}, {0xA9, 0xFA, 0xC3},
+    {0xA9, 0xF0, 0xF4}, {0xB8, 0xB8, 0xB8}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
+};
+
+class PPU {
+public:
+    static constexpr int WIDTH = 256;
+    static constexpr int HEIGHT = 240;
+
+    CPU* cpu = nullptr;
+    ROM* rom = nullptr;
+    int64_t cycles = 0;  // dots since construction
+    int64_t frames = 0;  // completed frames
+    uint8_t memory[0x4000] = {};  // PPU address space, indexed by folded address
+    uint8_t oam[256] = {};
+    uint8_t secondary_oam[32] = {};
+    int scanline = 0;
+    int dot = 25;
+    int mirroring = 0;  // 0 horizontal, 1 vertical, 3 single-screen, other four-screen
+    Mapper* mapper = nullptr;
+    bool debug = false;
+    bool in_vblank = false;
+    int chr_bank = 0;  // first 1 KiB CHR bank copied by loadRom
+    bool suppress_vblank = false;
+    bool nmi_occurred = false;
+    bool suppress_nmi = false;
+    bool rendering = false;
+    uint16_t v = 0;
+    uint16_t t = 0;
+    uint8_t x = 0;
+    bool w = false;
+    uint8_t oam_addr = 0;
+    uint16_t tile_addr = 0;
+    uint16_t attr_addr = 0;
+    uint16_t pattern_high = 0;
+    uint16_t pattern_low = 0;
+    uint8_t read_buffer = 0;
+    uint8_t* register_ptrs[9] = {};  // CPU bytes $2000-$2007, then $4014
+    void* mapper_context[3] = {};   // {CPU, PPU, APU}
+    uint8_t fine_x_counter = 0;
+    uint8_t nt_byte = 0;
+    uint16_t pattern_addr = 0;
+    bool post_render = false;
+    uint8_t eval_index = 0;
+    uint8_t overflow_byte = 0;
+    bool eval_done = false;
+    uint8_t next_sprite_count = 0;
+    uint8_t line_sprites[32] = {};
+    int8_t line_sprite_count = 0;
+    int sprite_x_counter[8] = {};
+    int next_sprite_x[8] = {};
+    uint8_t sprite_active = 0;
+    uint8_t sprite_shift[8] = {};
+    bool next_has_sprite0 = false;
+    bool line_has_sprite0 = false;
+    uint8_t frame_buffer[HEIGHT * WIDTH * 3] = {};
+    uint8_t index_buffer[HEIGHT * WIDTH] = {};
+
+    PPU();
+    explicit PPU(CPU* cpu);
+
+    void set_registers();
+    void loadRom(ROM* rom);
+    void map_memory(short& address) const;
+    uint8_t read(short address) const;
+    void write(short address, signed char value);
+    int64_t get_addr(signed char* location) const;
+    void v_horiz();
+    void v_vert();
+    void apply_and_update_registers();
+    void cycle();
+};
+
+}  // namespace NES

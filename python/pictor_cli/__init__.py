@@ -1,0 +1,1 @@
+"""Command-line front end and helpers around the pictor emulator module."""

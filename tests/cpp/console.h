@@ -1,0 +1,102 @@
+// Test harness: cartridge images built in memory and a core console wired the
+// way the machine object wires it, without the host layer.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "apu.h"
+#include "cpu.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace test {
+
+// An iNES image. Every byte of PRG KiB k holds k, and every byte of CHR KiB k
+// holds 0x80 | k, so a test can tell which bank landed in a window.
+struct Cart {
+    int mapper = 0;
+    int prg_16k = 2;  // PRG-ROM size in 16 KiB units
+    int chr_8k = 1;   // CHR-ROM size in 8 KiB units; 0 for CHR-RAM
+    uint8_t flags6 = 0;  // mirroring, battery, trainer, four-screen bits
+    std::vector<uint8_t> prg;  // filled by image() unless set by the test
+    std::vector<uint8_t> chr;
+
+    std::vector<uint8_t>& prg_data() {
+        if (prg.empty()) {
+            prg.resize(prg_16k * 16384);
+            for (size_t i = 0; i < prg.size(); ++i) prg[i] = static_cast<uint8_t>(i / 1024);
+        }
+        return prg;
+    }
+    std::vector<uint8_t>& chr_data() {
+        if (chr.empty()) {
+            chr.resize(chr_8k * 8192);
+            for (size_t i = 0; i < chr.size(); ++i) chr[i] = static_cast<uint8_t>(0x80 | (i / 1024));
+        }
+        return chr;
+    }
+    // Places bytes at a CPU address, counting from $8000 for the first bank
+    // (the last 16 KiB when the address is $C000 or above).
+    void poke(uint16_t address, std::initializer_list<uint8_t> bytes) {
+        auto& p = prg_data();
+        size_t offset = address >= 0xC000 ? p.size() - 0x4000 + (address - 0xC000) : address - 0x8000;
+        for (uint8_t b : bytes) p.at(offset++) = b;
+    }
+    void set_reset_vector(uint16_t address) { poke(0xFFFC, {uint8_t(address & 0xFF), uint8_t(address >> 8)}); }
+
+    std::vector<uint8_t> image() {
+        std::vector<uint8_t> img = {'N', 'E', 'S', 0x1A, uint8_t(prg_16k), uint8_t(chr_8k),
+                                    uint8_t(flags6 | (mapper & 0x0F) << 4), uint8_t(mapper & 0xF0),
+                                    0, 0, 0, 0, 0, 0, 0, 0};
+        auto& p = prg_data();
+        img.insert(img.end(), p.begin(), p.end());
+        if (chr_8k) {
+            auto& c = chr_data();
+            img.insert(img.end(), c.begin(), c.end());
+        }
+        return img;
+    }
+};
+
+// The core components wired in the machine's order, stepped like the
+// machine's single step (without a per-frame callback).
+struct Console {
+    std::unique_ptr<NES::ROM> rom;
+    std::unique_ptr<NES::CPU> cpu;
+    std::unique_ptr<NES::PPU> ppu;
+    std::unique_ptr<NES::APU> apu;
+
+    explicit Console(Cart cart) : Console(cart.image()) {}
+    explicit Console(std::vector<uint8_t> image) {
+        cpu = std::make_unique<NES::CPU>(false);
+        ppu = std::make_unique<NES::PPU>(cpu.get());
+        apu = std::make_unique<NES::APU>();
+        cpu->apu = apu.get();
+        apu->setCPU(cpu.get());
+        apu->sample_rate = 44100;
+        rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()), image.data());
+        cpu->loadRom(rom.get(), true);
+        ppu->loadRom(rom.get());
+        cpu->reset();
+    }
+
+    void step() {
+        cpu->clock();
+        while (2 * apu->cycles < cpu->cycles) apu->cycle();
+        while (ppu->cycles < 3 * cpu->cycles) ppu->cycle();
+    }
+    void run_frame() {
+        int64_t frames = ppu->frames;
+        while (ppu->frames == frames) step();
+    }
+    // CPU register bytes and PPU fields are reached through the CPU's memory
+    // map, as the program would: these go through read/write with side effects.
+    void poke(uint16_t address, uint8_t value) { cpu->write(cpu->location(address), static_cast<signed char>(value)); }
+    uint8_t peek(uint16_t address) { return static_cast<uint8_t>(cpu->read(cpu->location(address), true)); }
+};
+
+}  // namespace test
