@@ -1,0 +1,325 @@
+#include "mapper.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "cpu.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace NES {
+
+namespace {
+
+constexpr std::size_t KIB = 1024;
+
+CPU* cpu_of(void** context) { return static_cast<CPU*>(context[0]); }
+PPU* ppu_of(void** context) { return static_cast<PPU*>(context[1]); }
+
+// CPU address of a location, or -1 when it lies outside the CPU's memory
+// (the accumulator operand).
+int cpu_address(const CPU* cpu, const signed char* location) {
+    auto p = reinterpret_cast<uintptr_t>(location);
+    auto base = reinterpret_cast<uintptr_t>(cpu->memory);
+    if (p < base || p - base >= sizeof cpu->memory) return -1;
+    return static_cast<int>(p - base);
+}
+
+void put_i32(char* block, int32_t v) {
+    auto u = static_cast<uint32_t>(v);
+    for (int i = 0; i < 4; ++i) block[i] = static_cast<char>((u >> (8 * i)) & 0xFF);
+}
+
+int32_t get_i32(const char* block) {
+    uint32_t u = 0;
+    for (int i = 0; i < 4; ++i) u |= uint32_t{static_cast<uint8_t>(block[i])} << (8 * i);
+    return static_cast<int32_t>(u);
+}
+
+}  // namespace
+
+// ---- UxROM ----
+
+void UxROM::map_write(void** context, signed char* address, signed char* value) {
+    CPU* cpu = cpu_of(context);
+    if (cpu_address(cpu, address) < 0x8000) return;
+    // Only the low four bits select one of sixteen 16 KiB banks.
+    bank = (static_cast<uint8_t>(*value) & 0x0F) * 16;
+    cpu->uxrom_bank = bank;
+    cpu->rom->copy_prg(bank, cpu->memory + 0x8000, 16 * KIB);
+}
+
+void UxROM::serialize(void**, char* block) { put_i32(block, bank); }
+
+void UxROM::deserialize(void** context, char* block) {
+    CPU* cpu = cpu_of(context);
+    bank = get_i32(block);
+    cpu->uxrom_bank = bank;
+    cpu->rom->copy_prg(bank, cpu->memory + 0x8000, 16 * KIB);
+}
+
+// ---- CNROM ----
+
+void CNROM::map_write(void** context, signed char* address, signed char* value) {
+    CPU* cpu = cpu_of(context);
+    PPU* ppu = ppu_of(context);
+    if (cpu_address(cpu, address) < 0x8000 || !ppu) return;
+    // CHR-ROM comes in whole 8 KiB banks; with CHR-RAM there is nothing to
+    // select and the PPU's reload would only re-register the pattern memory.
+    int banks = cpu->rom->chr_size / 8192;
+    if (banks <= 0) {
+        bank = 0;
+        ppu->chr_bank = 0;
+        return;
+    }
+    bank = (static_cast<uint8_t>(*value) % banks) * 8;
+    ppu->chr_bank = bank;
+    ppu->loadRom(ppu->rom);
+}
+
+void CNROM::serialize(void**, char* block) { put_i32(block, bank); }
+
+void CNROM::deserialize(void** context, char* block) {
+    PPU* ppu = ppu_of(context);
+    bank = get_i32(block);
+    ppu->chr_bank = bank;
+    ppu->loadRom(ppu->rom);
+}
+
+// ---- NTDEC 2722 ----
+
+void NTDEC2722::map_write(void** context, signed char* address, signed char* value) {
+    CPU* cpu = cpu_of(context);
+    int a = cpu_address(cpu, address);
+    if (a < 0x8000) return;
+    switch (a >> 13) {
+        case 4:  // $8000-$9FFF: stop and rewind the counter
+            irq_enabled = false;
+            irq_counter = 0x3000;
+            break;
+        case 5:  // $A000-$BFFF: let it run from where it stands
+            irq_enabled = true;
+            break;
+        case 7:  // $E000-$FFFF: 8 KiB bank at $C000
+            cpu->rom->copy_prg(static_cast<uint8_t>(*value) * 8, cpu->memory + 0xC000, 8 * KIB);
+            break;
+        default:
+            break;
+    }
+}
+
+void NTDEC2722::clock(void** context) {
+    if (!irq_enabled) return;
+    if (--irq_counter == 0) {
+        cpu_of(context)->irq_pending = true;
+        irq_counter = 0x3000;  // 12288 dots, 4096 CPU cycles
+    }
+}
+
+// ---- MMC1 ----
+
+void MMC1::map_write(void** context, signed char* address, signed char* value) {
+    CPU* cpu = cpu_of(context);
+    PPU* ppu = ppu_of(context);
+    int a = cpu_address(cpu, address);
+    if (a < 0x8000) return;
+    auto v = static_cast<uint8_t>(*value);
+    if (v & 0x80) {
+        shift = 0x10;
+        control(cpu, ppu, 0x0C);
+        return;
+    }
+    bool fifth = (shift & 1) != 0;  // the marker bit has reached bit 0
+    shift = static_cast<uint8_t>((shift >> 1) | ((v & 1) << 4));
+    if (!fifth) return;
+
+    last_value = shift;
+    shift = 0x10;
+    ROM* rom = cpu->rom;
+    uint8_t committed = last_value;
+    switch (a >> 13) {
+        case 4:
+            control(cpu, ppu, committed);
+            break;
+        case 5:  // CHR bank 0
+            if (!ppu) break;
+            if (chr_mode == 0)
+                rom->copy_chr((committed & 0x1E) * 4, ppu->memory, 8 * KIB);
+            else
+                rom->copy_chr(committed * 4, ppu->memory, 4 * KIB);
+            break;
+        case 6:  // CHR bank 1, only in 4 KiB mode
+            if (ppu && chr_mode == 1) rom->copy_chr(committed * 4, ppu->memory + 0x1000, 4 * KIB);
+            break;
+        case 7:  // PRG bank
+            if (prg_mode <= 1) {
+                rom->copy_prg((committed * 16) & 0x1E0, cpu->memory + 0x8000, 32 * KIB);
+            } else if (prg_mode == 2) {
+                rom->copy_prg(0, cpu->memory + 0x8000, 16 * KIB);
+                rom->copy_prg(committed * 16, cpu->memory + 0xC000, 16 * KIB);
+            } else {
+                rom->copy_prg(committed * 16, cpu->memory + 0x8000, 16 * KIB);
+                rom->copy_prg(rom->last_prg_16k(), cpu->memory + 0xC000, 16 * KIB);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void MMC1::control(CPU* cpu, PPU* ppu, uint8_t value) {
+    // The PPU keeps each name table at its folded address: horizontal reads the
+    // second table at $2800, vertical at $2400, so a switch between the two
+    // moves it.
+    if (ppu) {
+        switch (value & 3) {
+            case 2:
+                if (ppu->mirroring == 0) std::memcpy(ppu->memory + 0x2400, ppu->memory + 0x2800, KIB);
+                ppu->mirroring = 1;
+                break;
+            case 3:
+                if (ppu->mirroring == 1) std::memcpy(ppu->memory + 0x2800, ppu->memory + 0x2400, KIB);
+                ppu->mirroring = 0;
+                break;
+            default:
+                ppu->mirroring = 3;
+                break;
+        }
+    }
+    prg_mode = (value >> 2) & 3;
+    chr_mode = (value >> 4) & 1;
+    if (prg_mode == 2)
+        cpu->rom->copy_prg(0, cpu->memory + 0x8000, 16 * KIB);
+    else if (prg_mode == 3)
+        cpu->rom->copy_prg(cpu->rom->last_prg_16k(), cpu->memory + 0xC000, 16 * KIB);
+}
+
+void MMC1::serialize(void**, char* block) {
+    block[0] = static_cast<char>(prg_mode);
+    block[1] = static_cast<char>(chr_mode);
+    block[2] = static_cast<char>(shift);
+    block[3] = static_cast<char>(last_value);
+}
+
+void MMC1::deserialize(void**, char* block) {
+    prg_mode = static_cast<uint8_t>(block[0]) & 3;
+    chr_mode = static_cast<uint8_t>(block[1]) & 1;
+    // A shift register without its marker bit would never commit again.
+    shift = static_cast<uint8_t>(block[2]) & 0x1F;
+    if (shift == 0) shift = 0x10;
+    last_value = static_cast<uint8_t>(block[3]) & 0x1F;
+}
+
+// ---- MMC3 ----
+
+void MMC3::map_write(void** context, signed char* address, signed char* value) {
+    CPU* cpu = cpu_of(context);
+    PPU* ppu = ppu_of(context);
+    int a = cpu_address(cpu, address);
+    if (a < 0) return;
+    auto v = static_cast<uint8_t>(*value);
+    if (a < 0x8000) {
+        // PRG-RAM protection: have the CPU store the byte that is already there.
+        if (ram_protect && a >= 0x6000) *value = static_cast<signed char>(cpu->memory[a]);
+        return;
+    }
+    bool odd = (a & 1) != 0;
+    switch (a >> 13) {
+        case 4:
+            if (!odd) {
+                bank_select = v;
+                // A mode change swaps the two windows whose roles it exchanges.
+                if ((v ^ prev_bank_select) & 0x40)
+                    std::swap_ranges(cpu->memory + 0x8000, cpu->memory + 0xA000, cpu->memory + 0xC000);
+                if (((v ^ prev_bank_select) & 0x80) && ppu)
+                    std::swap_ranges(ppu->memory, ppu->memory + 0x1000, ppu->memory + 0x1000);
+                prev_bank_select = v;
+            } else {
+                int r = bank_select & 7;
+                unsigned invert = (prev_bank_select & 0x80) ? 0x1000 : 0;
+                switch (r) {
+                    case 0:
+                    case 1:
+                        if (ppu) cpu->rom->copy_chr(v & 0xFE, ppu->memory + ((r * 0x800) ^ invert), 2 * KIB);
+                        break;
+                    case 6: {
+                        uint16_t window = (prev_bank_select & 0x40) ? 0xC000 : 0x8000;
+                        cpu->rom->copy_prg((v & 0x3F) * 8, cpu->memory + window, 8 * KIB);
+                        break;
+                    }
+                    case 7:
+                        cpu->rom->copy_prg((v & 0x3F) * 8, cpu->memory + 0xA000, 8 * KIB);
+                        break;
+                    default:  // 2-5: 1 KiB banks
+                        if (ppu) cpu->rom->copy_chr(v, ppu->memory + ((0x1000 + (r - 2) * 0x400) ^ invert), KIB);
+                        break;
+                }
+            }
+            break;
+        case 5:
+            if (!odd) {
+                if (ppu && ppu->mirroring != 2) ppu->mirroring = (v & 1) ? 0 : 1;
+            } else {
+                ram_enable = (v >> 7) & 1;
+                ram_protect = (v >> 6) & 1;
+            }
+            break;
+        case 6:
+            if (!odd)
+                irq_latch = v;
+            else
+                irq_counter = -1;  // the next scanline step reloads from the latch
+            break;
+        default:  // 7
+            irq_enabled = odd;
+            break;
+    }
+}
+
+void MMC3::clock(void** context) {
+    PPU* ppu = ppu_of(context);
+    if (ppu->dot != 256 || ppu->in_vblank) return;
+    CPU* cpu = cpu_of(context);
+    if (cpu->memory[0x2001] & 0x18) scanline_clock(cpu);
+}
+
+void MMC3::scanline_clock(CPU* cpu) {
+    --irq_counter;
+    if (irq_counter == 0) {
+        if (irq_enabled) cpu->irq_pending = true;
+        irq_counter = irq_latch;
+    } else if (irq_counter < 0) {
+        irq_counter = irq_latch;
+    }
+}
+
+void MMC3::serialize(void**, char* block) {
+    block[0] = static_cast<char>(bank_select);
+    block[1] = static_cast<char>(prev_bank_select);
+    block[2] = static_cast<char>(ram_protect);
+    block[3] = static_cast<char>(ram_enable);
+    block[4] = irq_enabled ? 1 : 0;
+    block[5] = static_cast<char>(reserved0 & 0xFF);
+    block[6] = static_cast<char>(reserved0 >> 8);
+    put_i32(block + 7, irq_counter);
+    block[11] = static_cast<char>(irq_latch);
+    block[12] = static_cast<char>(reserved1[0]);
+    block[13] = static_cast<char>(reserved1[1]);
+}
+
+void MMC3::deserialize(void**, char* block) {
+    auto u8 = [block](int i) { return static_cast<uint8_t>(block[i]); };
+    bank_select = u8(0);
+    prev_bank_select = u8(1);
+    ram_protect = u8(2);
+    ram_enable = u8(3);
+    irq_enabled = u8(4) != 0;
+    reserved0 = static_cast<uint16_t>(u8(5) | (u8(6) << 8));
+    irq_counter = get_i32(block + 7);
+    irq_latch = u8(11);
+    reserved1[0] = u8(12);
+    reserved1[1] = u8(13);
+}
+
+}  // namespace NES

@@ -1,0 +1,216 @@
+#include "rom.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "glob_const.h"
+
+namespace NES {
+
+namespace {
+
+constexpr long HEADER_LEN = 16;
+constexpr long TRAINER_LEN = 512;
+constexpr std::size_t CHR_RAM_LEN = 8192;
+constexpr unsigned char MAGIC[4] = {'N', 'E', 'S', 0x1A};
+
+// n mod units in 0..units-1, also for negative n.
+int wrap(int n, int units) {
+    int r = n % units;
+    return r < 0 ? r + units : r;
+}
+
+// Byte offset of KiB n in size bytes of data, wrapping at the whole KiB the
+// data holds; data shorter than 1 KiB has the single bank at offset 0.
+std::size_t bank_offset(int n, std::size_t size) {
+    int units = static_cast<int>(size / 1024);
+    return units == 0 ? 0 : static_cast<std::size_t>(wrap(n, units)) * 1024;
+}
+
+// Fills len bytes of dest with data read from offset start on, continuing at
+// the start of the data whenever its end is reached.
+void cyclic_copy(const uint8_t* data, std::size_t size, std::size_t start, uint8_t* dest, std::size_t len) {
+    if (size == 0) {
+        std::memset(dest, 0, len);
+        return;
+    }
+    std::size_t pos = start;
+    while (len > 0) {
+        std::size_t chunk = std::min(len, size - pos);
+        std::memmove(dest, data + pos, chunk);
+        dest += chunk;
+        len -= chunk;
+        pos = 0;
+    }
+}
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+}  // namespace
+
+std::unique_ptr<Mapper> make_mapper(int number) {
+    switch (number) {
+        case 0:
+            return std::make_unique<NROM>();
+        case 1:
+            return std::make_unique<MMC1>();
+        case 2:
+            return std::make_unique<UxROM>();
+        case 3:
+            return std::make_unique<CNROM>();
+        case 4:
+            return std::make_unique<MMC3>();
+        case 40:
+            return std::make_unique<NTDEC2722>();
+        default:
+            std::puts("UNRECOGNIZED MAPPER!");
+            return std::make_unique<DEFAULT_MAPPER>(number);
+    }
+}
+
+ROM::ROM() {
+    std::vector<unsigned char> blank(HEADER_LEN + 16384, 0);
+    std::memcpy(blank.data(), MAGIC, sizeof MAGIC);
+    blank[4] = 1;
+    load_arr(static_cast<long>(blank.size()), blank.data());
+}
+
+ROM::ROM(long size, unsigned char* data) { load_arr(size, data); }
+
+ROM::ROM(const char* path) { load_file(path); }
+
+void ROM::load_file(const char* file_path) {
+    path = file_path;
+    path_length = static_cast<int>(path.size());
+
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(file_path, "rb"));
+    if (!file) throw FileError(errno, path, "cannot open cartridge image");
+    // fopen succeeds on a directory; its seek end is meaningless.
+    struct stat st {};
+    if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
+        throw FileError(EISDIR, path, "cannot read cartridge image");
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) throw FileError(errno, path, "cannot read cartridge image");
+    long length = std::ftell(file.get());
+    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
+        throw FileError(errno, path, "cannot read cartridge image");
+
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(length));
+    errno = 0;
+    if (std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size())
+        throw FileError(errno ? errno : EIO, path, "cannot read cartridge image");
+    file.reset();
+
+    try {
+        load_arr(length, buffer.data());
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(path + ": " + e.what());
+    }
+}
+
+void ROM::load_arr(long size, unsigned char* data) {
+    if (data == nullptr) size = 0;
+    if (size < HEADER_LEN)
+        throw std::invalid_argument("cartridge image is " + std::to_string(size > 0 ? size : 0) +
+                                    " bytes, shorter than the 16-byte iNES header");
+    if (std::memcmp(data, MAGIC, sizeof MAGIC) != 0)
+        throw std::invalid_argument("not an iNES image: it does not start with the bytes 4E 45 53 1A");
+
+    const unsigned char* h = data;
+    bool is_nes2 = (h[7] & 0x0C) == 0x08;
+
+    // Sizes in 64 bits first, so that a header announcing more than an int32
+    // or more than the image holds is refused before anything is changed.
+    int64_t new_prg_size;
+    int64_t new_chr_size;
+    if (is_nes2) {
+        if ((h[9] & 0x0F) == 0x0F) {
+            int e = h[4] >> 2;
+            int m = h[4] & 3;
+            if (e >= 31 || (int64_t{1} << e) * (2 * m + 1) > std::numeric_limits<int32_t>::max())
+                throw std::invalid_argument("NES 2.0 PRG size 2^" + std::to_string(e) + " x " +
+                                            std::to_string(2 * m + 1) + " bytes does not fit in 32 bits");
+            new_prg_size = (int64_t{1} << e) * (2 * m + 1);
+        } else {
+            new_prg_size = int64_t{((h[9] & 0x0F) << 8) | h[4]} * 16384;
+        }
+        new_chr_size = int64_t{((h[9] & 0xF0) << 4) | h[5]} * 8192;
+    } else {
+        new_prg_size = int64_t{h[4]} * 16384;
+        new_chr_size = int64_t{h[5]} * 8192;
+    }
+    bool has_trainer = (h[6] & 0x04) != 0;
+    int64_t offset = HEADER_LEN + (has_trainer ? TRAINER_LEN : 0);
+    int64_t needed = offset + new_prg_size + new_chr_size;
+    if (needed > size)
+        throw std::invalid_argument("cartridge image is truncated: its header announces " + std::to_string(needed) +
+                                    " bytes (header, trainer, PRG, CHR) but the image has " + std::to_string(size));
+
+    battery = false;
+    loaded = false;
+    nes2 = false;
+    std::memcpy(header, data, HEADER_LEN);
+
+    loaded = true;
+    battery = (h[6] & 0x02) != 0;
+    std::fputs(battery ? "Battery\n" : "No Battery\n", stdout);
+    nes2 = is_nes2;
+    mapper = make_mapper((h[6] >> 4) | (h[7] & 0xF0));
+    mirroring = (h[6] & 0x08) ? 2 : (h[6] & 0x01);
+    prg_size = static_cast<int32_t>(new_prg_size);
+    chr_size = static_cast<int32_t>(new_chr_size);
+    if (!nes2) {
+        std::puts("iNES");
+        std::printf("%i\n", h[5]);
+    }
+
+    if (has_trainer) std::memcpy(trainer, data + HEADER_LEN, TRAINER_LEN);
+    prg.assign(data + offset, data + offset + prg_size);
+    chr.assign(data + offset + prg_size, data + offset + prg_size + chr_size);
+}
+
+uint8_t* ROM::get_prg_bank(int n) { return prg.data() + bank_offset(n, prg.size()); }
+
+uint8_t* ROM::get_chr_bank(int n) {
+    if (!chr.empty()) return chr.data() + bank_offset(n, chr.size());
+    return chr_ram ? chr_ram + bank_offset(n, CHR_RAM_LEN) : nullptr;
+}
+
+void ROM::copy_prg(int n, uint8_t* dest, std::size_t len) {
+    cyclic_copy(prg.data(), prg.size(), bank_offset(n, prg.size()), dest, len);
+}
+
+void ROM::copy_chr(int n, uint8_t* dest, std::size_t len) {
+    if (!chr.empty()) {
+        cyclic_copy(chr.data(), chr.size(), bank_offset(n, chr.size()), dest, len);
+        return;
+    }
+    if (!chr_ram) {
+        std::memset(dest, 0, len);
+        return;
+    }
+    // CHR-RAM is the PPU's pattern memory, which is also where the copies go:
+    // read the source from a snapshot so that a copy never sees its own output.
+    std::size_t start = bank_offset(n, CHR_RAM_LEN);
+    if (dest < chr_ram + CHR_RAM_LEN && chr_ram < dest + len) {
+        uint8_t snapshot[CHR_RAM_LEN];
+        std::memcpy(snapshot, chr_ram, CHR_RAM_LEN);
+        cyclic_copy(snapshot, CHR_RAM_LEN, start, dest, len);
+    } else {
+        cyclic_copy(chr_ram, CHR_RAM_LEN, start, dest, len);
+    }
+}
+
+void ROM::reset_mapper() {
+    if (mapper) mapper = make_mapper(mapper->number);
+}
+
+}  // namespace NES

@@ -1,0 +1,621 @@
+// Cartridge insertion and the mapper classes, driven through the CPU's memory
+// map: which cartridge KiB lands in which window after each register write.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "console.h"
+#include "mapper.h"
+
+namespace {
+
+using Image = std::vector<uint8_t>;
+
+test::Cart make_cart(int mapper, int prg_16k = 2, int chr_8k = 1, uint8_t flags6 = 0) {
+    test::Cart cart;
+    cart.mapper = mapper;
+    cart.prg_16k = prg_16k;
+    cart.chr_8k = chr_8k;
+    cart.flags6 = flags6;
+    return cart;
+}
+
+// An NES 2.0 image with exponent-form PRG (2^e x (2m+1) bytes, byte i holding
+// i / 1024) and chr_8k banks of CHR (byte i holding 0x80 | i / 1024).
+Image odd_image(int mapper, int e, int m, int chr_8k) {
+    std::size_t prg_len = (std::size_t{1} << e) * (2 * m + 1);
+    Image img = {'N', 'E', 'S', 0x1A, uint8_t(e << 2 | m), uint8_t(chr_8k), uint8_t((mapper & 0x0F) << 4),
+                 uint8_t((mapper & 0xF0) | 0x08), 0, 0x0F, 0, 0, 0, 0, 0, 0};
+    for (std::size_t i = 0; i < prg_len; ++i) img.push_back(uint8_t(i / 1024));
+    for (std::size_t i = 0; i < std::size_t(chr_8k) * 8192; ++i) img.push_back(uint8_t(0x80 | i / 1024));
+    return img;
+}
+
+std::unique_ptr<test::Console> boot(Image img) {
+    testing::internal::CaptureStdout();
+    auto console = std::make_unique<test::Console>(std::move(img));
+    testing::internal::GetCapturedStdout();
+    return console;
+}
+std::unique_ptr<test::Console> boot(test::Cart cart) { return boot(cart.image()); }
+
+// The byte each KiB of a window holds, or -1 where a KiB is not uniform.
+std::vector<int> kibs(const uint8_t* p, int count) {
+    std::vector<int> out;
+    for (int k = 0; k < count; ++k) {
+        const uint8_t* kib = p + k * 1024;
+        bool uniform = std::all_of(kib, kib + 1024, [&](uint8_t b) { return b == kib[0]; });
+        out.push_back(uniform ? kib[0] : -1);
+    }
+    return out;
+}
+
+// count consecutive KiB numbers from first, wrapping at `wrap` KiB, tagged.
+std::vector<int> seq(int first, int count, int wrap = 1 << 20, int tag = 0) {
+    std::vector<int> out;
+    for (int k = 0; k < count; ++k) out.push_back(tag | ((first + k) % wrap));
+    return out;
+}
+std::vector<int> chr_seq(int first, int count, int wrap = 1 << 20) { return seq(first, count, wrap, 0x80); }
+
+std::vector<int> prg_window(test::Console& c, uint16_t addr, int kib) { return kibs(c.cpu->memory + addr, kib); }
+std::vector<int> chr_window(test::Console& c, uint16_t addr, int kib) { return kibs(c.ppu->memory + addr, kib); }
+
+// Writes the low five bits of value to the MMC1 serial port at addr.
+void mmc1_write(test::Console& c, uint16_t addr, uint8_t value) {
+    for (int i = 0; i < 5; ++i) c.poke(addr, (value >> i) & 1);
+}
+
+template <class M>
+M& mapper_of(test::Console& c) {
+    return *static_cast<M*>(c.rom->mapper.get());
+}
+
+}  // namespace
+
+TEST(MapperInsertion, PowerOnWindowsByMapperNumber) {
+    auto nrom16 = boot(make_cart(0, 1));
+    EXPECT_EQ(prg_window(*nrom16, 0x8000, 16), seq(0, 16));
+    EXPECT_EQ(nrom16->peek(0xC400), 1);  // folded onto $8400
+
+    auto nrom32 = boot(make_cart(0, 2));
+    EXPECT_EQ(prg_window(*nrom32, 0x8000, 32), seq(0, 32));
+
+    for (int number : {1, 2}) {
+        auto c = boot(make_cart(number, 8));
+        EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(0, 16)) << number;
+        EXPECT_EQ(prg_window(*c, 0xC000, 16), seq(112, 16)) << number;
+    }
+
+    auto cnrom = boot(make_cart(3, 2, 4));
+    EXPECT_EQ(prg_window(*cnrom, 0x8000, 32), seq(0, 32));
+    EXPECT_EQ(chr_window(*cnrom, 0x0000, 8), chr_seq(0, 8));
+
+    auto mmc3 = boot(make_cart(4, 8));
+    EXPECT_EQ(prg_window(*mmc3, 0x8000, 16), std::vector<int>(16, 0));
+    EXPECT_EQ(prg_window(*mmc3, 0xC000, 16), seq(112, 16));
+
+    auto ntdec = boot(make_cart(40, 4));
+    EXPECT_EQ(prg_window(*ntdec, 0x6000, 8), seq(48, 8));
+    EXPECT_EQ(prg_window(*ntdec, 0x8000, 16), seq(32, 16));
+    EXPECT_EQ(prg_window(*ntdec, 0xC000, 8), std::vector<int>(8, 0));
+    EXPECT_EQ(prg_window(*ntdec, 0xE000, 8), seq(56, 8));
+
+    // Mapper 65 has no class: nothing is placed, whatever the PRG holds.
+    test::Cart unknown = make_cart(65, 2);
+    std::fill(unknown.prg_data().begin(), unknown.prg_data().end(), 0x5A);
+    auto other = boot(unknown);
+    EXPECT_EQ(other->rom->mapper->number, 65);
+    EXPECT_EQ(prg_window(*other, 0x8000, 32), std::vector<int>(32, 0));
+
+    // The trainer is kept in the ROM and placed nowhere.
+    Image trained = make_cart(0, 1, 1, 0x04).image();
+    trained.insert(trained.begin() + 16, 512, 0xEE);
+    auto t = boot(trained);
+    EXPECT_EQ(prg_window(*t, 0x7000, 1), std::vector<int>{0});
+    EXPECT_EQ(prg_window(*t, 0x8000, 16), seq(0, 16));
+}
+
+TEST(MapperUxROM, BankSelect) {
+    auto c = boot(make_cart(2, 8));
+    for (int a = 0; a < 0x800; ++a) c->cpu->memory[a] = uint8_t(a * 7);
+    c->poke(0x6000, 0x55);
+    Image before(c->cpu->memory, c->cpu->memory + 0x8000);
+
+    c->poke(0x8000, 0x13);  // only the low nibble counts: bank 3
+    EXPECT_EQ(mapper_of<NES::UxROM>(*c).bank, 48);
+    EXPECT_EQ(c->cpu->uxrom_bank, 48);
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(48, 16));
+    EXPECT_EQ(prg_window(*c, 0xC000, 16), seq(112, 16));
+    EXPECT_EQ(Image(c->cpu->memory, c->cpu->memory + 0x8000), before);
+
+    c->poke(0xFFFF, 9);  // KiB 144 wraps to 16 on 128 KiB
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(16, 16));
+    c->poke(0xC123, 0x10);
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(0, 16));
+    EXPECT_EQ(c->peek(0x6000), 0x55);
+}
+
+TEST(MapperCNROM, ChrBankSelect) {
+    auto c = boot(make_cart(3, 2, 4));
+    c->poke(0x8000, 5);  // four banks: 5 selects bank 1
+    EXPECT_EQ(mapper_of<NES::CNROM>(*c).bank, 8);
+    EXPECT_EQ(c->ppu->chr_bank, 8);
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(8, 8));
+    c->poke(0xFFFF, 0xFF);  // the whole byte, wrapped: bank 3
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(24, 8));
+    EXPECT_EQ(prg_window(*c, 0x8000, 32), seq(0, 32));
+
+    // CHR-RAM: nothing to select, the pattern memory is left alone.
+    auto ram = boot(make_cart(3, 1, 0));
+    std::memset(ram->ppu->memory, 0x3C, 0x2000);
+    testing::internal::CaptureStdout();
+    ram->poke(0x8000, 3);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(ram->ppu->chr_bank, 0);
+    EXPECT_EQ(chr_window(*ram, 0x0000, 8), std::vector<int>(8, 0x3C));
+}
+
+TEST(MapperNTDEC2722, BankAndInterruptCounter) {
+    auto c = boot(make_cart(40, 4));
+    c->poke(0xE000, 0x0A);  // KiB 80 wraps to 16 on 64 KiB
+    EXPECT_EQ(prg_window(*c, 0xC000, 8), seq(16, 8));
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(32, 16));
+    EXPECT_EQ(prg_window(*c, 0xE000, 8), seq(56, 8));
+    c->poke(0xC000, 0x01);  // no register here
+    EXPECT_EQ(prg_window(*c, 0xC000, 8), seq(16, 8));
+
+    auto& m = mapper_of<NES::NTDEC2722>(*c);
+    // Enabled at power-on: the PPU's dots clock it, a request every 12288.
+    for (int i = 0; i < 12287; ++i) c->ppu->cycle();
+    EXPECT_FALSE(c->cpu->irq_pending);
+    c->ppu->cycle();
+    EXPECT_TRUE(c->cpu->irq_pending);
+    EXPECT_EQ(m.irq_counter, 0x3000);
+    c->cpu->irq_pending = false;
+    for (int i = 0; i < 12288; ++i) c->ppu->cycle();
+    EXPECT_TRUE(c->cpu->irq_pending);
+
+    c->cpu->irq_pending = false;
+    for (int i = 0; i < 100; ++i) c->ppu->cycle();
+    c->poke(0xA000, 0);  // does not restart a running counter
+    EXPECT_EQ(m.irq_counter, 0x3000 - 100);
+    c->poke(0x9FFF, 0);  // stops and rewinds
+    EXPECT_FALSE(m.irq_enabled);
+    EXPECT_EQ(m.irq_counter, 0x3000);
+    for (int i = 0; i < 20000; ++i) c->ppu->cycle();
+    EXPECT_FALSE(c->cpu->irq_pending);
+    EXPECT_EQ(m.irq_counter, 0x3000);
+    c->poke(0xBFFF, 0);
+    for (int i = 0; i < 12288; ++i) c->ppu->cycle();
+    EXPECT_TRUE(c->cpu->irq_pending);
+    c->poke(0x8000, 0);  // a request already made stays
+    EXPECT_TRUE(c->cpu->irq_pending);
+
+    // $6000-$7FFF is plain RAM for the program.
+    c->poke(0x6000, 0x77);
+    EXPECT_EQ(c->peek(0x6000), 0x77);
+}
+
+TEST(MapperMMC1, SerialPortAndControl) {
+    auto c = boot(make_cart(1, 16, 16));
+    auto& m = mapper_of<NES::MMC1>(*c);
+    mmc1_write(*c, 0xE000, 5);  // mode 3: KiB 80 at $8000
+    ASSERT_EQ(prg_window(*c, 0x8000, 1), seq(80, 1));
+
+    const uint8_t bits[5] = {1, 0, 0, 1, 1};
+    const uint8_t shifts[5] = {0x18, 0x0C, 0x06, 0x13, 0x10};
+    for (int i = 0; i < 5; ++i) {
+        c->poke(0x8000, bits[i]);
+        EXPECT_EQ(m.shift, shifts[i]) << i;
+    }
+    EXPECT_EQ(m.last_value, 0x19);
+    EXPECT_EQ(c->ppu->mirroring, 3);
+    EXPECT_EQ(m.prg_mode, 2);
+    EXPECT_EQ(m.chr_mode, 1);
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(0, 16));  // copied at once
+
+    // Reset write mid-sequence: control 0x0C, last 16 KiB back at $C000.
+    mmc1_write(*c, 0xE000, 5);  // mode 2: KiB 80 at $C000
+    ASSERT_EQ(prg_window(*c, 0xC000, 16), seq(80, 16));
+    c->poke(0x8000, 1);
+    c->poke(0x8000, 1);
+    c->poke(0x8000, 0x80);
+    EXPECT_EQ(m.shift, 0x10);
+    EXPECT_EQ(c->ppu->mirroring, 3);
+    EXPECT_EQ(m.prg_mode, 3);
+    EXPECT_EQ(m.chr_mode, 0);
+    EXPECT_EQ(prg_window(*c, 0xC000, 16), seq(240, 16));
+    mmc1_write(*c, 0xA000, 3);  // a full new sequence follows
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(8, 8, 128));
+
+    // Only the fifth write's address selects the register.
+    for (int i = 0; i < 4; ++i) c->poke(0x8000, 0);
+    c->poke(0xA000, 0);
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(0, 8));
+
+    // Fifth write to $C000 in 8 KiB mode: nothing moves, the register empties.
+    Image ppu_before(c->ppu->memory, c->ppu->memory + 0x4000);
+    Image cpu_before(c->cpu->memory + 0x8000, c->cpu->memory + 0x10000);
+    mmc1_write(*c, 0xC000, 7);
+    EXPECT_EQ(m.shift, 0x10);
+    EXPECT_EQ(Image(c->ppu->memory, c->ppu->memory + 0x4000), ppu_before);
+    EXPECT_EQ(Image(c->cpu->memory + 0x8000, c->cpu->memory + 0x10000), cpu_before);
+}
+
+TEST(MapperMMC1, PrgAndChrRegisters) {
+    auto c = boot(make_cart(1, 16, 16));  // 256 KiB PRG, 128 KiB CHR
+    mmc1_write(*c, 0x8000, 0x0C);          // PRG mode 3
+    mmc1_write(*c, 0xE000, 5);
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(80, 16));
+    EXPECT_EQ(prg_window(*c, 0xC000, 16), seq(240, 16));
+    mmc1_write(*c, 0x8000, 0x08);  // PRG mode 2
+    mmc1_write(*c, 0xE000, 5);
+    EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(0, 16));
+    EXPECT_EQ(prg_window(*c, 0xC000, 16), seq(80, 16));
+    mmc1_write(*c, 0x8000, 0x00);  // PRG mode 0: 32 KiB, low bit ignored
+    mmc1_write(*c, 0xE000, 5);
+    EXPECT_EQ(prg_window(*c, 0x8000, 32), seq(64, 32));
+    mmc1_write(*c, 0xE000, 0x1F);  // bit 4 adds 256 KiB, wrapped away
+    EXPECT_EQ(prg_window(*c, 0x8000, 32), seq(224, 32));
+
+    mmc1_write(*c, 0xA000, 3);  // 8 KiB mode: low bit ignored
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(8, 8));
+    mmc1_write(*c, 0x8000, 0x10);  // 4 KiB mode
+    mmc1_write(*c, 0xA000, 3);
+    EXPECT_EQ(chr_window(*c, 0x0000, 4), chr_seq(12, 4));
+    EXPECT_EQ(chr_window(*c, 0x1000, 4), chr_seq(12, 4));
+    mmc1_write(*c, 0xC000, 0x1F);  // KiB 124 of 128
+    EXPECT_EQ(chr_window(*c, 0x1000, 4), chr_seq(124, 4));
+    EXPECT_EQ(chr_window(*c, 0x0000, 4), chr_seq(12, 4));
+
+    // 32 KiB from a bank near the end of 48 KiB wraps to the start.
+    auto small = boot(make_cart(1, 3, 1));
+    mmc1_write(*small, 0x8000, 0x00);
+    mmc1_write(*small, 0xE000, 2);
+    EXPECT_EQ(prg_window(*small, 0x8000, 32), seq(32, 32, 48));
+}
+
+TEST(MapperMMC1, MirroringMovesTheSecondNameTable) {
+    auto c = boot(make_cart(1, 2, 1));
+    ASSERT_EQ(c->ppu->mirroring, 0);
+    std::memset(c->ppu->memory + 0x2400, 0x11, 0x400);
+    std::memset(c->ppu->memory + 0x2800, 0x22, 0x400);
+    mmc1_write(*c, 0x8000, 0x02);  // vertical
+    EXPECT_EQ(c->ppu->mirroring, 1);
+    EXPECT_EQ(c->ppu->memory[0x2400], 0x22);
+    EXPECT_EQ(c->ppu->memory[0x27FF], 0x22);
+    std::memset(c->ppu->memory + 0x2400, 0x33, 0x400);
+    mmc1_write(*c, 0x8000, 0x02);  // already vertical: nothing copied
+    EXPECT_EQ(c->ppu->memory[0x2400], 0x33);
+    mmc1_write(*c, 0x8000, 0x03);  // horizontal again
+    EXPECT_EQ(c->ppu->mirroring, 0);
+    EXPECT_EQ(c->ppu->memory[0x2800], 0x33);
+    EXPECT_EQ(c->ppu->memory[0x2BFF], 0x33);
+    mmc1_write(*c, 0x8000, 0x01);  // one-screen, upper and lower alike
+    EXPECT_EQ(c->ppu->mirroring, 3);
+
+    // The arrangement is applied over a four-screen header too.
+    auto four = boot(make_cart(1, 2, 1, 0x08));
+    mmc1_write(*four, 0x8000, 0x0E);
+    EXPECT_EQ(four->ppu->mirroring, 1);
+}
+
+TEST(MapperMMC1, ChrRamCopiesWithinPatternMemory) {
+    auto c = boot(make_cart(1, 2, 0));
+    for (int i = 0; i < 0x2000; ++i) c->ppu->memory[i] = uint8_t(i / 1024);
+    mmc1_write(*c, 0xA000, 0);  // 8 KiB mode, bank 0: itself
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), seq(0, 8));
+    mmc1_write(*c, 0x8000, 0x1C);  // 4 KiB mode
+    mmc1_write(*c, 0xA000, 1);     // $1000-$1FFF over $0000-$0FFF
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), (std::vector<int>{4, 5, 6, 7, 4, 5, 6, 7}));
+}
+
+TEST(MapperMMC3, PowerOnAndPrgBanks) {
+    auto c = boot(make_cart(4, 8, 8));  // 128 KiB PRG, 64 KiB CHR
+    c->poke(0x8000, 0x46);              // PRG mode change swaps $8000 and $C000
+    EXPECT_EQ(prg_window(*c, 0x8000, 8), seq(112, 8));
+    EXPECT_EQ(prg_window(*c, 0xC000, 8), std::vector<int>(8, 0));
+    c->poke(0x8001, 0x45);  // KiB (0x45 & 0x3F) x 8 = 40 into $C000
+    EXPECT_EQ(prg_window(*c, 0xC000, 8), seq(40, 8));
+    EXPECT_EQ(prg_window(*c, 0xE000, 8), seq(120, 8));
+
+    c->poke(0x9FFE, 0x07);  // mode back: windows swap again
+    EXPECT_EQ(prg_window(*c, 0x8000, 8), seq(40, 8));
+    EXPECT_EQ(prg_window(*c, 0xC000, 8), seq(112, 8));
+    c->poke(0x9FFF, 0xFF);  // register 7: KiB 63 x 8 wraps to 120
+    EXPECT_EQ(prg_window(*c, 0xA000, 8), seq(120, 8));
+    c->poke(0x8000, 0x06);
+    c->poke(0x8001, 2);
+    EXPECT_EQ(prg_window(*c, 0x8000, 8), seq(16, 8));
+
+    // A select that keeps both mode bits moves nothing.
+    Image cpu_before(c->cpu->memory, c->cpu->memory + 0x10000);
+    Image ppu_before(c->ppu->memory, c->ppu->memory + 0x4000);
+    c->poke(0x8000, 0x01);
+    EXPECT_EQ(Image(c->cpu->memory, c->cpu->memory + 0x10000), cpu_before);
+    EXPECT_EQ(Image(c->ppu->memory, c->ppu->memory + 0x4000), ppu_before);
+}
+
+TEST(MapperMMC3, ChrRegisterWindows) {
+    struct Row {
+        int reg;
+        uint16_t normal, inverted;
+        int kib;
+    };
+    const Row rows[] = {{0, 0x0000, 0x1000, 2}, {1, 0x0800, 0x1800, 2}, {2, 0x1000, 0x0000, 1},
+                        {3, 0x1400, 0x0400, 1}, {4, 0x1800, 0x0800, 1}, {5, 0x1C00, 0x0C00, 1}};
+    for (const Row& row : rows) {
+        for (bool invert : {false, true}) {
+            auto c = boot(make_cart(4, 8, 8));
+            c->poke(0x8000, uint8_t(row.reg | (invert ? 0x80 : 0)));
+            Image before(c->ppu->memory, c->ppu->memory + 0x2000);
+            c->poke(0x8001, 0x61);  // 2 KiB banks drop the low bit; wraps at 64 KiB
+            uint16_t window = invert ? row.inverted : row.normal;
+            EXPECT_EQ(chr_window(*c, window, row.kib), row.kib == 2 ? chr_seq(32, 2) : chr_seq(33, 1))
+                << row.reg << " " << invert;
+            Image after(c->ppu->memory, c->ppu->memory + 0x2000);
+            std::copy(before.begin() + window, before.begin() + window + row.kib * 1024, after.begin() + window);
+            EXPECT_EQ(after, before) << "outside the window, register " << row.reg;
+        }
+    }
+
+    auto c = boot(make_cart(4, 8, 8));
+    c->poke(0x8000, 0x80);  // CHR inversion swaps the halves
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), (std::vector<int>{0x84, 0x85, 0x86, 0x87, 0x80, 0x81, 0x82, 0x83}));
+    c->poke(0x8001, 0x03);
+    EXPECT_EQ(chr_window(*c, 0x1000, 2), chr_seq(2, 2));
+    auto d = boot(make_cart(4, 8, 8));
+    d->poke(0x8000, 0x02);
+    d->poke(0x8001, 0x07);
+    EXPECT_EQ(chr_window(*d, 0x1000, 1), chr_seq(7, 1));
+
+    // CHR-RAM: the banks come from the pattern memory itself.
+    auto ram = boot(make_cart(4, 8, 0));
+    for (int i = 0; i < 0x2000; ++i) ram->ppu->memory[i] = uint8_t(i / 1024);
+    ram->poke(0x8000, 0x02);
+    ram->poke(0x8001, 0x0F);  // KiB 15 wraps to 7
+    EXPECT_EQ(chr_window(*ram, 0x0000, 8), (std::vector<int>{0, 1, 2, 3, 7, 5, 6, 7}));
+}
+
+TEST(MapperMMC3, MirroringAndRamProtect) {
+    auto c = boot(make_cart(4, 8, 8));
+    c->poke(0xA000, 0x01);
+    EXPECT_EQ(c->ppu->mirroring, 0);
+    c->poke(0xBFFE, 0x00);
+    EXPECT_EQ(c->ppu->mirroring, 1);
+    auto four = boot(make_cart(4, 8, 8, 0x08));
+    four->poke(0xA000, 0x01);
+    EXPECT_EQ(four->ppu->mirroring, 2);
+    four->poke(0xA000, 0x00);
+    EXPECT_EQ(four->ppu->mirroring, 2);
+
+    auto& m = mapper_of<NES::MMC3>(*c);
+    c->poke(0x6000, 0x11);
+    c->poke(0xA001, 0x40);
+    EXPECT_EQ(m.ram_protect, 1);
+    EXPECT_EQ(m.ram_enable, 0);
+    c->poke(0x6000, 0x22);
+    c->poke(0x7FFF, 0x22);
+    EXPECT_EQ(c->peek(0x6000), 0x11);
+    EXPECT_EQ(c->peek(0x7FFF), 0x00);
+    c->poke(0x0010, 0x33);  // RAM is not protected
+    EXPECT_EQ(c->peek(0x0010), 0x33);
+    c->poke(0xA001, 0x80);
+    EXPECT_EQ(m.ram_enable, 1);
+    c->poke(0x6000, 0x44);
+    EXPECT_EQ(c->peek(0x6000), 0x44);
+    c->poke(0xA001, 0x40);
+    c->poke(0xBFFF, 0x00);
+    c->poke(0x6000, 0x55);
+    EXPECT_EQ(c->peek(0x6000), 0x55);
+}
+
+TEST(MapperMMC3, InterruptCounter) {
+    auto c = boot(make_cart(4, 8, 8));
+    auto& m = mapper_of<NES::MMC3>(*c);
+    auto steps_until_request = [&](int limit) {
+        for (int i = 1; i <= limit; ++i) {
+            m.scanline_clock(c->cpu.get());
+            if (c->cpu->irq_pending) {
+                c->cpu->irq_pending = false;
+                return i;
+            }
+        }
+        return -1;
+    };
+    // Power-on: counter and latch 255, enabled.
+    EXPECT_EQ(steps_until_request(1000), 255);
+    EXPECT_EQ(steps_until_request(1000), 255);
+
+    c->poke(0xC000, 1);  // latch 1, then reload
+    c->poke(0xC001, 0);
+    EXPECT_EQ(m.irq_counter, -1);
+    EXPECT_EQ(steps_until_request(10), 2);
+    EXPECT_EQ(steps_until_request(10), 1);
+    EXPECT_EQ(steps_until_request(10), 1);
+
+    c->poke(0xDFFE, 0);  // latch 0: never
+    c->poke(0xDFFF, 0);
+    EXPECT_EQ(steps_until_request(1000), -1);
+    EXPECT_EQ(m.irq_counter, 0);  // falls to -1 and reloads 0 on every step
+
+    c->poke(0xC000, 3);
+    c->poke(0xC001, 0);
+    c->poke(0xE000, 0);  // disabled: counts, does not request
+    EXPECT_EQ(steps_until_request(7), -1);
+    c->poke(0xE001, 0);
+    EXPECT_EQ(m.irq_counter, 3);  // 7 steps: reload to 3, then 3-2-1-0 twice
+    EXPECT_EQ(steps_until_request(10), 3);
+    m.scanline_clock(c->cpu.get());
+    m.scanline_clock(c->cpu.get());
+    m.scanline_clock(c->cpu.get());
+    c->poke(0xFFFE, 0);  // disabling does not withdraw a request
+    EXPECT_TRUE(c->cpu->irq_pending);
+}
+
+TEST(MapperMMC3, ClockGating) {
+    auto c = boot(make_cart(4, 8, 8));
+    auto& m = mapper_of<NES::MMC3>(*c);
+    void** ctx = c->ppu->mapper_context;
+    auto counter_after_clock = [&](uint8_t mask, int dot, bool vblank) {
+        m.irq_counter = 100;
+        c->cpu->memory[0x2001] = mask;
+        c->ppu->dot = dot;
+        c->ppu->in_vblank = vblank;
+        m.clock(ctx);
+        return m.irq_counter;
+    };
+    EXPECT_EQ(counter_after_clock(0x08, 256, false), 99);
+    EXPECT_EQ(counter_after_clock(0x10, 256, false), 99);
+    EXPECT_EQ(counter_after_clock(0x00, 256, false), 100);
+    EXPECT_EQ(counter_after_clock(0xE7, 256, false), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 255, false), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 257, false), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 256, true), 100);
+
+    // Driven by the PPU for a whole frame with rendering on: 242 steps.
+    auto run = boot(make_cart(4, 8, 8));
+    auto& rm = mapper_of<NES::MMC3>(*run);
+    run->poke(0xC000, 250);
+    run->poke(0xC001, 0);
+    run->poke(0x2001, 0x18);
+    int64_t frames = run->ppu->frames;
+    while (run->ppu->frames == frames) run->ppu->cycle();
+    EXPECT_EQ(rm.irq_counter, 250 - 241);
+    EXPECT_FALSE(run->cpu->irq_pending);
+
+    run->poke(0x2001, 0x00);  // rendering off: the counter stands still
+    frames = run->ppu->frames;
+    while (run->ppu->frames == frames) run->ppu->cycle();
+    EXPECT_EQ(rm.irq_counter, 250 - 241);
+}
+
+TEST(MapperState, RoundTripPerClass) {
+    char block[NES::MAPPER_BLOCK_LEN];
+
+    auto mmc3 = boot(make_cart(4, 8, 8));
+    auto& m3 = mapper_of<NES::MMC3>(*mmc3);
+    void** ctx3 = mmc3->ppu->mapper_context;
+    mmc3->poke(0x8000, 0xC5);
+    mmc3->poke(0xA001, 0x40);
+    mmc3->poke(0xC000, 9);
+    mmc3->poke(0xC001, 0);
+    mmc3->poke(0xE000, 0);
+    m3.reserved0 = 0x1234;
+    m3.serialize(ctx3, block);
+    EXPECT_EQ(std::string(block + 7, 4), std::string(4, '\xFF'));  // counter -1, little-endian
+    EXPECT_EQ(uint8_t(block[0]), 0xC5);
+    EXPECT_EQ(uint8_t(block[5]), 0x34);
+    EXPECT_EQ(uint8_t(block[11]), 9);
+    NES::MMC3 fresh;
+    fresh.deserialize(ctx3, block);
+    EXPECT_EQ(fresh.bank_select, 0xC5);
+    EXPECT_EQ(fresh.prev_bank_select, 0xC5);
+    EXPECT_EQ(fresh.ram_protect, 1);
+    EXPECT_EQ(fresh.ram_enable, 0);
+    EXPECT_FALSE(fresh.irq_enabled);
+    EXPECT_EQ(fresh.reserved0, 0x1234);
+    EXPECT_EQ(fresh.irq_counter, -1);
+    EXPECT_EQ(fresh.irq_latch, 9);
+
+    auto ux = boot(make_cart(2, 8));
+    auto& mu = mapper_of<NES::UxROM>(*ux);
+    ux->poke(0x8000, 3);
+    mu.serialize(ux->ppu->mapper_context, block);
+    EXPECT_EQ(std::string(block, 4), std::string("\x30\0\0\0", 4));
+    ux->poke(0x8000, 0);
+    mu.deserialize(ux->ppu->mapper_context, block);
+    EXPECT_EQ(mu.bank, 48);
+    EXPECT_EQ(ux->cpu->uxrom_bank, 48);
+    EXPECT_EQ(prg_window(*ux, 0x8000, 16), seq(48, 16));
+    EXPECT_EQ(prg_window(*ux, 0xC000, 16), seq(112, 16));
+
+    auto cn = boot(make_cart(3, 2, 4));
+    auto& mc = mapper_of<NES::CNROM>(*cn);
+    cn->poke(0x8000, 2);
+    mc.serialize(cn->ppu->mapper_context, block);
+    EXPECT_EQ(std::string(block, 4), std::string("\x10\0\0\0", 4));
+    cn->poke(0x8000, 0);
+    testing::internal::CaptureStdout();
+    mc.deserialize(cn->ppu->mapper_context, block);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mc.bank, 16);
+    EXPECT_EQ(cn->ppu->chr_bank, 16);
+    EXPECT_EQ(chr_window(*cn, 0x0000, 8), chr_seq(16, 8));
+
+    auto mmc1 = boot(make_cart(1, 16, 16));
+    auto& m1 = mapper_of<NES::MMC1>(*mmc1);
+    mmc1_write(*mmc1, 0x8000, 0x1A);
+    mmc1->poke(0x8000, 1);
+    mmc1->poke(0x8000, 0);
+    m1.serialize(mmc1->ppu->mapper_context, block);
+    mmc1->poke(0x8000, 0x80);
+    m1.deserialize(mmc1->ppu->mapper_context, block);
+    EXPECT_EQ(m1.prg_mode, 2);
+    EXPECT_EQ(m1.chr_mode, 1);
+    EXPECT_EQ(m1.shift, 0x0C);
+    EXPECT_EQ(m1.last_value, 0x1A);
+    // The restored shift register completes the interrupted sequence.
+    for (int bit : {1, 0, 0}) mmc1->poke(0xE000, uint8_t(bit));
+    EXPECT_EQ(m1.last_value, 0x05);
+    EXPECT_EQ(prg_window(*mmc1, 0xC000, 16), seq(80, 16));
+    // A block without the marker bit cannot lock the serial port.
+    std::memset(block, 0, 4);
+    m1.deserialize(mmc1->ppu->mapper_context, block);
+    EXPECT_EQ(m1.shift, 0x10);
+
+    // Classes without registers leave the block alone.
+    for (int number : {0, 40, 65}) {
+        auto c = boot(make_cart(number, 4));
+        std::memset(block, 0xCD, sizeof block);
+        c->rom->mapper->serialize(c->ppu->mapper_context, block);
+        EXPECT_EQ(std::string(block, sizeof block), std::string(sizeof block, '\xCD')) << number;
+    }
+}
+
+TEST(MapperBounds, SmallAndOddCartridgesRun) {
+    // Every image here has less data than some window the mapper copies; the
+    // sanitizer build catches any copy that strays outside prg, chr or the
+    // destination arrays.
+    std::vector<Image> images;
+    for (int number : {0, 1, 2, 3, 4, 40, 65}) {
+        images.push_back(odd_image(number, 1, 3, 0));   // 14 bytes of PRG, CHR-RAM
+        images.push_back(odd_image(number, 13, 0, 1));  // 8 KiB
+        images.push_back(odd_image(number, 10, 1, 1));  // 3 KiB
+        images.push_back(odd_image(number, 9, 1, 0));   // 1.5 KiB
+        images.push_back(make_cart(number, 3, 1).image());  // 48 KiB
+        images.push_back(make_cart(number, 4, 2).image());  // 64 KiB
+    }
+    for (const Image& img : images) {
+        auto c = boot(img);
+        testing::internal::CaptureStdout();
+        for (uint16_t addr : {0x8000, 0x8001, 0xA000, 0xA001, 0xC000, 0xC001, 0xE000, 0xE001}) {
+            for (uint8_t v : {0x00, 0x01, 0x3F, 0x46, 0x7F, 0x80, 0xC7, 0xFF}) {
+                c->poke(addr, v);
+                if (c->rom->mapper->number == 1) mmc1_write(*c, addr, v);
+            }
+        }
+        c->poke(0x2001, 0x18);
+        for (int i = 0; i < 2000; ++i) c->step();
+        testing::internal::GetCapturedStdout();
+        // The program cannot store into $8000-$FFFF: every byte there came
+        // from the PRG data (or is an unplaced 0).
+        uint8_t highest = c->rom->prg.empty() ? 0 : *std::max_element(c->rom->prg.begin(), c->rom->prg.end());
+        EXPECT_LE(*std::max_element(c->cpu->memory + 0x8000, c->cpu->memory + 0x10000), highest);
+    }
+
+    // Past-the-end windows on mapper 0 and 3: 64 KiB of PRG is cut at $FFFF.
+    auto big = boot(make_cart(0, 4));
+    EXPECT_EQ(prg_window(*big, 0x8000, 32), seq(0, 32));
+
+    // A 14-byte PRG repeats through the windows it is copied into.
+    Image tiny_image = odd_image(2, 1, 3, 0);
+    for (int i = 0; i < 14; ++i) tiny_image[16 + i] = uint8_t(i + 1);
+    auto tiny = boot(tiny_image);
+    tiny->poke(0x8000, 5);
+    for (int k = 0; k < 0x8000; ++k) ASSERT_EQ(tiny->cpu->memory[0x8000 + k], (k % 0x4000) % 14 + 1) << k;
+}
