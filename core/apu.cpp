@@ -1,0 +1,376 @@
+// The audio processing unit. Channel control bits are read in place from the
+// register bytes in the CPU memory array; the memory map forwards the writes
+// whose effects go beyond storing the byte (register_write).
+#include "apu.h"
+
+#include <cstring>
+
+#include "cpu.h"
+
+namespace NES {
+
+namespace {
+
+// Length-counter loads, indexed by bits 7-3 of a $4003/$4007/$400B/$400F write.
+constexpr uint8_t LENGTH_TABLE[32] = {10,  254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
+                                      10,  16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
+
+// Envelope registers of pulse 1, pulse 2 and noise.
+constexpr uint16_t ENVELOPE_REG[3] = {0x4000, 0x4004, 0x400C};
+
+// Sequencer points, in APU cycles after the frame origin.
+constexpr int64_t QUARTER_1 = 3729;
+constexpr int64_t HALF = 7458;
+constexpr int64_t QUARTER_3 = 11187;
+constexpr int64_t PERIOD_4STEP = 14916;
+constexpr int64_t PERIOD_5STEP = 18640;
+
+// (t + 1) mod m for t >= 0, m > 0; the division is only needed when a period
+// was shortened below the running timer.
+inline int next_timer(int t, int m) {
+    ++t;
+    if (t < m) return t;
+    return t == m ? 0 : t % m;
+}
+
+}  // namespace
+
+APU::APU()
+    : sample_buffer(std::make_unique<int16_t[]>(BUFFER_LEN)), output_buffer(std::make_unique<int16_t[]>(BUFFER_LEN)) {}
+
+APU::~APU() = default;
+
+void APU::setCPU(CPU* c) {
+    cpu = c;
+    apu_rate = c->clock_hz / 2;
+}
+
+void APU::cycle() {
+    func_frame_counter();
+    pulse(false);
+    pulse(true);
+    // The triangle timer runs at the CPU rate, twice per APU cycle.
+    triangle();
+    triangle();
+    noise();
+    dmc();
+
+    // A sample is due while samples < cycles * sample_rate / apu_rate (truncated); for
+    // apu_rate > 0 this is the comparison below, without a division. A clock rate
+    // below 2 Hz gives no APU rate and therefore no samples.
+    if (apu_rate > 0 && (samples + 1) * apu_rate <= cycles * sample_rate) {
+        const std::size_t i = static_cast<uint64_t>(samples) % BUFFER_LEN;
+        if (i == 0) {
+            // Publish the completed block whole; the host copies it under the same lock.
+            std::lock_guard<std::mutex> hold(buffer_lock);
+            std::memcpy(output_buffer.get(), sample_buffer.get(), BUFFER_LEN * sizeof(int16_t));
+            buffer_ready.store(true, std::memory_order_release);
+        }
+        sample_buffer[i] = mix(this);
+        ++samples;
+    }
+    ++cycles;
+}
+
+void APU::func_frame_counter() {
+    const uint8_t control = cpu->memory[0x4017];
+    // Constant divisors let the compiler replace the division by a multiplication.
+    const int64_t elapsed = cycles - frame_origin;
+    int64_t r;
+    if (control & 0x80) {
+        r = elapsed % PERIOD_5STEP;
+        if (r < 0) r += PERIOD_5STEP;  // a CPU reset rewinds cycles below an earlier origin
+    } else {
+        r = elapsed % PERIOD_4STEP;
+        if (r < 0) r += PERIOD_4STEP;
+    }
+
+    if (r == QUARTER_1 || r == QUARTER_3) {
+        clock_envs();
+        clock_linear();
+    } else if (r == HALF || r == 0) {
+        clock_envs();
+        clock_linear();
+        clock_length();
+        clock_sweep();
+        if (r == 0 && (control & 0xC0) == 0) frame_irq = true;
+    }
+}
+
+void APU::clock_envs() {
+    for (int k = 0; k < 3; ++k) {
+        Envelope& env = envelope[k];
+        const uint8_t reg = cpu->memory[ENVELOPE_REG[k]];
+        if (env.start) {
+            env.start = 0;
+            env.decay = 15;
+            env.divider = reg & 15;
+        } else if (env.divider != 0) {
+            --env.divider;
+        } else {
+            env.divider = reg & 15;
+            if (env.decay != 0) {
+                --env.decay;
+            } else if (reg & 0x20) {
+                env.decay = 15;
+            }
+        }
+    }
+}
+
+void APU::clock_linear() {
+    const uint8_t control = cpu->memory[0x4008];
+    if (linear_reload) {
+        linear_counter = control & 0x7F;
+    } else if (linear_counter != 0) {
+        --linear_counter;
+    }
+    if (!(control & 0x80)) linear_reload = false;
+}
+
+void APU::clock_length() {
+    const bool halt[4] = {(cpu->memory[0x4000] & 0x20) != 0, (cpu->memory[0x4004] & 0x20) != 0,
+                          (cpu->memory[0x4008] & 0x80) != 0, (cpu->memory[0x400C] & 0x20) != 0};
+    for (int i = 0; i < 4; ++i) {
+        if (!channel_enabled[i]) {
+            length_counter[i] = 0;
+        } else if (!halt[i] && length_counter[i] != 0) {
+            --length_counter[i];
+        }
+    }
+}
+
+void APU::clock_sweep() {
+    for (int n = 0; n < 2; ++n) {
+        Sweep& sw = sweep[n];
+        const uint8_t reg = cpu->memory[0x4001 + 4 * n];
+        const int period = pulse_period[n];
+        int change = period >> (reg & 7);
+        // Pulse 1 negates in ones' complement, pulse 2 in two's complement.
+        if (reg & 0x08) change = n == 0 ? -change - 1 : -change;
+        const int16_t target = static_cast<int16_t>(period + change);
+        sw.mute = period < 8 || target > 2047;
+
+        if (sw.divider != 0 && !sw.reload) {
+            --sw.divider;
+            continue;
+        }
+        if (sw.divider == 0 && (reg & 0x80)) pulse_period[n] = target < 0 ? 0 : static_cast<uint16_t>(target);
+        sw.divider = (reg >> 4) & 7;
+        sw.reload = 0;
+    }
+}
+
+void APU::pulse(bool n) {
+    const int i = n;
+    const uint8_t ctrl = cpu->memory[0x4000 + 4 * i];
+    const uint8_t sweep_reg = cpu->memory[0x4001 + 4 * i];
+
+    int8_t out = 0;
+    const bool muted = ((sweep_reg & 0x80) && sweep[i].mute) || pulse_period[i] <= 7 || length_counter[i] == 0;
+    if (!muted) {
+        const int8_t volume = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[i].decay);
+        out = duty_table[ctrl >> 6][pulse_step[i]] ? volume : static_cast<int8_t>(-volume);
+    }
+    pulse_output[i] = out;
+
+    pulse_timer[i] = static_cast<uint16_t>(next_timer(pulse_timer[i], pulse_period[i] + 1));
+    if (pulse_timer[i] == 0) pulse_step[i] = (pulse_step[i] + 1) & 7;
+}
+
+void APU::triangle() {
+    if (linear_counter != 0 && length_counter[2] != 0 && triangle_period > 1) {
+        triangle_output = (triangle_table[triangle_step] - 7.5f) * 2;
+    } else {
+        triangle_output = 0;
+    }
+    // The sequencer keeps stepping while the output is silenced.
+    triangle_timer = static_cast<uint16_t>(next_timer(triangle_timer, triangle_period + 1));
+    if (triangle_timer == 0) triangle_step = (triangle_step + 1) & 31;
+}
+
+void APU::noise() {
+    const uint8_t mode_period = cpu->memory[0x400E];
+    if (noise_timer == 0) {
+        const int tap = (mode_period & 0x80) ? (noise_shift >> 6) : (noise_shift >> 1);
+        const int feedback = (tap ^ noise_shift) & 1;
+        noise_shift = static_cast<uint16_t>(((noise_shift & 0x7FFF) | feedback << 15) >> 1);
+    }
+
+    const uint8_t ctrl = cpu->memory[0x400C];
+    if (length_counter[3] == 0 || (noise_shift & 1)) {
+        noise_output = 0;
+    } else {
+        noise_output = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[2].decay);
+    }
+
+    // The period table is in CPU cycles; the timer runs once per APU cycle.
+    noise_timer = next_timer(noise_timer, noise_periods[mode_period & 15] / 2);
+}
+
+void APU::dmc() {
+    if (channel_enabled[4] && dmc_buffer_empty && dmc_bytes_remaining != 0) {
+        dmc_sample_buffer = static_cast<uint8_t>(cpu->read(cpu->location(dmc_address), false));
+        dmc_address = dmc_address == 0xFFFF ? 0x8000 : static_cast<uint16_t>(dmc_address + 1);
+        if (--dmc_bytes_remaining == 0) {
+            const bool loop = dmc_control & 0x40;
+            if (loop) start_sample();
+            if ((!loop || dmc_bytes_remaining == 0) && (dmc_control & 0x80)) cpu->irq_pending = true;
+        }
+        dmc_shift = dmc_sample_buffer;
+        dmc_bits_remaining = 8;
+        dmc_silence = false;
+        dmc_buffer_empty = false;
+    }
+
+    if (dmc_timer == 0) {
+        if (dmc_direct_load != -1) {
+            dmc_output = dmc_direct_load;
+            dmc_direct_load = -1;
+        } else if (!dmc_silence) {
+            if (dmc_shift & 1) {
+                if (dmc_output <= 125) dmc_output += 2;
+            } else if (dmc_output >= 2) {
+                dmc_output -= 2;
+            }
+            dmc_shift >>= 1;
+            if (--dmc_bits_remaining == 0) {
+                dmc_bits_remaining = 8;
+                if (dmc_buffer_empty) {
+                    // The sample ran out: the emptied shifter has played eight zero bits.
+                    dmc_silence = true;
+                    dmc_output = 64;
+                } else {
+                    dmc_silence = false;
+                    dmc_buffer_empty = true;
+                }
+            }
+        }
+    }
+
+    // The rate table is in CPU cycles; the timer runs once per APU cycle.
+    dmc_timer = next_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2);
+}
+
+void APU::start_sample() {
+    dmc_address = dmc_sample_address;
+    dmc_bytes_remaining = dmc_sample_length;
+}
+
+uint16_t APU::get_pulse_period(bool n) const {
+    const int base = 0x4002 + 4 * n;
+    return static_cast<uint16_t>((cpu->memory[base + 1] & 7) << 8 | cpu->memory[base]);
+}
+
+void APU::set_pulse_period(unsigned short p, bool n) {
+    const int base = 0x4002 + 4 * n;
+    cpu->memory[base] = static_cast<uint8_t>(p & 0xFF);
+    cpu->memory[base + 1] = static_cast<uint8_t>((cpu->memory[base + 1] & 0xF8) | ((p >> 8) & 7));
+}
+
+uint8_t APU::length_lookup(unsigned char i) { return LENGTH_TABLE[i & 31]; }
+
+void APU::register_write(uint16_t address, uint8_t value) {
+    // The CPU stores value after this call: the written register comes from
+    // value, the other byte of a register pair from the memory array.
+    const uint8_t* mem = cpu->memory;
+    const int n = (address >> 2) & 1;  // pulse channel of $4000-$4007
+    switch (address) {
+        case 0x4001:
+        case 0x4005:
+            sweep[n].reload = 1;
+            break;
+        case 0x4002:
+        case 0x4006:
+            pulse_period[n] = static_cast<uint16_t>((mem[address + 1] & 7) << 8 | value);
+            break;
+        case 0x4003:
+        case 0x4007:
+            length_counter[n] = length_lookup(value >> 3);
+            envelope[n].start = 1;
+            pulse_period[n] = static_cast<uint16_t>((value & 7) << 8 | mem[address - 1]);
+            break;
+        case 0x400A:
+            triangle_period = static_cast<uint16_t>((mem[0x400B] & 7) << 8 | value);
+            break;
+        case 0x400B:
+            triangle_period = static_cast<uint16_t>((value & 7) << 8 | mem[0x400A]);
+            length_counter[2] = length_lookup(value >> 3);
+            linear_reload = true;
+            break;
+        case 0x400F:
+            length_counter[3] = length_lookup(value >> 3);
+            envelope[2].start = 1;
+            break;
+        case 0x4010:
+            dmc_control = value;
+            break;
+        case 0x4011:
+            dmc_direct_load = value;
+            break;
+        case 0x4012:
+            dmc_sample_address = static_cast<uint16_t>(0xC000 | value << 6);
+            break;
+        case 0x4013:
+            dmc_sample_length = static_cast<uint16_t>(value << 4 | 1);
+            break;
+        case 0x4015:
+            for (int i = 0; i < 5; ++i) channel_enabled[i] = (value >> i) & 1;
+            for (int i = 0; i < 4; ++i) {
+                if (!channel_enabled[i]) length_counter[i] = 0;
+            }
+            if (!channel_enabled[4]) {
+                dmc_bytes_remaining = 0;
+            } else if (dmc_bytes_remaining == 0) {
+                start_sample();
+            }
+            break;
+        case 0x4017:
+            // The next APU cycle is the first of the new sequence.
+            frame_origin = cycles - 1;
+            if (value & 0x80) {
+                clock_envs();
+                clock_length();
+                clock_linear();
+                clock_sweep();
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+uint8_t APU::read_status() {
+    uint8_t status = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (length_counter[i] != 0) status |= static_cast<uint8_t>(1 << i);
+    }
+    frame_irq = false;
+    return status;
+}
+
+bool APU::take_block(int16_t* out) {
+    if (!buffer_ready.load(std::memory_order_acquire)) return false;
+    std::lock_guard<std::mutex> hold(buffer_lock);
+    if (!buffer_ready.load(std::memory_order_relaxed)) return false;
+    std::memcpy(out, output_buffer.get(), BUFFER_LEN * sizeof(int16_t));
+    buffer_ready.store(false, std::memory_order_relaxed);
+    return true;
+}
+
+int16_t mix(APU* apu) {
+    const int p = (apu->channel_enabled[0] ? apu->pulse_output[0] : 0) +
+                  (apu->channel_enabled[1] ? apu->pulse_output[1] : 0);
+    const double tri = apu->channel_enabled[2] ? apu->triangle_output * 0.00851 : 0.0;
+    const double noi = apu->channel_enabled[3] ? apu->noise_output * 0.00494 : 0.0;
+    const double dmc = apu->channel_enabled[4] ? (2 * apu->dmc_output - 128) * 0.00335 : 0.0;
+    const float tnd = static_cast<float>((tri + noi) + dmc);
+    const float s = static_cast<float>(p * 0.00752 + tnd);
+    const float scaled = s * 32767.0f;
+    // A direct-loaded DMC level above 127 can drive the sum past full scale: clip, never wrap.
+    if (scaled >= 32767.0f) return 32767;
+    if (scaled <= -32768.0f) return -32768;
+    return static_cast<int16_t>(scaled);
+}
+
+}  // namespace NES
