@@ -1,0 +1,509 @@
+// The processor core, the CPU memory map with its register side effects,
+// cartridge insertion and the state-file blocks.
+#include "cpu.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "apu.h"
+#include "controller.h"
+#include "cpu_helper.h"
+#include "glob_const.h"
+#include "mapper.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace NES {
+
+namespace {
+
+inline uint8_t u8(signed char value) { return static_cast<uint8_t>(value); }
+
+// Offset of a location from the start of the memory array; 0x10000 or more
+// for a location outside it (the accumulator).
+inline uintptr_t offset_of(const CPU& cpu, const signed char* location) {
+    return reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(cpu.memory);
+}
+
+inline Mapper* mapper_of(const CPU& cpu) { return cpu.rom ? cpu.rom->mapper.get() : nullptr; }
+
+// A single 16 KiB bank on mappers 0 and 3 is stored once, at $8000-$BFFF.
+inline bool upper_half_mirrors_lower(const CPU& cpu) {
+    const Mapper* mapper = mapper_of(cpu);
+    return mapper && (mapper->number == 0 || mapper->number == 3) && cpu.rom->prg_size >= 0x4000 &&
+           cpu.rom->prg_size < 0x8000;
+}
+
+// The address actually stored for a CPU address: RAM and PPU register mirrors
+// fold onto their first copy.
+inline uint32_t fold(const CPU& cpu, uint32_t address) {
+    if (address >= 0xC000) return upper_half_mirrors_lower(cpu) ? address - 0x4000 : address;
+    if (address < 0x2000) return address & 0x07FF;
+    if (address < 0x4000) return 0x2000 | (address & 7);
+    return address;
+}
+
+inline bool is_register(uint32_t address) { return (address & 0xFFF8) == 0x2000 || address - 0x4000 < 0x18; }
+
+inline void step_vram_address(CPU& cpu) { cpu.ppu->v += (cpu.memory[0x2000] & 0x04) ? 32 : 1; }
+
+// PPUSTATUS read. Reading around the start of vertical blank races the PPU:
+// at dot 1 of line 241 the flag reads clear and neither the flag nor the NMI
+// is raised this frame; at dot 2 it reads set and the NMI is cancelled.
+uint8_t read_status(CPU& cpu, uint8_t value) {
+    PPU* ppu = cpu.ppu;
+    cpu.memory[0x2002] &= 0x7F;
+    ppu->w = false;
+    if (ppu->dot > 1 && ppu->scanline == 261) return value & 0x7F;
+    if (ppu->scanline == 241 && (ppu->dot == 1 || ppu->dot == 2)) {
+        ppu->suppress_vblank = true;
+        ppu->nmi_occurred = false;
+        ppu->suppress_nmi = true;
+        return ppu->dot == 2 ? (value | 0x80) : (value & 0x7F);
+    }
+    ppu->nmi_occurred = false;
+    return value;
+}
+
+// The serial pad port: bit 7 of the shift register, shifting a 1 in from the
+// right unless the strobe holds the latch.
+uint8_t read_pad(CPU& cpu, int index) {
+    const uint8_t value = 0x40 | cpu.pad_shift[index] >> 7;
+    if (!cpu.pad_strobe) cpu.pad_shift[index] = static_cast<uint8_t>(cpu.pad_shift[index] << 1 | 1);
+    return value;
+}
+
+uint8_t read_register(CPU& cpu, uint32_t address, uint8_t value) {
+    switch (address) {
+        case 0x2002:
+            return read_status(cpu, value);
+        case 0x2004:
+            return cpu.ppu->oam[cpu.ppu->oam_addr];
+        case 0x2007: {
+            PPU* ppu = cpu.ppu;
+            const short p = static_cast<short>(ppu->v & 0x3FFF);
+            // Palette reads are immediate; the rest come through the read buffer.
+            if (p >= 0x3F00) {
+                value = ppu->read(p);
+            } else {
+                value = ppu->read_buffer;
+                ppu->read_buffer = ppu->read(p);
+            }
+            step_vram_address(cpu);
+            return value;
+        }
+        case 0x4015:
+            return cpu.apu->read_status();
+        case 0x4016:
+            return read_pad(cpu, 0);
+        case 0x4017:
+            return read_pad(cpu, 1);
+        default:
+            return value;
+    }
+}
+
+// OAM DMA: 256 bytes from page value into OAM starting at oam_addr. It takes
+// no CPU cycles and the PPU does not run during it.
+void oam_dma(CPU& cpu, uint8_t page) {
+    PPU* ppu = cpu.ppu;
+    const uint8_t start = ppu->oam_addr;
+    for (int i = 0; i < 256; ++i) {
+        uint8_t byte = u8(cpu.read(cpu.location(static_cast<uint16_t>(page << 8 | i)), true));
+        const uint8_t destination = static_cast<uint8_t>(start + i);
+        // Bits 2-4 of the attribute byte do not exist in OAM.
+        if ((destination & 3) == 2) byte &= 0xE3;
+        ppu->oam[destination] = byte;
+    }
+    ppu->oam_addr = start;
+    if (cpu.debug) {
+        printf("New OAM: [");
+        for (int i = 0; i < 256; ++i) printf("%02x,", ppu->oam[i]);
+        printf("]\n");
+    }
+}
+
+void print_ppu_address_registers(const char* when, uint8_t value, const PPU* ppu) {
+    printf("(%s) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", when, value, 0x2006, ppu->v, ppu->t,
+           static_cast<int>(ppu->w), ppu->x);
+}
+
+// Side effects of a register write; returns the value to store.
+uint8_t write_register(CPU& cpu, uint32_t address, uint8_t value) {
+    PPU* ppu = cpu.ppu;
+    switch (address) {
+        case 0x2000:
+            ppu->t = static_cast<uint16_t>((ppu->t & 0xF3FF) | (value & 3) << 10);
+            break;
+        case 0x2001:
+        case 0x2002:
+            break;
+        case 0x2003:
+            ppu->oam_addr = value;
+            break;
+        case 0x2004:
+            if ((ppu->oam_addr & 3) == 2) value &= 0xE3;
+            ppu->oam[ppu->oam_addr++] = value;
+            break;
+        case 0x2005:
+            if (!ppu->w) {
+                ppu->x = value & 7;
+                ppu->t = static_cast<uint16_t>((ppu->t & 0xFFE0) | value >> 3);
+            } else {
+                ppu->t = static_cast<uint16_t>((ppu->t & 0x8C1F) | (value & 0xF8) << 2 | (value & 7) << 12);
+            }
+            ppu->w = !ppu->w;
+            break;
+        case 0x2006:
+            if (cpu.debug) print_ppu_address_registers("Before", value, ppu);
+            if (!ppu->w) {
+                ppu->t = static_cast<uint16_t>((ppu->t & 0x80FF) | (value & 0x3F) << 8);
+            } else {
+                ppu->t = static_cast<uint16_t>((ppu->t & 0xFF00) | value);
+                ppu->v = ppu->t;
+            }
+            ppu->w = !ppu->w;
+            if (cpu.debug) print_ppu_address_registers("After", value, ppu);
+            break;
+        case 0x2007: {
+            const short p = static_cast<short>(ppu->v & 0x3FFF);
+            if (cpu.debug) printf("ppu->%04x: %02x\n", p, value);
+            ppu->write(p, static_cast<signed char>(value));
+            step_vram_address(cpu);
+            if (cpu.debug) printf("v changed to %i\n", ppu->v);
+            break;
+        }
+        case 0x4014:
+            oam_dma(cpu, value);
+            break;
+        case 0x4016:
+            cpu.pad_strobe = value & 1;
+            if (cpu.pad_strobe) {
+                for (int i = 0; i < 2; ++i) cpu.pad_shift[i] = cpu.pads[i] ? cpu.pads[i]->get_input_byte() : 0;
+            }
+            break;
+        default:
+            cpu.apu->register_write(static_cast<uint16_t>(address), value);
+            break;
+    }
+    return value;
+}
+
+void print_trace(CPU& cpu, signed char* operand) {
+    char buf[256] = {};
+    cpu.ins_str_mem(buf, cpu.memory + cpu.PC, operand);
+    printf("%s ", buf);
+    printf("SP: %02x [", cpu.SP);
+    for (int address = 0x1FF; address > 0x100 + cpu.SP; --address) {
+        printf(address == 0x1FF ? "%02x" : ",%02x", cpu.memory[address]);
+    }
+    printf("]\n");
+}
+
+}  // namespace
+
+CPU::CPU() : CPU(false) {}
+
+CPU::CPU(bool debug) : debug(debug) {
+    define_opcodes();
+    define_timings();
+}
+
+void CPU::reset() {
+    cycles = 0;
+    if (ppu) ppu->cycles = 0;
+    if (apu) {
+        apu->cycles = 0;
+        apu->samples = 0;
+    }
+    signed char* vector = location(reset_vector);
+    printf("Before: %04x\n", reset_vector);
+    printf("reset loc: %p, memory loc: %p\n", static_cast<void*>(vector), static_cast<void*>(memory));
+    map_memory(&vector);
+    const uint16_t mapped = static_cast<uint16_t>(get_addr(vector));
+    const uint16_t next = static_cast<uint16_t>(fold(*this, static_cast<uint16_t>(mapped + 1)));
+    printf("After: %04x\n", mapped);
+    printf("%02x %02x\n", memory[mapped], memory[next]);
+    PC = read_word(*this, mapped, next);
+    printf("%04x\n", static_cast<unsigned>(PC));
+}
+
+void CPU::clock() {
+    ins_len = 1;
+    const uint8_t opcode = u8(read(location(static_cast<uint16_t>(PC)), true));
+    signed char* next = location(static_cast<uint16_t>(PC + 1));
+    const uint8_t b = u8(read(next, true));
+    const ModeHandler mode = mode_handlers[opcode];
+    signed char* operand = mode ? (this->*mode)(next) : next;
+
+    // Indexed reads pay one cycle more when the index carries into the high byte.
+    uint8_t cost = base_cycles[opcode];
+    if (cross_cycles[opcode] != cost) {
+        const bool crossed = mode == &CPU::absx   ? b + X > 0xFF
+                             : mode == &CPU::absy ? b + Y > 0xFF
+                             : mode == &CPU::indy ? memory[b] + Y > 0xFF
+                                                  : false;
+        if (crossed) cost = cross_cycles[opcode];
+    }
+    cycles += cost;
+
+    // The NMI line is sampled before the operation runs: a change made by this
+    // instruction is seen at the end of the next one.
+    const bool nmi_line = (memory[0x2000] & 0x80) && nmi_sample;
+    nmi_sample = ppu && ppu->nmi_occurred;
+
+    if (debug) print_trace(*this, operand);
+    if (const OpHandler op = op_handlers[opcode]) (this->*op)(operand);
+    PC = (PC + ins_len) & 0xFFFF;
+
+    if (nmi_line && !nmi_prev) {
+        start_nmi();
+    } else if (irq_pending) {
+        start_irq();
+    }
+    nmi_prev = nmi_line;
+}
+
+int CPU::get_flag(char letter) const { return (P & flag_mask(letter)) ? 1 : 0; }
+
+void CPU::set_flag(char letter, bool value) {
+    const uint8_t mask = flag_mask(letter);
+    P = value ? (P | mask) : (P & ~mask);
+}
+
+void CPU::stack_push(signed char value) {
+    memory[0x100 + SP] = u8(value);
+    --SP;
+}
+
+signed char CPU::stack_pull() {
+    ++SP;
+    return static_cast<signed char>(memory[0x100 + SP]);
+}
+
+void CPU::start_nmi() {
+    stack_push(static_cast<signed char>(PC >> 8));
+    stack_push(static_cast<signed char>(PC));
+    stack_push(static_cast<signed char>(P));
+    set_flag('I', true);
+    PC = get_addr(abs(location(nmi_vector)));
+}
+
+void CPU::start_irq() {
+    if (get_flag('I')) return;
+    irq_pending = false;
+    stack_push(static_cast<signed char>(PC >> 8));
+    stack_push(static_cast<signed char>(PC));
+    stack_push(static_cast<signed char>(P));
+    set_flag('I', true);
+    PC = get_addr(abs(location(irq_vector)));
+}
+
+void CPU::set_controller(Controller* pad, unsigned char index) {
+    if (index < 2) pads[index] = pad;
+}
+
+int CPU::emulated_clock_speed(long long elapsed_ns) const {
+    if (cycles == 0 || elapsed_ns == 0) return 0;
+    const double rate = static_cast<double>(cycles) * 1e9 / static_cast<double>(elapsed_ns);
+    return static_cast<int>(std::clamp(rate, static_cast<double>(std::numeric_limits<int>::min()),
+                                       static_cast<double>(std::numeric_limits<int>::max())));
+}
+
+int64_t CPU::get_addr(signed char* location) const { return static_cast<int64_t>(offset_of(*this, location)); }
+
+void CPU::ins_str(char* buf, unsigned char opcode) {
+    if (!op_names[opcode] || !mode_names[opcode]) {
+        snprintf(buf, 256, "0x%02x: ---", opcode);
+        return;
+    }
+    snprintf(buf, 256, "0x%02x: %s, %s, PC=$%04x - A=%u - X=%u - Y=%u", opcode, op_names[opcode], mode_names[opcode],
+             static_cast<unsigned>(PC), A, X, Y);
+}
+
+void CPU::ins_str_mem(char* buf, unsigned char* opcode_location, signed char* operand_location) {
+    signed char* op_location = reinterpret_cast<signed char*>(opcode_location);
+    map_memory(&op_location);
+    map_memory(&operand_location);
+    const uint8_t opcode = u8(*op_location);
+    if (!op_names[opcode] || !mode_names[opcode]) {
+        snprintf(buf, 256, "0x%02x: ---", opcode);
+        return;
+    }
+    const uint32_t op_address = static_cast<uint32_t>(get_addr(op_location));
+    unsigned operand_value = 0;
+    for (int i = 1; i < ins_len; ++i) {
+        operand_value |= memory[fold(*this, (op_address + i) & 0xFFFF)] << 8 * (i - 1);
+    }
+    snprintf(buf, 256,
+             "Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x",
+             static_cast<long>(cycles), opcode, op_names[opcode], mode_names[opcode], operand_value,
+             static_cast<unsigned>(get_addr(operand_location)), u8(*operand_location), static_cast<unsigned>(PC), A,
+             X, Y, P);
+}
+
+// Memory map.
+
+void CPU::map_memory(signed char** location) {
+    const uintptr_t offset = offset_of(*this, *location);
+    if (offset < 0x10000) *location = reinterpret_cast<signed char*>(memory + fold(*this, offset));
+}
+
+signed char CPU::read(signed char* location, bool notify) {
+    const uintptr_t offset = offset_of(*this, location);
+    // The accumulator: no register and no mapper range applies.
+    if (offset >= 0x10000) return *location;
+    const uint32_t address = fold(*this, offset);
+    signed char* folded = reinterpret_cast<signed char*>(memory + address);
+    signed char value = *folded;
+    if (is_register(address)) value = static_cast<signed char>(read_register(*this, address, u8(value)));
+    if (notify) {
+        if (Mapper* mapper = mapper_of(*this)) {
+            void* context[3] = {this, ppu, apu};
+            mapper->map_read(context, folded);
+        }
+    }
+    return value;
+}
+
+void CPU::write(signed char* location, signed char value) {
+    const uintptr_t offset = offset_of(*this, location);
+    if (offset >= 0x10000) {
+        *location = value;
+        return;
+    }
+    const uint32_t address = fold(*this, offset);
+    signed char* folded = reinterpret_cast<signed char*>(memory + address);
+    if (debug) printf("%04x=>%02x\n", address, u8(value));
+    if (is_register(address)) value = static_cast<signed char>(write_register(*this, address, u8(value)));
+    if (Mapper* mapper = mapper_of(*this)) {
+        void* context[3] = {this, ppu, apu};
+        mapper->map_write(context, folded, &value);
+    }
+    // ROM windows change only by bank copies; PPUSTATUS keeps the PPU's flags.
+    if (address < 0x8000 && address != 0x2002) *folded = value;
+}
+
+// Cartridge insertion.
+
+void CPU::loadRom(ROM* cartridge, bool load_battery) {
+    std::memset(memory, 0, sizeof(memory));
+    rom = cartridge;
+    if (rom->battery && load_battery) {
+        std::string path = config_dir;
+        if (sep) path += sep;
+        path += "ram";
+        printf("load RAM file: %s\n", path.c_str());
+        // Without a game folder there is no battery file to look for.
+        const bool exists =
+            !config_dir.empty() && std::filesystem::exists(std::filesystem::status(std::filesystem::path(path)));
+        printf("RAM file exists: %i\n", exists ? 1 : 0);
+        if (exists) {
+            if (FILE* file = fopen(path.c_str(), "rb")) {
+                load_ram(file);
+                fclose(file);
+            }
+        }
+    }
+
+    const Mapper* mapper = rom->mapper.get();
+    if (!mapper) return;
+    // A PRG-ROM under 16 KiB repeats from its start through a 16 KiB window.
+    const int last_16k = std::max(0, rom->last_prg_16k());
+    switch (mapper->number) {
+        case 0:
+        case 3:
+            rom->copy_prg(0, memory + 0x8000, static_cast<std::size_t>(std::clamp(rom->prg_size, 0, 0x8000)));
+            break;
+        case 1:
+            rom->copy_prg(0, memory + 0x8000, 0x4000);
+            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
+            break;
+        case 2:
+            rom->copy_prg(uxrom_bank, memory + 0x8000, 0x4000);
+            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
+            break;
+        case 4:
+            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
+            break;
+        case 40:
+            rom->copy_prg(48, memory + 0x6000, 0x2000);
+            rom->copy_prg(32, memory + 0x8000, 0x2000);
+            rom->copy_prg(40, memory + 0xA000, 0x2000);
+            rom->copy_prg(56, memory + 0xE000, 0x2000);
+            break;
+        default:
+            break;
+    }
+}
+
+// State files.
+
+void CPU::save_state(FILE* file) {
+    std::vector<uint8_t> state(state_file::LENGTH, 0);
+    state[state_file::P] = P;
+    state[state_file::A] = A;
+    state[state_file::X] = X;
+    state[state_file::Y] = Y;
+    state[state_file::SP] = SP;
+    for (int i = 0; i < 8; ++i) state[state_file::PC + i] = static_cast<uint8_t>(static_cast<uint64_t>(PC) >> 8 * i);
+    std::memcpy(&state[state_file::CPU_MEMORY], memory, sizeof(memory));
+    std::memcpy(&state[state_file::PPU_MEMORY], ppu->memory, sizeof(ppu->memory));
+    if (Mapper* mapper = mapper_of(*this)) {
+        void* context[3] = {this, ppu, apu};
+        mapper->serialize(context, reinterpret_cast<char*>(&state[state_file::MAPPER_BLOCK]));
+    }
+    if (fwrite(state.data(), 1, state.size(), file) != state.size() || fflush(file) != 0) {
+        const int err = errno;
+        throw FileError(err, "state file", "cannot write the state");
+    }
+}
+
+void CPU::load_state(FILE* file) {
+    // One byte more than a state holds, to tell a longer file from an exact one.
+    std::vector<uint8_t> state(state_file::LENGTH + 1);
+    const std::size_t length = fread(state.data(), 1, state.size(), file);
+    if (ferror(file)) {
+        const int err = errno;
+        throw FileError(err, "state file", "cannot read the state");
+    }
+    if (length > state_file::LENGTH) {
+        throw std::invalid_argument("not a state file: longer than " + std::to_string(state_file::LENGTH) + " bytes");
+    }
+    if (length < state_file::LENGTH) {
+        throw std::invalid_argument("not a state file: " + std::to_string(length) + " bytes instead of " +
+                                    std::to_string(state_file::LENGTH));
+    }
+    uint64_t stored_pc = 0;
+    for (int i = 0; i < 8; ++i) stored_pc |= static_cast<uint64_t>(state[state_file::PC + i]) << 8 * i;
+    const int64_t pc = static_cast<int64_t>(stored_pc);
+    if (pc < 0 || pc > 0xFFFF) {
+        throw std::invalid_argument("state file holds the program counter " + std::to_string(pc) +
+                                    ", outside 0..65535");
+    }
+
+    P = state[state_file::P];
+    A = state[state_file::A];
+    X = state[state_file::X];
+    Y = state[state_file::Y];
+    SP = state[state_file::SP];
+    PC = pc;
+    std::memcpy(memory, &state[state_file::CPU_MEMORY], sizeof(memory));
+    std::memcpy(ppu->memory, &state[state_file::PPU_MEMORY], sizeof(ppu->memory));
+    if (Mapper* mapper = mapper_of(*this)) {
+        void* context[3] = {this, ppu, apu};
+        mapper->deserialize(context, reinterpret_cast<char*>(&state[state_file::MAPPER_BLOCK]));
+    }
+}
+
+size_t CPU::save_ram(FILE* file) { return fwrite(memory + 0x6000, 1, 0x2000, file); }
+
+size_t CPU::load_ram(FILE* file) { return fread(memory + 0x6000, 1, 0x2000, file); }
+
+}  // namespace NES

@@ -1,0 +1,323 @@
+// The processor: opcode and cycle tables, addressing modes, operations,
+// stack, interrupts, reset and the trace line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "cpu.h"
+#include "cpu_rig.h"
+
+namespace {
+
+using test::IRQ_HANDLER;
+using test::NMI_HANDLER;
+using test::Rig;
+
+TEST(CpuTables, ConstructionDecodeAndCycles) {
+    auto cpu = std::make_unique<NES::CPU>();
+    EXPECT_EQ(cpu->SP, 0xFF);
+    EXPECT_EQ(cpu->P, 0x24);
+    EXPECT_EQ(cpu->A | cpu->X | cpu->Y | cpu->cycles, 0);
+    EXPECT_TRUE(std::all_of(cpu->memory, cpu->memory + 0x10000, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(cpu->emulated_clock_speed(1000), 0);
+
+    int with_op = 0, crossing = 0;
+    for (int op = 0; op < 256; ++op) {
+        with_op += cpu->op_handlers[op] != nullptr;
+        crossing += cpu->cross_cycles[op] != cpu->base_cycles[op];
+        EXPECT_LE(cpu->cross_cycles[op] - cpu->base_cycles[op], 1);
+        EXPECT_EQ(cpu->mode_handlers[op] == nullptr, !cpu->mode_names[op] || cpu->mode_names[op] == std::string("impl"));
+    }
+    EXPECT_EQ(with_op, 151 + 23);
+    EXPECT_EQ(crossing, 32);
+
+    auto cell = [&](int op) {
+        return std::string(cpu->op_names[op] ? cpu->op_names[op] : "-") + " " +
+               (cpu->mode_names[op] ? cpu->mode_names[op] : "-");
+    };
+    const std::pair<int, const char*> cells[] = {
+        {0x00, "BRK impl"}, {0x02, "ASL imm"},  {0x0A, "ASL acc"},  {0x12, "ASL -"},    {0x1A, "ASL impl"},
+        {0x20, "JSR abs"},  {0x6C, "JMP ind"},  {0x80, "- -"},      {0x81, "STA xind"}, {0x89, "STA imm"},
+        {0x96, "STX zpgy"}, {0x9A, "TXS impl"}, {0x9E, "STX absx"}, {0xB1, "LDA indy"}, {0xBE, "LDX absy"},
+        {0xD0, "BNE rel"},  {0xEA, "NOP impl"}, {0x04, "- zpg"},    {0x97, "- zpgx"},   {0x9C, "- absx"},
+        {0xFB, "- -"},
+    };
+    for (auto [op, text] : cells) EXPECT_EQ(cell(op), text) << op;
+    EXPECT_TRUE(cpu->mode_handlers[0x6C] == &NES::CPU::ind);
+    EXPECT_TRUE(cpu->mode_handlers[0xB1] == &NES::CPU::indy);
+    EXPECT_TRUE(cpu->op_handlers[0x9E] == &NES::CPU::STX);
+    EXPECT_EQ(cpu->base_cycles[0x00], 7);
+    EXPECT_EQ(cpu->base_cycles[0xD0], 0);
+    EXPECT_EQ(cpu->cross_cycles[0xBE] - cpu->base_cycles[0xBE], 1);
+    EXPECT_EQ(cpu->cross_cycles[0x9D] - cpu->base_cycles[0x9D], 0);
+}
+
+TEST(CpuAddressing, WrapArounds) {
+    Rig r;
+    auto lda = [&](std::vector<uint8_t> code) {
+        r.program(0x200, code);
+        r.run(1);
+        return r.cpu.A;
+    };
+    r.cpu.memory[0x00] = 0x05;
+    r.cpu.memory[0xFF] = 0x34;
+    r.cpu.memory[0x534] = 0x99;
+    r.cpu.X = 1;
+    EXPECT_EQ(lda({0xB5, 0xFF}), 0x05);  // LDA $FF,X reads $00
+    r.cpu.X = 0x3B;
+    EXPECT_EQ(lda({0xBD, 0xC5, 0xFF}), 0x05);  // LDA $FFC5,X wraps to $0000
+    r.cpu.X = 0;
+    r.cpu.Y = 0;
+    EXPECT_EQ(lda({0xB1, 0xFF}), 0x99);  // LDA ($FF),Y: pointer from $FF and $00
+    EXPECT_EQ(lda({0xA1, 0xFF}), 0x99);  // LDA ($FF,X)
+
+    // JMP ($10FF): low byte from $10FF, high byte from $1000, not $1100 (RAM
+    // mirrors of $00FF, $0000 and $0100).
+    r.cpu.memory[0x100] = 0x07;
+    r.program(0x200, {0x6C, 0xFF, 0x10});
+    r.run(1);
+    EXPECT_EQ(r.cpu.PC, 0x0534);
+}
+
+TEST(CpuTiming, PageCrossingsAndBranches) {
+    Rig r;
+    r.cpu.X = 1;
+    EXPECT_EQ(r.cost({0xBD, 0xFF, 0x12}), 5);  // LDA $12FF,X
+    EXPECT_EQ(r.cost({0xBD, 0x00, 0x12}), 4);
+    EXPECT_EQ(r.cost({0x9D, 0xFF, 0x12}), 5);  // STA: same either way
+    EXPECT_EQ(r.cost({0x9D, 0x00, 0x12}), 5);
+    EXPECT_EQ(r.cost({0x1E, 0xFF, 0x12}), 7);  // ASL absx
+    r.cpu.memory[0x20] = 0xF0;
+    r.cpu.memory[0x21] = 0x03;
+    r.cpu.Y = 0x10;
+    EXPECT_EQ(r.cost({0xB1, 0x20}), 6);  // LDA ($20),Y: $F0 + $10 carries
+    r.cpu.Y = 0x0F;
+    EXPECT_EQ(r.cost({0xB1, 0x20}), 5);
+
+    r.cpu.P = 0x26;  // Z set: BNE falls through
+    EXPECT_EQ(r.cost({0xD0, 0x10}), 2);
+    EXPECT_EQ(r.cpu.PC, 0x202);
+    r.cpu.P = 0x24;
+    EXPECT_EQ(r.cost({0xD0, 0x10}), 3);
+    EXPECT_EQ(r.cpu.PC, 0x212);
+    EXPECT_EQ(r.cost({0xD0, 0xFB}), 4);  // back into page 1
+    EXPECT_EQ(r.cpu.PC, 0x1FD);
+}
+
+TEST(CpuOperations, ArithmeticFlags) {
+    struct Case {
+        std::vector<uint8_t> code;
+        uint8_t a, p, a_out, p_out;
+    };
+    const Case cases[] = {
+        {{0x69, 0x01}, 0x7F, 0x24, 0x80, 0xE4},  // ADC: overflow into N
+        {{0x69, 0x01}, 0xFF, 0x24, 0x00, 0x27},  // carry out, zero
+        {{0x69, 0x01}, 0x09, 0x2C, 0x0A, 0x2C},  // D set: still binary
+        {{0x69, 0x80}, 0x80, 0x25, 0x01, 0x65},  // carry in, overflow, carry out
+        {{0xE9, 0x01}, 0x00, 0x25, 0xFF, 0xA4},  // SBC: borrow
+        {{0xE9, 0x01}, 0x80, 0x25, 0x7F, 0x65},  // overflow, no borrow
+        {{0xE9, 0x03}, 0x05, 0x24, 0x01, 0x25},  // borrow in
+        {{0xC9, 0x10}, 0x10, 0x24, 0x10, 0x27},  // CMP equal
+        {{0xC9, 0x20}, 0x10, 0x24, 0x10, 0xA4},  // CMP below
+        {{0xC9, 0x10}, 0xF0, 0x24, 0xF0, 0xA5},  // CMP above, N from the difference
+        {{0x24, 0x10}, 0x3F, 0x24, 0x3F, 0xE6},  // BIT $10 ($C0)
+        {{0x6A}, 0x01, 0x25, 0x80, 0xA5},        // ROR A
+        {{0x4A}, 0xFF, 0xA4, 0x7F, 0x25},        // LSR A clears N
+        {{0x2A}, 0x80, 0x24, 0x00, 0x27},        // ROL A
+        {{0x0A}, 0x81, 0x24, 0x02, 0x25},        // ASL A
+    };
+    Rig r;
+    for (const Case& c : cases) {
+        r.cpu.memory[0x10] = 0xC0;
+        r.cpu.A = c.a;
+        r.cpu.P = c.p;
+        r.program(0x200, c.code);
+        r.run(1);
+        EXPECT_EQ(r.cpu.A, c.a_out) << int(c.code[0]) << " " << int(c.a);
+        EXPECT_EQ(r.cpu.P, c.p_out) << int(c.code[0]) << " " << int(c.a);
+    }
+    r.cpu.memory[0x10] = 0x81;
+    r.program(0x200, {0x06, 0x10, 0xC6, 0x11});  // ASL $10; DEC $11
+    r.run(2);
+    EXPECT_EQ(r.cpu.memory[0x10], 0x02);
+    EXPECT_EQ(r.cpu.memory[0x11], 0xFF);
+    EXPECT_EQ(r.cpu.P, 0xA5);
+}
+
+TEST(CpuOperations, StackFlagsAndControlTransfer) {
+    Rig r;
+    NES::CPU& cpu = r.cpu;
+    EXPECT_EQ(cpu.get_flag('Q'), 0);
+    cpu.set_flag('Q', true);
+    cpu.set_flag('D', true);
+    EXPECT_EQ(cpu.P, 0x2C);
+    cpu.SP = 0x00;
+    cpu.stack_push(0x12);
+    EXPECT_EQ(cpu.memory[0x100], 0x12);
+    EXPECT_EQ(cpu.SP, 0xFF);
+    EXPECT_EQ(cpu.stack_pull(), 0x12);
+    EXPECT_EQ(cpu.SP, 0x00);
+
+    cpu.SP = 0xFF;
+    cpu.P = 0x00;
+    r.program(0x200, {0x08, 0xA9, 0xFF, 0x48, 0x28});  // PHP; LDA #$FF; PHA; PLP
+    r.run(4);
+    EXPECT_EQ(cpu.memory[0x1FF], 0x30);  // pushed with B and bit 5
+    EXPECT_EQ(cpu.P, 0xFF);              // all eight bits pulled
+
+    cpu.P = 0x24;
+    cpu.SP = 0xFF;
+    r.program(0x280, {0x20, 0x50, 0x02});  // JSR $0250
+    cpu.memory[0x250] = 0x60;              // RTS
+    r.run(1);
+    EXPECT_EQ(cpu.PC, 0x250);
+    EXPECT_EQ(cpu.memory[0x1FF] << 8 | cpu.memory[0x1FE], 0x0282);  // the JSR's last byte
+    r.run(1);
+    EXPECT_EQ(cpu.PC, 0x283);
+
+    r.program(0x200, {0x00});         // BRK
+    cpu.memory[IRQ_HANDLER] = 0x40;  // RTI
+    EXPECT_EQ(r.cost({0x00}), 7);
+    EXPECT_EQ(cpu.PC, IRQ_HANDLER);
+    EXPECT_EQ(cpu.P, 0x34);
+    EXPECT_EQ(std::vector<uint8_t>(cpu.memory + 0x1FD, cpu.memory + 0x200), (std::vector<uint8_t>{0x34, 0x02, 0x02}));
+    r.run(1);
+    EXPECT_EQ(cpu.PC, 0x202);
+    EXPECT_EQ(cpu.P, 0x34);
+
+    cpu.memory[0xFFFF] = 0xE8;  // INX at the top of the address space
+    cpu.PC = 0xFFFF;
+    r.run(1);
+    EXPECT_EQ(cpu.PC, 0);
+}
+
+TEST(CpuOperations, OpcodesWithoutOperationAndUndocumented) {
+    struct Case {
+        std::vector<uint8_t> code;
+        int cycles, length;
+        uint16_t address;  // where the result lands
+        uint8_t value;
+    };
+    const Case cases[] = {
+        {{0x04, 0x10}, 3, 2, 0x10, 0x00},        // zpg without operation
+        {{0x0C, 0x10, 0x00}, 4, 3, 0x10, 0x00},  // abs
+        {{0x1C, 0xFF, 0x00}, 5, 3, 0x10, 0x00},  // absx, crossing with X = 1
+        {{0x03}, 8, 1, 0x10, 0x00},              // no mode: one byte
+        {{0x89, 0x00}, 2, 2, 0x201, 0x55},       // STA imm stores into its own operand
+        {{0x02, 0x41}, 0, 2, 0x201, 0x82},       // ASL imm shifts its operand
+        {{0x1A, 0x40}, 2, 1, 0x201, 0x80},       // ASL impl: the byte after, length 1
+        {{0xF2, 0x7F}, 0, 1, 0x201, 0x80},       // INC without a mode
+        {{0x9E, 0x00, 0x03}, 5, 3, 0x301, 0x01}, // STX absx
+    };
+    Rig r;
+    for (const Case& c : cases) {
+        r.cpu.A = 0x55;
+        r.cpu.X = 1;
+        r.cpu.memory[0x10] = 0;
+        EXPECT_EQ(r.cost(c.code), c.cycles) << int(c.code[0]);
+        EXPECT_EQ(r.cpu.PC, 0x200 + c.length) << int(c.code[0]);
+        EXPECT_EQ(r.cpu.memory[c.address], c.value) << int(c.code[0]);
+        EXPECT_EQ(r.cpu.A, 0x55);
+    }
+}
+
+TEST(CpuInterrupts, NmiEdgeAndDelay) {
+    Rig r;
+    std::fill(r.cpu.memory + 0x200, r.cpu.memory + 0x400, 0xEA);
+    r.cpu.memory[0x2000] = 0x80;
+    r.cpu.PC = 0x200;
+    r.ppu.nmi_occurred = true;
+    r.run(1);
+    EXPECT_EQ(r.cpu.PC, 0x201);  // this instruction only samples the flag
+    r.run(1);
+    EXPECT_EQ(r.cpu.PC, NMI_HANDLER);
+    EXPECT_EQ(r.cpu.cycles, 4);  // entry costs nothing
+    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200), (std::vector<uint8_t>{0x24, 0x02, 0x02}));
+    EXPECT_EQ(r.cpu.P, 0x24);
+    r.run(10);  // held high: one NMI only
+    EXPECT_EQ(r.cpu.PC, NMI_HANDLER + 10);
+    r.ppu.nmi_occurred = false;
+    r.run(2);
+    r.ppu.nmi_occurred = true;
+    r.run(1);
+    EXPECT_EQ(r.cpu.PC, NMI_HANDLER + 13);
+    r.run(1);
+    EXPECT_EQ(r.cpu.PC, NMI_HANDLER);
+
+    // Enabling NMIs while the flag is up: taken after the instruction that
+    // follows the write.
+    Rig w;
+    w.program(0x200, {0xA9, 0x80, 0x8D, 0x00, 0x20, 0xEA});  // LDA #$80; STA $2000; NOP
+    w.ppu.nmi_occurred = true;
+    w.run(2);
+    EXPECT_EQ(w.cpu.PC, 0x205);
+    w.run(1);
+    EXPECT_EQ(w.cpu.PC, NMI_HANDLER);
+    EXPECT_EQ(w.cpu.memory[0x1FE], 0x06);
+}
+
+TEST(CpuInterrupts, IrqMaskingAndPriority) {
+    Rig r;
+    r.program(0x200, {0xEA, 0x58});  // NOP; CLI
+    r.cpu.irq_pending = true;
+    r.run(1);
+    EXPECT_EQ(r.cpu.PC, 0x201);
+    EXPECT_TRUE(r.cpu.irq_pending);
+    r.run(1);  // taken at the end of CLI
+    EXPECT_EQ(r.cpu.PC, IRQ_HANDLER);
+    EXPECT_FALSE(r.cpu.irq_pending);
+    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200), (std::vector<uint8_t>{0x20, 0x02, 0x02}));
+    EXPECT_EQ(r.cpu.P, 0x24);
+    EXPECT_EQ(r.cpu.cycles, 4);
+
+    // NMI and IRQ at once: the NMI wins and sets I, so the IRQ waits.
+    Rig both;
+    both.program(0x200, {0xEA});
+    both.cpu.memory[NMI_HANDLER] = 0xEA;
+    both.cpu.P = 0x20;
+    both.cpu.irq_pending = true;
+    both.cpu.memory[0x2000] = 0x80;
+    both.cpu.nmi_sample = true;
+    both.run(1);
+    EXPECT_EQ(both.cpu.PC, NMI_HANDLER);
+    both.run(1);
+    EXPECT_EQ(both.cpu.PC, NMI_HANDLER + 1);
+    EXPECT_TRUE(both.cpu.irq_pending);
+}
+
+TEST(CpuOutput, ResetLinesAndTrace) {
+    test::Cart cart;
+    cart.prg_16k = 1;
+    cart.set_reset_vector(0xC000);
+    cart.poke(0xC000, {0xA9, 0x10, 0x12, 0x00});  // LDA #$10; ASL (no mode)
+    std::string printed;
+    auto con = test::quiet_console(cart, &printed);
+    NES::CPU& cpu = *con->cpu;
+    const std::string lines = printed.substr(printed.find("Before:"));
+    EXPECT_EQ(lines.substr(0, lines.find("reset loc: 0x")), "Before: fffc\n");
+    EXPECT_NE(lines.find("\nAfter: bffc\n00 c0\nc000\n"), std::string::npos) << lines;
+
+    cpu.debug = true;
+    testing::internal::CaptureStdout();
+    cpu.clock();
+    cpu.stack_push(0x11);
+    cpu.stack_push(0x22);
+    cpu.clock();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Cycles: 2, 0xa9: LDA, imm $0010->8001=10, PC=$c000 - A=00 - X=00 - Y=00 - P=24 SP: ff []\n"
+              "0x12: --- SP: fd [11,22]\n"
+              "8003=>00\n");
+
+    char buf[256];
+    cpu.ins_str(buf, 0xA9);
+    EXPECT_STREQ(buf, "0xa9: LDA, imm, PC=$c003 - A=16 - X=0 - Y=0");
+    cpu.ins_str(buf, 0x80);
+    EXPECT_STREQ(buf, "0x80: ---");
+    EXPECT_EQ(cpu.emulated_clock_speed(0), 0);
+    cpu.cycles = 1789773;
+    EXPECT_EQ(cpu.emulated_clock_speed(500000000), 3579546);
+}
+
+}  // namespace
