@@ -1,0 +1,652 @@
+// PPU address space, scroll increments, timing and the renderer, driven
+// through the PPU's own fields with stand-in register bytes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "console.h"
+#include "mapper.h"
+#include "ppu.h"
+#include "rom.h"
+
+namespace {
+
+constexpr int FRAME_DOTS = 262 * 341;
+
+// A PPU whose PPUCTRL/PPUMASK/PPUSTATUS bytes live in the rig.
+struct Rig {
+    std::unique_ptr<NES::PPU> ppu = std::make_unique<NES::PPU>();
+    uint8_t regs[9] = {};
+    uint8_t& ctrl = regs[0];
+    uint8_t& mask = regs[1];
+    uint8_t& status = regs[2];
+
+    Rig() {
+        for (int i = 0; i < 9; ++i) ppu->register_ptrs[i] = &regs[i];
+    }
+    // Runs until the next dot to process is (scanline, dot).
+    void run_to(int scanline, int dot) {
+        while (ppu->scanline != scanline || ppu->dot != dot) ppu->cycle();
+    }
+    // Runs to the next frame boundary and then one whole frame, so the
+    // picture is drawn entirely with the current settings.
+    void full_frame() {
+        int64_t f = ppu->frames;
+        while (ppu->frames == f) ppu->cycle();
+        while (ppu->frames == f + 1) ppu->cycle();
+    }
+    uint8_t px(int row, int col) const { return ppu->index_buffer[row * 256 + col]; }
+    const uint8_t* rgb(int row, int col) const { return ppu->frame_buffer + 3 * (row * 256 + col); }
+
+    // Writes tile n of a pattern table from pixel values 0..3, value(row, col).
+    template <typename F>
+    void tile(int table, int n, F value) {
+        for (int r = 0; r < 8; ++r) {
+            uint8_t lo = 0, hi = 0;
+            for (int c = 0; c < 8; ++c) {
+                int p = value(r, c);
+                lo |= (p & 1) << (7 - c);
+                hi |= ((p >> 1) & 1) << (7 - c);
+            }
+            ppu->memory[table * 0x1000 + n * 16 + r] = lo;
+            ppu->memory[table * 0x1000 + n * 16 + r + 8] = hi;
+        }
+    }
+    void fill_nametable(uint16_t base, uint8_t tile_no, uint8_t attr) {
+        for (int i = 0; i < 960; ++i) ppu->write(base + i, tile_no);
+        for (int i = 960; i < 1024; ++i) ppu->write(base + i, attr);
+    }
+    void sprite(int entry, uint8_t y, uint8_t tile_no, uint8_t attr, uint8_t x) {
+        uint8_t* e = ppu->oam + 4 * entry;
+        e[0] = y, e[1] = tile_no, e[2] = attr, e[3] = x;
+    }
+    // Distinct colours for every palette entry: background $01.., sprites $11..
+    void palettes() {
+        ppu->memory[0x3F00] = 0x0F;
+        for (int i = 1; i < 16; ++i) ppu->memory[0x3F00 + i] = static_cast<uint8_t>(i);
+        for (int i = 1; i < 16; ++i) ppu->memory[0x3F10 + i] = static_cast<uint8_t>(0x10 + i);
+    }
+    void hide_all_sprites() { std::memset(ppu->oam, 0xFF, 256); }
+};
+
+// Records the counters the mapper sees on every clock.
+struct ProbeMapper : NES::Mapper {
+    ProbeMapper() : Mapper(0) {}
+    int64_t calls = 0;
+    int scanline = -1, dot = -1;
+    int64_t frames = -1;
+    void** context = nullptr;
+    void map_write(void**, signed char*, signed char*) override {}
+    void map_read(void**, signed char*) override {}
+    void clock(void** ctx) override {
+        auto* p = static_cast<NES::PPU*>(ctx[1]);
+        ++calls, scanline = p->scanline, dot = p->dot, frames = p->frames, context = ctx;
+    }
+    void serialize(void**, char*) override {}
+    void deserialize(void**, char*) override {}
+};
+
+TEST(PpuMemory, NameTableMirroring) {
+    NES::PPU ppu;
+    ppu.mirroring = 0;  // horizontal
+    ppu.write(0x2400, 0x11);
+    ppu.write(0x2C00, 0x22);
+    EXPECT_EQ(ppu.read(0x2000), 0x11);
+    EXPECT_EQ(ppu.read(0x2800), 0x22);
+    ppu.write(0x3400, 0x33);
+    EXPECT_EQ(ppu.read(0x2000), 0x33);
+    EXPECT_EQ(ppu.read(0x2400), 0x33);
+
+    ppu.mirroring = 1;  // vertical
+    ppu.write(0x2800, 0x44);
+    EXPECT_EQ(ppu.read(0x2000), 0x44);
+    ppu.write(0x2C05, 0x45);
+    EXPECT_EQ(ppu.read(0x2405), 0x45);
+
+    ppu.mirroring = 3;  // single screen
+    ppu.write(0x2C10, 0x55);
+    EXPECT_EQ(ppu.read(0x2010), 0x55);
+    EXPECT_EQ(ppu.read(0x2410), 0x55);
+
+    ppu.mirroring = 2;  // four screens
+    for (int i = 0; i < 4; ++i) ppu.write(0x2000 + 0x400 * i + 7, static_cast<signed char>(0x60 + i));
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(ppu.read(0x2000 + 0x400 * i + 7), 0x60 + i);
+
+    for (int m : {0, 1, 2, 3}) {
+        ppu.mirroring = m;
+        ppu.write(0x3000, static_cast<signed char>(0x70 + m));
+        EXPECT_EQ(ppu.read(0x2000), 0x70 + m) << "mirroring " << m;
+    }
+}
+
+TEST(PpuMemory, PaletteMirrors) {
+    NES::PPU ppu;
+    ppu.write(0x3F10, 0x01);
+    EXPECT_EQ(ppu.read(0x3F00), 0x01);
+    ppu.write(0x3F04, 0x02);
+    EXPECT_EQ(ppu.read(0x3F14), 0x02);
+    ppu.write(0x3F23, 0x03);
+    EXPECT_EQ(ppu.read(0x3F03), 0x03);
+    ppu.write(0x3F30, 0x04);
+    EXPECT_EQ(ppu.read(0x3F00), 0x04);
+    EXPECT_EQ(ppu.read(0x3F10), 0x04);
+    ppu.write(0x3F11, 0x05);  // sprite colours other than the four backdrops are their own
+    EXPECT_EQ(ppu.read(0x3F01), 0x00);
+    EXPECT_EQ(ppu.memory[0x3F11], 0x05);
+    // Pattern tables are not folded.
+    ppu.write(0x1FFF, 0x06);
+    EXPECT_EQ(ppu.memory[0x1FFF], 0x06);
+
+    short a = 0x3F1C;
+    ppu.map_memory(a);
+    EXPECT_EQ(a, 0x3F0C);
+    // The bus is 14 bits wide: addresses beyond it stay inside the memory.
+    ppu.write(static_cast<short>(0x7F01), 0x07);
+    EXPECT_EQ(ppu.read(0x3F01), 0x07);
+    EXPECT_EQ(ppu.read(static_cast<short>(0xC000)), ppu.read(0x0000));
+
+    EXPECT_EQ(ppu.get_addr(reinterpret_cast<signed char*>(ppu.memory + 0x2345)), 0x2345);
+}
+
+TEST(PpuScroll, Increments) {
+    NES::PPU ppu;
+    auto horiz = [&](uint16_t v) { return ppu.v = v, ppu.v_horiz(), ppu.v; };
+    auto vert = [&](uint16_t v) { return ppu.v = v, ppu.v_vert(), ppu.v; };
+    EXPECT_EQ(horiz(0x001F), 0x0400);
+    EXPECT_EQ(horiz(0x041F), 0x0000);
+    EXPECT_EQ(horiz(0x7BE5), 0x7BE6);
+    EXPECT_EQ(vert(0x73A0), 0x0800);  // fine Y 7, coarse Y 29: next vertical table
+    EXPECT_EQ(vert(0x7BA0), 0x0000);
+    EXPECT_EQ(vert(0x73E0), 0x0000);  // coarse Y 31 wraps in the same table
+    EXPECT_EQ(vert(0x7FC5), 0x0FE5);  // coarse Y 30 goes on to 31
+    EXPECT_EQ(vert(0x0000), 0x1000);
+    EXPECT_EQ(vert(0x7C3F), 0x0C5F);  // coarse X and table bits survive
+}
+
+TEST(PpuState, Construction) {
+    Rig rig;
+    NES::PPU& p = *rig.ppu;
+    EXPECT_EQ(p.scanline, 0);
+    EXPECT_EQ(p.dot, 25);
+    EXPECT_EQ(p.cycles, 0);
+    EXPECT_FALSE(p.post_render);
+    for (int i = 0; i < 240 * 256; ++i) {
+        ASSERT_EQ(p.index_buffer[i], 0);
+        ASSERT_EQ(0, std::memcmp(p.frame_buffer + 3 * i, NES::NTSC_TO_RGB[0], 3)) << i;
+    }
+    // Without a CPU there is nothing to point the registers at.
+    p.set_registers();
+    EXPECT_EQ(p.register_ptrs[0], &rig.regs[0]);
+
+    rig.status = 0xE0;
+    p.scanline = 250;
+    p.apply_and_update_registers();
+    EXPECT_EQ(rig.status, 0xE0);
+    p.scanline = 261;
+    p.apply_and_update_registers();
+    EXPECT_EQ(rig.status, 0x60);
+}
+
+TEST(PpuState, LoadRom) {
+    test::Cart cart;
+    cart.chr_8k = 2;
+    auto img = cart.image();
+    NES::ROM rom(static_cast<long>(img.size()), img.data());
+    NES::PPU ppu;
+    ppu.chr_bank = 8;
+    ppu.loadRom(&rom);
+    for (int k = 0; k < 8; ++k) EXPECT_EQ(ppu.memory[k * 1024 + 5], 0x88 + k);
+    EXPECT_EQ(ppu.mapper, rom.mapper.get());
+    EXPECT_EQ(ppu.mapper_context[1], &ppu);
+    EXPECT_EQ(ppu.mirroring, rom.mirroring);
+
+    test::Cart ram_cart;
+    ram_cart.chr_8k = 0;
+    ram_cart.flags6 = 1;  // vertical
+    auto img2 = ram_cart.image();
+    NES::ROM rom2(static_cast<long>(img2.size()), img2.data());
+    testing::internal::CaptureStdout();
+    ppu.loadRom(&rom2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CHR-RAM Copied.\n");
+    EXPECT_EQ(rom2.chr_ram, ppu.memory);
+    EXPECT_EQ(ppu.memory[7 * 1024 + 5], 0x8F);  // pattern memory left as it was
+    EXPECT_EQ(ppu.mirroring, 1);
+}
+
+TEST(PpuTiming, VblankAndFrames) {
+    Rig rig;
+    ProbeMapper mapper;
+    rig.ppu->mapper = &mapper;
+    rig.ppu->mapper_context[1] = rig.ppu.get();
+    NES::PPU& p = *rig.ppu;
+
+    for (int i = 1; i < 82158; ++i) p.cycle();
+    EXPECT_FALSE(p.nmi_occurred);
+    EXPECT_EQ(rig.status & 0x80, 0);
+    p.cycle();  // the 82158th call processes (241, 1)
+    EXPECT_TRUE(p.nmi_occurred);
+    EXPECT_TRUE(p.in_vblank);
+    EXPECT_EQ(rig.status & 0x80, 0x80);
+    EXPECT_EQ(mapper.calls, 82158);
+    EXPECT_EQ(mapper.context, p.mapper_context);
+    EXPECT_EQ(mapper.scanline, 241);
+    EXPECT_EQ(mapper.dot, 2);  // the mapper sees the advanced counters
+
+    // (261, 1) clears vblank, sprite 0 hit and overflow together.
+    rig.status |= 0x60;
+    rig.run_to(261, 1);
+    EXPECT_EQ(rig.status, 0xE0);
+    p.cycle();
+    EXPECT_EQ(rig.status, 0x00);
+    EXPECT_FALSE(p.nmi_occurred);
+    EXPECT_FALSE(p.in_vblank);
+
+    // The frame ends in the call that processes (261, 340); the mapper
+    // already sees (0, 0) then.
+    rig.run_to(261, 340);
+    EXPECT_EQ(p.frames, 0);
+    p.cycle();
+    EXPECT_EQ(p.frames, 1);
+    EXPECT_EQ(mapper.scanline, 0);
+    EXPECT_EQ(mapper.dot, 0);
+    EXPECT_EQ(mapper.frames, 1);
+
+    // Every later frame is exactly 89342 calls, with no skipped dot.
+    const int64_t first = 82158;
+    while (p.cycles < first + FRAME_DOTS - 1) p.cycle();
+    EXPECT_FALSE(p.nmi_occurred);
+    p.cycle();
+    EXPECT_TRUE(p.nmi_occurred);
+    rig.status = 0;
+    while (p.cycles < first + 2 * FRAME_DOTS - 1) p.cycle();
+    EXPECT_EQ(rig.status, 0);
+    p.cycle();
+    EXPECT_EQ(rig.status, 0x80);
+    EXPECT_EQ(p.frames, 2);
+    EXPECT_EQ(mapper.calls, p.cycles);
+
+    // A PPUSTATUS read racing (241, 1) keeps both from being raised.
+    rig.run_to(241, 1);
+    p.suppress_nmi = p.suppress_vblank = true;
+    p.cycle();
+    EXPECT_FALSE(p.nmi_occurred);
+    EXPECT_EQ(rig.status & 0x80, 0);
+    EXPECT_TRUE(p.in_vblank);
+    rig.run_to(261, 2);
+    EXPECT_FALSE(p.suppress_nmi);
+    EXPECT_FALSE(p.suppress_vblank);
+}
+
+TEST(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
+    Rig rig;
+    rig.palettes();
+    rig.tile(0, 0, [](int, int) { return 3; });
+    rig.fill_nametable(0x2000, 0, 0xFF);
+    for (int i = 0; i < 64; ++i) rig.sprite(i, 20, 0, 0, static_cast<uint8_t>(4 * i));
+    rig.ppu->memory[0x3F00] = 0x21;
+    rig.ppu->v = 0x1234;
+    rig.ppu->t = 0x0000;
+    rig.mask = 0x06;  // left-column bits alone do not turn rendering on
+    rig.full_frame();
+    for (int i = 0; i < 240 * 256; ++i) ASSERT_EQ(rig.ppu->index_buffer[i], 0x21) << i;
+    EXPECT_EQ(0, std::memcmp(rig.rgb(239, 255), NES::NTSC_TO_RGB[0x21], 3));
+    EXPECT_EQ(rig.ppu->v, 0x1234);
+    EXPECT_EQ(rig.ppu->line_sprite_count, 0);
+    EXPECT_EQ(rig.status, 0);
+}
+
+TEST(PpuRender, TileRowColoursAndAttributes) {
+    Rig rig;
+    rig.palettes();
+    rig.tile(1, 5, [](int, int c) { return c & 3; });
+    rig.tile(0, 5, [](int, int) { return 3; });  // the wrong table would show colour 3 everywhere
+    // Quadrants of every 32x32 block: palettes 0 1 / 2 3.
+    rig.fill_nametable(0x2000, 5, 0xE4);
+    rig.ctrl = 0x10;
+    rig.mask = 0x0A;
+    rig.full_frame();
+    for (int r = 0; r < 240; ++r) {
+        for (int c = 0; c < 256; ++c) {
+            int pal = ((r >> 4) & 1) * 2 + ((c >> 4) & 1);
+            int val = c & 3;
+            ASSERT_EQ(rig.px(r, c), val ? 4 * pal + val : 0x0F) << r << "," << c;
+        }
+    }
+    EXPECT_EQ(0, std::memcmp(rig.rgb(17, 19), NES::NTSC_TO_RGB[15], 3));
+    EXPECT_EQ(0, std::memcmp(rig.rgb(17, 18), NES::NTSC_TO_RGB[14], 3));
+    EXPECT_EQ(rig.ppu->v & 0x7BE0, 0) << "vertical copy restores the top";
+}
+
+// Fine X 3 with the scroll starting at coarse X 0 and 30: pixels come from
+// (c + 3) of the scrolled row and cross into the next horizontal table, which
+// with horizontal mirroring is the same table again.
+TEST(PpuRender, FineAndCoarseHorizontalScroll) {
+    struct Case {
+        int start, mirroring;
+    };
+    for (Case k : {Case{0, 1}, Case{30, 1}, Case{30, 0}}) {
+        Rig rig;
+        rig.palettes();
+        rig.ppu->mirroring = k.mirroring;
+        // Tile n: pixel i has value (n + i) & 3, so neighbours differ. Table 1
+        // (at $2400) holds tiles 32-63 and palette 1; with horizontal
+        // mirroring it overwrites table 0.
+        for (int n = 0; n < 64; ++n) rig.tile(0, n, [n](int, int i) { return (n + i) & 3; });
+        for (int nt = 0; nt < 2; ++nt) {
+            const uint16_t base = 0x2000 + 0x400 * nt;
+            for (int i = 0; i < 960; ++i) rig.ppu->write(base + i, static_cast<signed char>(i % 32 + 32 * nt));
+            for (int i = 960; i < 1024; ++i) rig.ppu->write(base + i, nt ? 0x55 : 0x00);
+        }
+        rig.ppu->t = static_cast<uint16_t>(k.start);
+        rig.ppu->x = 3;
+        rig.mask = 0x0A;
+        rig.full_frame();
+        for (int r : {0, 77, 239}) {
+            for (int c = 0; c < 256; ++c) {
+                int idx = (c + 3) / 8, i = (c + 3) % 8;
+                int abs_x = k.start + idx;
+                int nt = k.mirroring == 1 ? (abs_x / 32) & 1 : 1;
+                int tile_no = abs_x % 32 + 32 * nt;
+                int val = (tile_no + i) & 3;
+                ASSERT_EQ(rig.px(r, c), val ? 4 * nt + val : 0x0F)
+                    << "start " << k.start << " mirroring " << k.mirroring << " col " << c;
+            }
+        }
+    }
+}
+
+// Coarse Y 20, fine Y 5: row 74 is the last of coarse Y 29, row 75 the first
+// of the lower name table.
+TEST(PpuRender, VerticalScrollSwitchesTableAfterRow29) {
+    Rig rig;
+    rig.palettes();
+    rig.ppu->mirroring = 0;  // $2000 and $2800 distinct
+    rig.tile(0, 1, [](int r, int) { return r & 3; });
+    rig.fill_nametable(0x2000, 1, 0x00);
+    rig.fill_nametable(0x2800, 1, 0xAA);  // palette 2
+    rig.ppu->t = (5 << 12) | (20 << 5);
+    rig.mask = 0x0A;
+    rig.full_frame();
+    for (int r = 0; r < 240; ++r) {
+        int abs_y = 20 * 8 + 5 + r;
+        int pal = abs_y < 240 ? 0 : 2;
+        int val = (abs_y % 240 % 8) & 3;
+        for (int c : {0, 200}) ASSERT_EQ(rig.px(r, c), val ? 4 * pal + val : 0x0F) << "row " << r;
+    }
+}
+
+int sprite_pattern(int r, int c) { return (r * 3 + c) % 4; }
+int sprite_pattern_lower(int r, int c) { return (r + 3 * c + 1) % 4; }
+
+TEST(PpuRender, Sprites8x8WithFlips) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    rig.tile(1, 7, sprite_pattern);
+    rig.tile(0, 7, [](int, int) { return 3; });
+    const uint8_t attrs[4] = {0x00, 0x41, 0x82, 0xC3};
+    for (int i = 0; i < 4; ++i) rig.sprite(i, 40, 7, attrs[i], static_cast<uint8_t>(16 + 24 * i));
+    rig.ctrl = 0x08;
+    rig.mask = 0x14;
+    rig.full_frame();
+    for (int i = 0; i < 4; ++i) {
+        int x0 = 16 + 24 * i;
+        for (int r = 0; r < 8; ++r) {
+            for (int c = 0; c < 8; ++c) {
+                int rr = (attrs[i] & 0x80) ? 7 - r : r;
+                int cc = (attrs[i] & 0x40) ? 7 - c : c;
+                int val = sprite_pattern(rr, cc);
+                EXPECT_EQ(rig.px(41 + r, x0 + c), val ? 0x10 + 4 * (attrs[i] & 3) + val : 0x0F)
+                    << "sprite " << i << " r" << r << " c" << c;
+            }
+        }
+        EXPECT_EQ(rig.px(40, x0 + 1), 0x0F);
+        EXPECT_EQ(rig.px(49, x0 + 1), 0x0F);
+        EXPECT_EQ(rig.px(44, x0 + 8), 0x0F);
+    }
+}
+
+TEST(PpuRender, Sprites8x16WithFlips) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    // Tile $0B in 8x16 mode: table 1, tiles $0A (upper) and $0B (lower).
+    rig.tile(1, 0x0A, sprite_pattern);
+    rig.tile(1, 0x0B, sprite_pattern_lower);
+    rig.tile(0, 0x0A, [](int, int) { return 3; });
+    rig.tile(0, 0x0B, [](int, int) { return 3; });
+    const uint8_t attrs[4] = {0x00, 0x41, 0x82, 0xC3};
+    for (int i = 0; i < 4; ++i) rig.sprite(i, 40, 0x0B, attrs[i], static_cast<uint8_t>(16 + 24 * i));
+    rig.ctrl = 0x20;
+    rig.mask = 0x14;
+    rig.full_frame();
+    for (int i = 0; i < 4; ++i) {
+        int x0 = 16 + 24 * i;
+        for (int r = 0; r < 16; ++r) {
+            for (int c = 0; c < 8; ++c) {
+                int rr = (attrs[i] & 0x80) ? 15 - r : r;
+                int cc = (attrs[i] & 0x40) ? 7 - c : c;
+                int val = rr < 8 ? sprite_pattern(rr, cc) : sprite_pattern_lower(rr - 8, cc);
+                EXPECT_EQ(rig.px(41 + r, x0 + c), val ? 0x10 + 4 * (attrs[i] & 3) + val : 0x0F)
+                    << "sprite " << i << " r" << r << " c" << c;
+            }
+        }
+        EXPECT_EQ(rig.px(57, x0 + 1), 0x0F);
+    }
+}
+
+TEST(PpuRender, SpritePriority) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    rig.tile(0, 1, [](int, int c) { return c < 4 ? 1 : 0; });  // background: left half opaque
+    rig.tile(0, 2, [](int, int) { return 2; });                 // solid sprite
+    rig.fill_nametable(0x2000, 1, 0x00);
+    rig.sprite(0, 39, 2, 0x20, 16);  // behind the background
+    rig.sprite(1, 39, 2, 0x00, 48);  // in front
+    rig.sprite(2, 39, 2, 0x00, 80);  // overlapping sprites: the lower entry wins
+    rig.sprite(3, 39, 2, 0x01, 84);
+    rig.mask = 0x1E;
+    rig.full_frame();
+    for (int c = 16; c < 24; ++c) EXPECT_EQ(rig.px(44, c), c < 20 ? 0x01 : 0x12) << c;
+    for (int c = 48; c < 56; ++c) EXPECT_EQ(rig.px(44, c), 0x12) << c;
+    for (int c = 80; c < 92; ++c) EXPECT_EQ(rig.px(44, c), c < 88 ? 0x12 : 0x16) << c;
+    EXPECT_EQ(rig.px(44, 96), 0x01);
+
+    // A behind sprite over an opaque but hidden background shows the backdrop.
+    rig.mask = 0x14;
+    rig.full_frame();
+    EXPECT_EQ(rig.px(44, 16), 0x0F);
+    EXPECT_EQ(rig.px(44, 20), 0x12);
+}
+
+TEST(PpuRender, LeftColumnMasks) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    rig.tile(0, 1, [](int, int) { return 1; });
+    rig.tile(0, 2, [](int, int) { return 2; });
+    rig.fill_nametable(0x2000, 1, 0x00);
+    rig.sprite(0, 40, 2, 0, 0);  // rows 41-48, columns 0-7
+    rig.sprite(1, 60, 2, 0, 4);  // rows 61-68, columns 4-11
+    struct Case {
+        uint8_t mask;
+        int bg_left, sprite_left;  // expected colours in column 2
+    };
+    for (Case k : {Case{0x18, 0x0F, 0x0F}, Case{0x1E, 0x01, 0x12}, Case{0x1A, 0x01, 0x0F}, Case{0x1C, 0x0F, 0x12}}) {
+        rig.mask = k.mask;
+        rig.full_frame();
+        EXPECT_EQ(rig.px(50, 2), k.bg_left) << int(k.mask);
+        EXPECT_EQ(rig.px(50, 8), 0x01) << int(k.mask);
+        EXPECT_EQ(rig.px(45, 2), k.sprite_left) << int(k.mask);
+        EXPECT_EQ(rig.px(45, 8), 0x01) << int(k.mask);
+        EXPECT_EQ(rig.px(65, 6), k.sprite_left == 0x12 ? 0x12 : 0x0F) << int(k.mask);
+        EXPECT_EQ(rig.px(65, 8), 0x12) << int(k.mask);
+        EXPECT_EQ(rig.px(65, 12), 0x01) << int(k.mask);
+    }
+    // Sprites hidden: they never change a pixel.
+    rig.mask = 0x0A;
+    rig.full_frame();
+    EXPECT_EQ(rig.px(45, 2), 0x01);
+    EXPECT_EQ(rig.px(65, 8), 0x01);
+}
+
+TEST(PpuRender, SpriteZeroHit) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    rig.tile(0, 1, [](int, int) { return 1; });
+    rig.tile(0, 2, [](int, int) { return 2; });
+    rig.tile(0, 3, [](int, int c) { return c < 4 ? 0 : 2; });
+    rig.fill_nametable(0x2000, 1, 0x00);
+    NES::PPU& p = *rig.ppu;
+
+    // Expects the hit to appear in the call that processes column `col` of
+    // line 100, and not before.
+    auto expect_hit_at = [&](int col) {
+        rig.run_to(261, 2);
+        ASSERT_EQ(rig.status & 0x40, 0);
+        rig.run_to(100, col + 1);
+        EXPECT_EQ(rig.status & 0x40, 0) << "before column " << col;
+        p.cycle();
+        EXPECT_EQ(rig.status & 0x40, 0x40) << "at column " << col;
+    };
+
+    // Left column with both left-column bits clear: the hit still happens.
+    rig.sprite(0, 99, 2, 0, 0);
+    rig.mask = 0x18;
+    expect_hit_at(0);
+    // Priority does not matter either, nor does column 255.
+    rig.sprite(0, 99, 2, 0x20, 255);
+    rig.mask = 0x1E;
+    expect_hit_at(255);
+    // Sprite 0 transparent where sprite 1 is opaque: the hit waits for sprite
+    // 0's own opaque pixels.
+    rig.sprite(0, 99, 3, 0, 40);
+    rig.sprite(1, 99, 2, 0, 40);
+    expect_hit_at(44);
+
+    // Another sprite in list position 0 is not sprite 0.
+    auto hit_in_frame = [&] {
+        rig.run_to(261, 2);
+        rig.run_to(240, 0);
+        return (rig.status & 0x40) != 0;
+    };
+    EXPECT_TRUE(hit_in_frame());
+    rig.sprite(0, 0xFF, 2, 0, 40);
+    EXPECT_FALSE(hit_in_frame());
+
+    // No hit over a transparent background, nor with the background hidden.
+    rig.sprite(0, 99, 2, 0, 40);
+    EXPECT_TRUE(hit_in_frame());
+    rig.fill_nametable(0x2000, 0, 0x00);
+    EXPECT_FALSE(hit_in_frame());
+    rig.fill_nametable(0x2000, 1, 0x00);
+    rig.mask = 0x16;
+    EXPECT_FALSE(hit_in_frame());
+}
+
+TEST(PpuRender, NinthSpriteAndOverflow) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    rig.tile(0, 2, [](int, int) { return 1; });
+    for (int i = 0; i < 9; ++i) rig.sprite(i, 49, 2, 0, static_cast<uint8_t>(10 * i));
+    rig.mask = 0x14;
+    rig.run_to(49, 145);
+    EXPECT_EQ(rig.status & 0x20, 0);
+    rig.ppu->cycle();  // the scan reads entry 8's Y
+    EXPECT_EQ(rig.status & 0x20, 0x20);
+    rig.full_frame();
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(rig.px(50, 10 * i + 1), 0x11) << i;
+    for (int c = 80; c < 88; ++c) EXPECT_EQ(rig.px(50, c), 0x0F) << c;
+
+    // After a miss the scan reads the next entry at the next byte: entry 9's
+    // tile number, taken as a Y coordinate, raises the flag.
+    rig.sprite(8, 200, 2, 0, 0);
+    rig.sprite(9, 200, 49, 0, 0);
+    rig.run_to(49, 146);
+    EXPECT_EQ(rig.status & 0x20, 0);
+    rig.ppu->cycle();
+    EXPECT_EQ(rig.status & 0x20, 0x20);
+    rig.sprite(9, 200, 0, 0, 0);
+    rig.run_to(261, 2);
+    rig.run_to(49, 147);
+    EXPECT_EQ(rig.status & 0x20, 0);
+}
+
+// With sprites hidden at dot 1 the evaluation is not reset: the next line
+// receives the list evaluated for the current one again.
+TEST(PpuRender, HiddenSpritesKeepTheEvaluation) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    rig.tile(0, 2, [](int, int) { return 1; });
+    rig.tile(0, 3, [](int, int) { return 2; });
+    rig.sprite(0, 99, 2, 0, 40);  // lines 100-107
+    rig.mask = 0x18;
+    rig.run_to(107, 0);
+    rig.mask = 0x08;
+    rig.run_to(108, 0);
+    EXPECT_EQ(rig.ppu->line_sprite_count, 1);
+    rig.mask = 0x18;
+    rig.run_to(109, 0);
+    // Row 8 of the 8x8 sprite comes from the next tile.
+    EXPECT_EQ(rig.px(108, 40), 0x12);
+    EXPECT_EQ(rig.px(107, 40), 0x0F);  // hidden
+    EXPECT_EQ(rig.px(106, 40), 0x11);
+}
+
+TEST(PpuRender, SpritesStartOnLineOne) {
+    Rig rig;
+    rig.palettes();
+    rig.hide_all_sprites();
+    // Every sprite pattern opaque, so a sprite drawn from a wrong row would show.
+    std::memset(rig.ppu->memory, 0xFF, 0x1000);
+    rig.sprite(0, 0, 2, 0, 0);     // lines 1-8
+    rig.sprite(1, 239, 2, 0, 20);  // never
+    rig.sprite(2, 238, 2, 0, 40);  // line 239 only
+    rig.sprite(3, 255, 2, 0, 60);  // never
+    rig.sprite(4, 235, 2, 0, 80);  // lines 236-239, and not on line 0 of the next frame
+    rig.mask = 0x14;
+    rig.full_frame();
+    for (int c = 0; c < 256; ++c) EXPECT_EQ(rig.px(0, c), 0x0F) << c;
+    EXPECT_EQ(rig.px(1, 0), 0x13);
+    EXPECT_EQ(rig.px(8, 7), 0x13);
+    EXPECT_EQ(rig.px(9, 0), 0x0F);
+    EXPECT_EQ(rig.px(239, 40), 0x13);
+    EXPECT_EQ(rig.px(238, 40), 0x0F);
+    EXPECT_EQ(rig.px(236, 80), 0x13);
+    EXPECT_EQ(rig.px(239, 87), 0x13);
+    for (int r = 0; r < 240; ++r) {
+        EXPECT_EQ(rig.px(r, 20), 0x0F) << r;
+        EXPECT_EQ(rig.px(r, 60), 0x0F) << r;
+    }
+}
+
+TEST(PpuRender, PaletteValuesAndPixelRewrites) {
+    Rig rig;
+    rig.ppu->memory[0x3F00] = 0x41;  // above 63: shows colour 1, keeps 0x41
+    rig.full_frame();
+    EXPECT_EQ(rig.px(100, 100), 0x41);
+    EXPECT_EQ(0, std::memcmp(rig.rgb(100, 100), NES::NTSC_TO_RGB[1], 3));
+    rig.ppu->memory[0x3F00] = 0xFF;
+    rig.full_frame();
+    EXPECT_EQ(rig.px(0, 0), 0xFF);
+    EXPECT_EQ(0, std::memcmp(rig.rgb(0, 0), NES::NTSC_TO_RGB[63], 3));
+
+    // An unchanged palette value leaves the pixel's bytes as they are.
+    rig.ppu->memory[0x3F00] = 0x21;
+    rig.full_frame();
+    uint8_t* out = rig.ppu->frame_buffer + 3 * (10 * 256 + 10);
+    out[0] = 1, out[1] = 2, out[2] = 3;
+    rig.full_frame();
+    EXPECT_EQ(out[0], 1);
+    EXPECT_EQ(out[2], 3);
+    rig.ppu->memory[0x3F00] = 0x22;
+    rig.full_frame();
+    EXPECT_EQ(0, std::memcmp(out, NES::NTSC_TO_RGB[0x22], 3));
+}
+
+}  // namespace
