@@ -1,0 +1,113 @@
+// The machine object: one console with its emulation thread, picture, memory
+// and audio views, pads and save files; and the pad object handed to Python.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apu.h"
+#include "controller.h"
+#include "cpu.h"
+#include "ppu.h"
+#include "rom.h"
+
+// A pad created and filled from Python ("Controller").
+class ControllerWrapper {
+public:
+    NES::Controller controller;
+
+    ControllerWrapper() = default;
+
+    // Takes the first 8 values of the list as the button states, in serial order.
+    void updateInputs(pybind11::list buttons);
+};
+
+using ByteView = pybind11::array_t<unsigned char, pybind11::array::forcecast>;
+
+// One complete console ("NES").
+class NESUnit {
+public:
+    using FrameCallback = std::function<void()>;
+
+    std::atomic<int64_t> run_start{0};  // steady-clock ns at which start() launched the thread
+    // Called at every frame boundary; null when no callback is installed. Swapped
+    // under callback_lock so a replacement never races the thread's call.
+    std::shared_ptr<const FrameCallback> perframefunc;
+    std::atomic<int64_t> pause_start{0};  // steady-clock ns at which the current pause began
+    std::string save_dir;                 // directory of the numbered state files; empty until set
+    NES::Controller controller0;
+    NES::Controller controller1;
+    std::unique_ptr<NES::CPU> cpu;
+    std::unique_ptr<NES::PPU> ppu;
+    std::unique_ptr<NES::APU> apu;
+    std::unique_ptr<NES::ROM> rom;
+    std::atomic<bool> running{false};
+    std::atomic<bool> paused{false};
+    std::atomic<int64_t> paused_total{0};  // ns spent paused since the thread started
+    std::thread emu_thread;
+
+    std::string game_dir;          // this machine's game folder, home of its battery RAM file
+    int64_t run_start_cycles = 0;  // CPU cycles when start() was called: the pacing counts from there
+    std::mutex callback_lock;
+    // Taken by start, stop and runFrame for their duration, so that only one of
+    // them at a time steps the machine or attaches and joins the thread.
+    std::atomic<bool> busy{false};
+    // This machine's Python object (borrowed), known once started from Python;
+    // written with the interpreter lock held.
+    std::atomic<PyObject*> owner{nullptr};
+    pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
+
+    explicit NESUnit(int rate);
+    NESUnit(const char* rom_name, int rate);
+    NESUnit(pybind11::object rom_file, int rate);
+    ~NESUnit();
+    NESUnit(const NESUnit&) = delete;
+    NESUnit& operator=(const NESUnit&) = delete;
+
+    // Stepping.
+    void single_cycle();
+    void runFrame();
+    int64_t frame_count() const;
+    int64_t cycle_count() const;
+
+    // Emulation thread.
+    void start();
+    void stop();
+    void operation_thread();
+    void set_pause(bool p);
+    void perFrame(const FrameCallback& f);
+
+    // Views onto the emulator's storage; each array keeps this machine alive.
+    ByteView getImg();
+    ByteView color_lookup();
+    ByteView cpuMem();
+    ByteView ppuMem();
+    ByteView OAM();
+    pybind11::bytes getAudio();
+
+    void setController(ControllerWrapper& w, int port);
+
+    // Save folder and state files.
+    void detectOS(const char* path);
+    bool setSaveDir(std::string dir);
+    std::string getSaveDir() const;
+    void save(int slot);
+    bool load(int slot);
+
+private:
+    void attach_pads();
+    void frame_callback();
+    void join_thread();
+    std::string slot_path(int slot, const char* call) const;
+    void write_battery_ram();
+    ByteView view(std::vector<pybind11::ssize_t> shape, std::vector<pybind11::ssize_t> strides, void* data);
+};

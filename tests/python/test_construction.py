@@ -1,0 +1,161 @@
+"""Constructor overloads, argument errors, printed lines and the game folder."""
+
+import io
+
+import pytest
+
+import pictor
+from conftest import flush_c_stdout, ines
+
+
+def program_start(nes):
+    """The first bytes at $8000, which identify the cartridge that was loaded."""
+    return bytes(nes.cpuMem()[0x8000:0x8004])
+
+
+COUNTER_START = bytes([0xA9, 0x11, 0xA0, 0x33])
+
+
+def test_constructor_overloads(write_rom, lumaret):
+    path = write_rom("game.nes")
+    assert program_start(pictor.NES(path)) == COUNTER_START
+    assert program_start(pictor.NES(path.encode())) == COUNTER_START
+    assert program_start(pictor.NES(rom_name=path, CLOCK_SPEED=1789773)) == COUNTER_START
+    with open(path, "rb") as f:
+        assert program_start(pictor.NES(f)) == COUNTER_START
+    with open(path, "rb") as f:
+        assert program_start(pictor.NES(rom_file=f, CLOCK_SPEED=0)) == COUNTER_START
+
+    stream = io.BytesIO(ines())
+    stream.name = "memory game.nes"
+    assert program_start(pictor.NES(stream)) == COUNTER_START
+    assert (lumaret / "memory_game").is_dir()
+
+    class Bytearray:
+        name = b"raw.nes"
+
+        def read(self):
+            return bytearray(ines())
+
+    assert program_start(pictor.NES(Bytearray())) == COUNTER_START
+
+    # No argument or an int: the blank cartridge, no save directory.
+    for blank in (pictor.NES(), pictor.NES(5), pictor.NES(CLOCK_SPEED=0)):
+        assert blank.getSaveDir() == ""
+        assert blank.cycleCount() == 0 and blank.frameCount() == 0
+
+
+def test_argument_errors(write_rom):
+    path = write_rom()
+    with pytest.raises(AttributeError):
+        pictor.NES(None)
+    with pytest.raises(AttributeError):
+        pictor.NES(io.BytesIO(ines()))  # no name
+    with pytest.raises(TypeError):
+        pictor.NES(path, "fast")
+    with pytest.raises(TypeError):
+        pictor.NES(rom_name=5)
+    with pytest.raises(TypeError):
+        pictor.NES(CLOCK_SPEED=1.5)
+    with pytest.raises(TypeError):
+        pictor.NES(path, 2**40)
+
+    class BadRead:
+        name = "x.nes"
+
+        def read(self):
+            raise KeyError("boom")
+
+    with pytest.raises(KeyError):
+        pictor.NES(BadRead())
+
+    nes = pictor.NES(path)
+    with pytest.raises(TypeError):
+        nes.saveState("1")
+    with pytest.raises(TypeError):
+        nes.runFrame(1)
+    with pytest.raises(TypeError):
+        nes.setController(5, 0)
+    with pytest.raises(TypeError):
+        pictor.Controller().updateInputs((1,) * 8)
+    with pytest.raises(AttributeError):
+        nes.extra = 1
+
+
+def test_cartridge_errors(write_rom, tmp_path):
+    missing = str(tmp_path / "nowhere.nes")
+    with pytest.raises(FileNotFoundError) as info:
+        pictor.NES(missing)
+    assert info.value.filename == missing
+
+    bad = write_rom("bad.nes", image=b"this is not a cartridge image")
+    with pytest.raises(ValueError):
+        pictor.NES(bad)
+    stream = io.BytesIO(b"NES\x1a")
+    stream.name = "short.nes"
+    with pytest.raises(ValueError):
+        pictor.NES(stream)
+
+
+def test_printed_lines(write_rom, home, capfd):
+    flush_c_stdout()
+    capfd.readouterr()
+    pictor.NES()
+    flush_c_stdout()
+    out = capfd.readouterr().out.splitlines()
+    assert out.index("No rom specified.") < out.index("rom created.")
+
+    path = write_rom("Super Game.nes")
+    pictor.NES(path)
+    flush_c_stdout()
+    out = capfd.readouterr().out.splitlines()
+    config = f"{home}/.config"
+    assert out.index(f"LINUX, {config}") < out.index(f"{config}/Lumaret/Super_Game")
+    assert "Folder already exists. Checking for save..." not in out
+
+    pictor.NES(path)
+    flush_c_stdout()
+    assert "Folder already exists. Checking for save..." in capfd.readouterr().out.splitlines()
+
+
+@pytest.mark.parametrize(
+    "name, folder",
+    [
+        ("roms/Super Game.nes", "Super_Game"),
+        ("archive.tar.nes", "archive.tar"),
+        ("C:\\games\\x.nes", "x"),
+        ("dir.v2/game", "game"),
+        (".nes", ""),
+        ("dir/.nes", ""),
+    ],
+)
+def test_game_folder_names(name, folder, lumaret):
+    stream = io.BytesIO(ines())
+    stream.name = name
+    nes = pictor.NES(stream)
+    expected = f"{lumaret}/{folder}"
+    assert nes.getSaveDir() == expected
+    assert (lumaret / folder).is_dir()
+
+
+def test_home_handling(write_rom, home, monkeypatch, tmp_path):
+    path = write_rom()
+    assert not (home / ".config").exists()
+    pictor.NES(path)  # .config, Lumaret and the game folder are all created
+    assert (home / ".config" / "Lumaret" / "game").is_dir()
+
+    monkeypatch.delenv("HOME")
+    with pytest.raises(RuntimeError, match="HOME"):
+        pictor.NES(path)
+
+    monkeypatch.setenv("HOME", str(tmp_path / "no" / "such" / "home"))
+    with pytest.raises(RuntimeError):
+        pictor.NES(path)
+
+    # Lumaret is a file: the game folder cannot be made inside it.
+    other = tmp_path / "other"
+    (other / ".config").mkdir(parents=True)
+    (other / ".config" / "Lumaret").write_bytes(b"")
+    monkeypatch.setenv("HOME", str(other))
+    with pytest.raises(RuntimeError):
+        pictor.NES(path)

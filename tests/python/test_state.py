@@ -1,0 +1,173 @@
+"""State files, the save directory and the battery RAM file."""
+
+import gc
+import resource
+import signal
+
+import pytest
+
+import pictor
+from conftest import BATTERY, ines
+
+STATE_LEN = 82189
+CPU_MEM = slice(13, 13 + 65536)
+PPU_MEM = slice(65549, 65549 + 16384)
+
+
+def run(nes, frames):
+    for _ in range(frames):
+        nes.runFrame()
+
+
+def test_state_file_layout_and_round_trip(write_rom, lumaret):
+    nes = pictor.NES(write_rom("game.nes"))
+    nes.cpuMem()[0x00] = 0x77  # the program copies $00 through A to $01
+    run(nes, 3)
+    nes.ppuMem()[0x2000] = 0x55
+    nes.saveState(3)
+    data = (lumaret / "game" / "3").read_bytes()
+    assert len(data) == STATE_LEN
+    assert data[1] == 0x77 and data[3] == 0x33  # A, Y
+    pc = int.from_bytes(data[5:13], "little", signed=True)
+    assert 0x8006 <= pc <= 0x800F
+    assert data[CPU_MEM] == nes.cpuMem().tobytes()
+    assert data[PPU_MEM] == nes.ppuMem().tobytes()
+    assert (data[2] - data[13 + 0x41]) % 256 in (0, 1)  # X, stored at $41 on every pass
+    assert list(lumaret.joinpath("game").iterdir()) == [lumaret / "game" / "3"]  # no temporary left
+
+    cycles = nes.cycleCount()
+    frames = nes.frameCount()
+    nes.ppuMem()[0x2000] = 0x00
+    run(nes, 2)
+    assert nes.cpuMem().tobytes() != data[CPU_MEM]
+    assert nes.loadState(3) is True
+    assert nes.cpuMem().tobytes() == data[CPU_MEM]
+    assert nes.ppuMem()[0x2000] == 0x55
+    assert nes.cycleCount() >= cycles and nes.frameCount() == frames + 2  # counters keep counting
+    nes.saveState(4)
+    again = (lumaret / "game" / "4").read_bytes()
+    assert again[:81933] == data[:81933]  # registers, PC and both memories all came back
+
+    # Slots are plain decimal file names, negative ones included.
+    nes.saveState(-1)
+    assert (lumaret / "game" / "-1").stat().st_size == STATE_LEN
+
+
+def test_load_failures(write_rom, lumaret):
+    nes = pictor.NES(write_rom("game.nes"))
+    run(nes, 1)
+    assert nes.loadState(5) is False
+    before = nes.cpuMem().tobytes()
+    (lumaret / "game" / "7").write_bytes(bytes(100))
+    with pytest.raises(ValueError):
+        nes.loadState(7)
+    (lumaret / "game" / "8").write_bytes(bytes(STATE_LEN + 1))
+    with pytest.raises(ValueError):
+        nes.loadState(8)
+    assert nes.cpuMem().tobytes() == before
+
+    blank = pictor.NES()
+    with pytest.raises(RuntimeError, match="save directory"):
+        blank.saveState(1)
+    with pytest.raises(RuntimeError, match="save directory"):
+        blank.loadState(1)
+
+
+def test_failed_write_keeps_the_good_file(write_rom, lumaret):
+    nes = pictor.NES(write_rom("game.nes"))
+    nes.saveState(1)
+    folder = lumaret / "game"
+    good = (folder / "1").read_bytes()
+    run(nes, 1)
+
+    # The file size limit makes the write fail part-way through.
+    old_limit = resource.getrlimit(resource.RLIMIT_FSIZE)
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (50000, old_limit[1]))
+    try:
+        with pytest.raises(OSError):
+            nes.saveState(1)
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, old_limit)
+        signal.signal(signal.SIGXFSZ, old_handler)
+    assert (folder / "1").read_bytes() == good
+    assert sorted(p.name for p in folder.iterdir()) == ["1"]
+
+    # The slot's name is taken by a non-empty directory: the rename fails.
+    (folder / "2" / "x").mkdir(parents=True)
+    with pytest.raises(OSError):
+        nes.saveState(2)
+    assert sorted(p.name for p in folder.iterdir()) == ["1", "2"]
+
+
+def test_save_dir(write_rom, lumaret, tmp_path):
+    nes = pictor.NES(write_rom("game.nes", image=ines(BATTERY, battery=True)))
+    assert nes.getSaveDir() == f"{lumaret}/game"
+    assert nes.setSaveDir(str(tmp_path / "missing")) is False
+    assert nes.getSaveDir() == f"{lumaret}/game"
+    elsewhere = tmp_path / "states"
+    elsewhere.mkdir()
+    assert nes.setSaveDir(str(elsewhere)) is True
+    assert nes.getSaveDir() == str(elsewhere)
+    run(nes, 1)
+    nes.saveState(2)
+    assert (elsewhere / "2").stat().st_size == STATE_LEN
+    assert nes.loadState(2) is True
+    with pytest.raises(RuntimeError):
+        nes.stop()  # never started; the battery RAM is written first, to the game folder
+    assert (lumaret / "game" / "ram").stat().st_size == 8192
+    assert not (elsewhere / "ram").exists()
+
+    blank = pictor.NES()
+    assert blank.setSaveDir(str(elsewhere)) is True
+    blank.saveState(9)
+    assert blank.loadState(9) is True
+
+
+def test_battery_ram(write_rom, lumaret):
+    path = write_rom("Battery Game.nes", image=ines(BATTERY, battery=True))
+    ram = lumaret / "Battery_Game" / "ram"
+    nes = pictor.NES(path)
+    run(nes, 1)
+    with pytest.raises(RuntimeError):
+        nes.stop()
+    data = ram.read_bytes()
+    assert len(data) == 8192 and data[0] == 0x5A and data[-1] == 0xA5
+
+    # Inserting the cartridge again loads the file before the program runs.
+    ram.write_bytes(bytes([0x12]) + bytes(8190) + bytes([0x34]))
+    again = pictor.NES(path)
+    assert again.cpuMem()[0x6000] == 0x12 and again.cpuMem()[0x7FFF] == 0x34
+
+    # Dropping a machine writes its battery RAM too, into its own game folder
+    # even when another machine was built after it.
+    run(again, 1)
+    other = pictor.NES(write_rom("other.nes", image=ines(BATTERY, battery=True)))
+    del again
+    gc.collect()
+    assert ram.read_bytes()[0] == 0x5A
+    assert not (lumaret / "other" / "ram").exists()
+    del other
+    gc.collect()
+    assert (lumaret / "other" / "ram").stat().st_size == 8192
+
+    # No battery, no file.
+    plain = pictor.NES(write_rom("plain.nes"))
+    run(plain, 1)
+    with pytest.raises(RuntimeError):
+        plain.stop()
+    del plain
+    gc.collect()
+    assert not (lumaret / "plain" / "ram").exists()
+
+
+def test_battery_ram_write_failure(write_rom, lumaret):
+    nes = pictor.NES(write_rom("game.nes", image=ines(BATTERY, battery=True)))
+    (lumaret / "game" / "ram" / "x").mkdir(parents=True)  # "ram" is a non-empty directory
+    with pytest.raises(OSError):
+        nes.stop()
+    nes.start()
+    with pytest.raises(OSError):
+        nes.stop()  # the thread is stopped all the same
+    with pytest.raises(OSError):
+        nes.stop()
