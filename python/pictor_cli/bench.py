@@ -1,0 +1,93 @@
+"""`pictor bench`: frames per second of runFrame over several runs, as a table."""
+
+from __future__ import annotations
+
+import argparse
+import statistics
+import time
+from typing import Any, List
+
+from .machine import Cartridge, CliError, build_machine
+from .media import FRAME_RATE
+from .progress import Progress
+
+DESCRIPTION = (
+    "Measures how many frames per second runFrame emulates, for each cartridge given (the demo "
+    "cartridge when none is given) and for a synthetic workload that keeps the CPU, picture and "
+    "sound units busy. Each run builds a fresh machine and times --frames frames; the table shows "
+    "the median over the runs, the slowest and fastest run, the spread ((fastest - slowest) / median) "
+    "and the median as a multiple of the console's real-time 60.1 frames per second."
+)
+
+
+def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
+    parser.add_argument("roms", nargs="*", metavar="ROM", help="iNES cartridge images (default: the demo cartridge)")
+    parser.add_argument(
+        "--runs", type=positive_int, default=5, metavar="N", help="runs per cartridge (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--frames", type=positive_int, default=300, metavar="N", help="frames per run (default: %(default)s)"
+    )
+    parser.add_argument(
+        "--progress", action="store_true", help="show progress on stderr even when it is not a terminal"
+    )
+
+
+def synthetic_cartridge() -> Cartridge:
+    try:
+        from . import synthetic
+    except ImportError as err:
+        raise CliError(f"the synthetic workload is missing from this installation ({err})") from None
+    return Cartridge.from_bytes("synthetic", synthetic.build_synthetic_rom())
+
+
+def measure(cart: Cartridge, runs: int, frames: int, verbose: bool, progress: Progress) -> List[float]:
+    rates = []
+    for run in range(runs):
+        nes = build_machine(cart, verbose=verbose)
+        start = time.perf_counter()
+        for frame in range(frames):
+            nes.runFrame()
+            progress.update(run * frames + frame + 1)
+        elapsed = time.perf_counter() - start
+        rates.append(frames / elapsed if elapsed > 0 else float("inf"))
+        del nes
+    return rates
+
+
+def format_table(rows: List[List[str]]) -> str:
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = []
+    for n, row in enumerate(rows):
+        cells = [row[0].ljust(widths[0])] + [cell.rjust(w) for cell, w in zip(row[1:], widths[1:])]
+        lines.append("  ".join(cells).rstrip())
+        if n == 0:
+            lines.append("  ".join("-" * w for w in widths))
+    return "\n".join(lines)
+
+
+def command(args: argparse.Namespace) -> int:
+    carts = [Cartridge.from_file(path) for path in args.roms] or [Cartridge.from_argument(None)]
+    carts.append(synthetic_cartridge())
+    rows = [["cartridge", "frames", "runs", "median fps", "slowest", "fastest", "spread", "x real time"]]
+    for cart in carts:
+        progress = Progress(f"{cart.label}: frame", args.runs * args.frames, enabled=True if args.progress else None)
+        try:
+            rates = measure(cart, args.runs, args.frames, args.verbose, progress)
+        finally:
+            progress.finish()
+        median = statistics.median(rates)
+        rows.append(
+            [
+                cart.label,
+                str(args.frames),
+                str(args.runs),
+                f"{median:.1f}",
+                f"{min(rates):.1f}",
+                f"{max(rates):.1f}",
+                f"{100 * (max(rates) - min(rates)) / median:.1f}%",
+                f"{median / FRAME_RATE:.2f}",
+            ]
+        )
+    print(format_table(rows))
+    return 0

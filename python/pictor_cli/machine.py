@@ -1,0 +1,124 @@
+"""Finding cartridges and building machines for the commands."""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import io
+import os
+import sys
+from dataclasses import dataclass
+from importlib import resources
+from typing import Any, Iterator, Optional
+
+INES_MAGIC = b"NES\x1a"
+DEMO_NAME = "demo.nes"
+
+
+class CliError(Exception):
+    """A failure to report to the user as one line, without a traceback."""
+
+    def __init__(self, message: str, status: int = 1):
+        super().__init__(message)
+        self.status = status
+
+
+def load_module() -> Any:
+    try:
+        import pictor
+    except ImportError as err:
+        raise CliError(f"cannot import the pictor module ({err}); reinstall with: pip install pictor") from None
+    return pictor
+
+
+@dataclass
+class Cartridge:
+    """A cartridge image: a file on disk, the shipped demo, or bytes made in memory."""
+
+    label: str
+    path: Optional[str] = None
+    data: Optional[bytes] = None
+
+    @classmethod
+    def from_argument(cls, arg: Optional[str]) -> "Cartridge":
+        return demo_cartridge() if arg is None else cls.from_file(arg)
+
+    @classmethod
+    def from_file(cls, path: str) -> "Cartridge":
+        try:
+            with open(path, "rb") as f:
+                header = f.read(len(INES_MAGIC))
+        except IsADirectoryError:
+            raise CliError(f"cannot open cartridge '{path}': it is a directory") from None
+        except OSError as err:
+            raise CliError(f"cannot open cartridge '{path}': {err.strerror or err}") from None
+        if header != INES_MAGIC:
+            raise CliError(f"'{path}' is not a cartridge image (no iNES header)")
+        return cls(label=os.path.basename(path), path=path)
+
+    @classmethod
+    def from_bytes(cls, label: str, data: bytes) -> "Cartridge":
+        return cls(label=label, data=bytes(data))
+
+    @property
+    def file_name(self) -> str:
+        """The name the machine sees; it names the game folder for state and battery files."""
+        return self.path if self.path is not None else self.label + ".nes"
+
+
+def demo_cartridge() -> Cartridge:
+    resource = resources.files(__package__).joinpath("data").joinpath(DEMO_NAME)
+    try:
+        data = resource.read_bytes()
+    except OSError:
+        raise CliError("the demo cartridge is missing from this installation; give a cartridge file") from None
+    return Cartridge.from_bytes("demo", data)
+
+
+def _flush_c_stdout() -> None:
+    # The machine prints with C stdio, whose buffer must be emptied while fd 1 still points at /dev/null.
+    try:
+        ctypes.CDLL(None).fflush(None)
+    except (OSError, AttributeError):
+        pass
+
+
+@contextlib.contextmanager
+def quiet_stdout(enabled: bool = True) -> Iterator[None]:
+    """Silences file descriptor 1, where the machine prints its load-time lines."""
+    if not enabled:
+        yield
+        return
+    sys.stdout.flush()
+    try:
+        saved = os.dup(1)
+    except OSError:
+        yield
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        yield
+    finally:
+        _flush_c_stdout()
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)
+
+
+def build_machine(cart: Cartridge, verbose: bool = False, clock_speed: Optional[int] = None) -> Any:
+    """Builds a pictor.NES for the cartridge; bad images become CliError."""
+    pictor = load_module()
+    kwargs = {} if clock_speed is None else {"CLOCK_SPEED": clock_speed}
+    if cart.data is not None:
+        source: Any = io.BytesIO(cart.data)
+        source.name = cart.file_name
+    else:
+        source = os.fsencode(cart.file_name)  # bytes keep any file name the file system allows
+    try:
+        with quiet_stdout(not verbose):
+            return pictor.NES(source, **kwargs)
+    except OSError as err:
+        raise CliError(f"cannot open cartridge '{cart.label}': {err.strerror or err}") from None
+    except (ValueError, RuntimeError) as err:
+        raise CliError(f"'{cart.label}' is not a usable cartridge image: {err}") from None
