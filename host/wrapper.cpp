@@ -202,8 +202,9 @@ NESUnit::NESUnit(int rate) {
     cpu->reset();
 }
 
-NESUnit::NESUnit(const char* rom_name, int rate) {
-    detectOS(rom_name);
+// The order shared by the two cartridge constructors: CPU, PPU (attached to
+// the CPU), clock rate, APU (attached, rate derived from the clock), pads.
+void NESUnit::build_components(int rate) {
     cpu = std::make_unique<NES::CPU>(false);
     ppu = std::make_unique<NES::PPU>(cpu.get());
     cpu->clock_hz = clock_rate(rate);
@@ -212,29 +213,29 @@ NESUnit::NESUnit(const char* rom_name, int rate) {
     apu->setCPU(cpu.get());
     apu->sample_rate = SAMPLE_RATE;
     attach_pads();
-    rom = std::make_unique<NES::ROM>(rom_name);
+}
+
+void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge) {
+    rom = std::move(cartridge);
     cpu->loadRom(rom.get(), true);
     ppu->loadRom(rom.get());
     cpu->reset();
 }
 
+NESUnit::NESUnit(const char* rom_name, int rate) {
+    detectOS(rom_name);
+    build_components(rate);
+    insert(std::make_unique<NES::ROM>(rom_name));
+}
+
 NESUnit::NESUnit(py::object rom_file, int rate) {
-    cpu = std::make_unique<NES::CPU>(false);
-    ppu = std::make_unique<NES::PPU>(cpu.get());
-    cpu->clock_hz = clock_rate(rate);
-    apu = std::make_unique<NES::APU>();
-    cpu->apu = apu.get();
-    apu->setCPU(cpu.get());
-    apu->sample_rate = SAMPLE_RATE;
-    attach_pads();
+    build_components(rate);
     // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
     std::string name = rom_file.attr("name").cast<std::string>();
     detectOS(name.c_str());
     std::string image = rom_file.attr("read")().cast<std::string>();
-    rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()), reinterpret_cast<unsigned char*>(image.data()));
-    cpu->loadRom(rom.get(), true);
-    ppu->loadRom(rom.get());
-    cpu->reset();
+    auto* data = reinterpret_cast<unsigned char*>(image.data());
+    insert(std::make_unique<NES::ROM>(static_cast<long>(image.size()), data));
 }
 
 NESUnit::~NESUnit() {

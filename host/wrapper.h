@@ -104,6 +104,8 @@ public:
     bool load(int slot);
 
 private:
+    void build_components(int rate);
+    void insert(std::unique_ptr<NES::ROM> cartridge);
     void attach_pads();
     void frame_callback();
     void join_thread();

@@ -62,6 +62,15 @@ struct Cart {
     }
 };
 
+inline Cart make_cart(int mapper, int prg_16k = 2, int chr_8k = 1, uint8_t flags6 = 0) {
+    Cart cart;
+    cart.mapper = mapper;
+    cart.prg_16k = prg_16k;
+    cart.chr_8k = chr_8k;
+    cart.flags6 = flags6;
+    return cart;
+}
+
 // The core components wired in the machine's order, stepped like the
 // machine's single step (without a per-frame callback).
 struct Console {

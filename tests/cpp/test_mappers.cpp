@@ -14,14 +14,7 @@ namespace {
 
 using Image = std::vector<uint8_t>;
 
-test::Cart make_cart(int mapper, int prg_16k = 2, int chr_8k = 1, uint8_t flags6 = 0) {
-    test::Cart cart;
-    cart.mapper = mapper;
-    cart.prg_16k = prg_16k;
-    cart.chr_8k = chr_8k;
-    cart.flags6 = flags6;
-    return cart;
-}
+using test::make_cart;
 
 // An NES 2.0 image with exponent-form PRG (2^e x (2m+1) bytes, byte i holding
 // i / 1024) and chr_8k banks of CHR (byte i holding 0x80 | i / 1024).

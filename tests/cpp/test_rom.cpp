@@ -18,14 +18,7 @@ namespace {
 
 using Image = std::vector<uint8_t>;
 
-test::Cart make_cart(int mapper, int prg_16k = 2, int chr_8k = 1, uint8_t flags6 = 0) {
-    test::Cart cart;
-    cart.mapper = mapper;
-    cart.prg_16k = prg_16k;
-    cart.chr_8k = chr_8k;
-    cart.flags6 = flags6;
-    return cart;
-}
+using test::make_cart;
 
 // A bare header followed by `data_len` bytes where byte i holds i / 1024.
 Image header_image(uint8_t b4, uint8_t b5, uint8_t b6, uint8_t b7, uint8_t b9, std::size_t data_len) {

@@ -221,7 +221,7 @@ def test_machine_lines_stay_out_of_the_output():
     assert "LINUX, " in cli("run", "--frames", "1", "-v").stdout
 
 
-def test_bench_prints_a_table(probe):
+def test_bench_prints_a_table(probe, home):
     result = cli("bench", probe, "--runs", "2", "--frames", "3")
     assert result.returncode == 0, result.stderr
     header, rule, *rows = result.stdout.splitlines()
@@ -234,6 +234,7 @@ def test_bench_prints_a_table(probe):
         median, slowest, fastest = map(float, cells[3:6])
         assert 0 < slowest <= median <= fastest
     assert cli("bench", "--runs", "1", "--frames", "1").stdout.splitlines()[2].startswith("demo ")
+    assert not (home / ".config").exists()  # save folders went to a scratch home
 
 
 @pytest.fixture
