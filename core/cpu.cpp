@@ -414,8 +414,7 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
 
     const Mapper* mapper = rom->mapper.get();
     if (!mapper) return;
-    // A PRG-ROM under 16 KiB repeats from its start through a 16 KiB window.
-    const int last_16k = std::max(0, rom->last_prg_16k());
+    const int last_16k = rom->last_prg_16k();
     switch (mapper->number) {
         case 0:
         case 3:

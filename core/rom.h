@@ -50,9 +50,13 @@ public:
     // data at all the window is filled with zeros.
     void copy_prg(int n, uint8_t* dest, std::size_t len);
     void copy_chr(int n, uint8_t* dest, std::size_t len);
-    // KiB index of the last 16 KiB of PRG-ROM.
-    int last_prg_16k() const { return prg_size / 1024 - 16; }
+    // KiB index of the last 16 KiB of PRG-ROM; 0 for a PRG-ROM under 16 KiB,
+    // which then repeats from its start through the window.
+    int last_prg_16k() const { return prg_size > 0x4000 ? prg_size / 1024 - 16 : 0; }
 
+    // Replaces the mapper with a power-on one of the same number. A PPU bound
+    // to this cartridge keeps the old mapper's address: bind it again with
+    // PPU::loadRom.
     void reset_mapper();
 };
 

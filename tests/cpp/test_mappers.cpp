@@ -605,6 +605,14 @@ TEST(MapperBounds, SmallAndOddCartridgesRun) {
     auto big = boot(make_cart(0, 4));
     EXPECT_EQ(prg_window(*big, 0x8000, 32), seq(0, 32));
 
+    // Under 16 KiB of PRG the "last 16 KiB" is the data from its start, for
+    // insertion and for MMC1's re-copy alike.
+    auto small_mmc1 = boot(odd_image(1, 10, 1, 1));  // 3 KiB
+    const std::vector<int> at_insertion = prg_window(*small_mmc1, 0xC000, 16);
+    EXPECT_EQ(at_insertion[0], 0);
+    small_mmc1->poke(0x8000, 0x80);  // reset write: PRG mode 3 copies the last 16 KiB again
+    EXPECT_EQ(prg_window(*small_mmc1, 0xC000, 16), at_insertion);
+
     // A 14-byte PRG repeats through the windows it is copied into.
     Image tiny_image = odd_image(2, 1, 3, 0);
     for (int i = 0; i < 14; ++i) tiny_image[16 + i] = uint8_t(i + 1);
