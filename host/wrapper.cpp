@@ -1,7 +1,7 @@
 #include "wrapper.h"
 
 #include <fcntl.h>
-#include <pybind11/functional.h>
+#include <pybind11/typing.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,6 +29,9 @@ namespace {
 constexpr int SAMPLE_RATE = 44100;
 constexpr int64_t NS_PER_S = 1'000'000'000;
 constexpr int64_t PAUSE_POLL_NS = 1'000'000;  // a paused thread re-reads its flags every millisecond
+// Longest single pacing sleep: stop and pause take effect within it even at
+// clock rates so low that one instruction lasts seconds.
+constexpr int64_t MAX_PACING_SLEEP_NS = 10'000'000;
 constexpr std::size_t BATTERY_RAM_LEN = 0x2000;
 
 // The module's own copy of the system palette behind "colorLookup": shared by
@@ -114,7 +117,7 @@ void write_file_atomically(const std::string& path, Fill fill) {
 // thread instead (whose destructor then joins this thread), and the run ends.
 class OwnerHold {
 public:
-    OwnerHold(PyObject* owner, std::atomic<bool>& running) : owner(owner), running(running) { Py_INCREF(owner); }
+    OwnerHold(py::object owner, std::atomic<bool>& running) : owner(owner.release().ptr()), running(running) {}
     ~OwnerHold() {
         if (Py_REFCNT(owner) > 1) {
             Py_DECREF(owner);
@@ -166,6 +169,13 @@ void report_thread_error(const char* what) {
 }
 
 constexpr const char* THREAD_CONTEXT = "pictor.NES per-frame callback on the emulation thread";
+
+// start and runFrame from a callback on the machine's own emulation thread
+// would wait for, or step beside, the very thread that calls them.
+void refuse_on_own_thread(const NESUnit* machine, const char* call) {
+    if (current_machine == machine)
+        throw std::runtime_error(std::string(call) + ": not allowed from this machine's own per-frame callback");
+}
 
 }  // namespace
 
@@ -239,16 +249,10 @@ NESUnit::NESUnit(py::object rom_file, int rate) {
 }
 
 NESUnit::~NESUnit() {
+    // Set with the interpreter lock held (Python frees its objects under it):
+    // a Python callback waiting for the lock then finds the run over.
     running = false;
-    owner = nullptr;  // the Python object is being freed: the thread must not hold or call through it
-    if (emu_thread.joinable()) {
-        // Destroyed from its own thread (a C++ callback deleting its machine):
-        // the thread cannot wait for itself.
-        if (current_machine == this)
-            emu_thread.detach();
-        else
-            join_thread();
-    }
+    if (emu_thread.joinable()) join_thread();
     try {
         write_battery_ram();
     } catch (const std::exception& e) {
@@ -284,23 +288,45 @@ void NESUnit::frame_callback() {
         std::lock_guard<std::mutex> lock(callback_lock);
         f = perframefunc;
     }
-    if (!f) return;
-    if (current_machine != this || !owner.load()) {
-        (*f)();
+    if (f) (*f)();
+}
+
+void NESUnit::set_frame_callable(py::object callable) {
+    if (callable.is_none()) {
+        perFrame(FrameCallback());
+        frame_callable = py::object();
+    } else {
+        frame_callable = std::move(callable);
+        perFrame([this] { call_frame_callable(); });
+    }
+}
+
+void NESUnit::call_frame_callable() {
+    py::gil_scoped_acquire gil;
+    if (current_machine != this) {
+        // runFrame: its caller holds the machine, and errors go back to it.
+        if (py::object f = frame_callable) f();
         return;
     }
-    py::gil_scoped_acquire gil;
-    // Read again under the lock: a destructor that has begun clears it before
-    // releasing the lock, and then the object must not be touched or called back.
-    PyObject* self = owner.load();
-    if (!self) return;
-    OwnerHold hold(self, running);
-    (*f)();
+    // On the emulation thread. stop and the destructor clear running with the
+    // lock held, so a stopped run calls nothing more.
+    if (!running) return;
+    // The callable may drop the last other reference to this machine, or to
+    // itself; everything it leaves behind is released while the hold lasts.
+    OwnerHold hold(py::cast(this, py::return_value_policy::reference), running);
+    try {
+        if (py::object f = frame_callable) f();
+    } catch (py::error_already_set& e) {
+        running = false;
+        e.discard_as_unraisable(THREAD_CONTEXT);
+    }
 }
 
 void NESUnit::runFrame() {
+    refuse_on_own_thread(this, "NES.runFrame");
     BusyGuard guard(busy, "NES.runFrame");
     if (running) throw std::runtime_error("NES.runFrame: the emulation thread is running; call stop() first");
+    if (emu_thread.joinable()) join_thread();  // a run that ended by itself may still finish its step
     int64_t frames = ppu->frames;
     while (ppu->frames == frames) single_cycle();
 }
@@ -312,6 +338,7 @@ int64_t NESUnit::cycle_count() const { return cpu->cycles; }
 // ---- Emulation thread ----
 
 void NESUnit::start() {
+    refuse_on_own_thread(this, "NES.start");
     BusyGuard guard(busy, "NES.start");
     if (running) throw std::runtime_error("NES.start: the machine is already running; call stop() first");
     if (emu_thread.joinable()) join_thread();  // a run that ended by itself (its callback raised)
@@ -341,12 +368,9 @@ void NESUnit::operation_thread() {
             __int128 emulated_ns = static_cast<__int128>(cpu->cycles - run_start_cycles) * NS_PER_S / cpu->clock_hz;
             int64_t target = run_start.load(std::memory_order_relaxed) +
                              paused_total.load(std::memory_order_relaxed) + static_cast<int64_t>(emulated_ns);
-            int64_t now = now_ns();
-            if (target > now) sleep_ns(target - now);
+            for (int64_t now = now_ns(); target > now && running && !paused; now = now_ns())
+                sleep_ns(std::min(target - now, MAX_PACING_SLEEP_NS));
         }
-    } catch (py::error_already_set& e) {
-        py::gil_scoped_acquire gil;
-        e.discard_as_unraisable(THREAD_CONTEXT);
     } catch (const std::exception& e) {
         report_thread_error(e.what());
     }
@@ -367,14 +391,16 @@ void NESUnit::stop() {
     } catch (...) {
         ram_error = std::current_exception();
     }
-    BusyGuard guard(busy, "NES.stop");
-    running = false;
     if (current_machine == this) {
-        // Called from this machine's own callback: the thread ends when the callback returns.
-    } else if (emu_thread.joinable()) {
-        join_thread();
-    } else if (!ram_error) {
-        throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
+        // From this machine's own callback: the run ends when the callback returns.
+        running = false;
+    } else {
+        BusyGuard guard(busy, "NES.stop");
+        running = false;
+        if (emu_thread.joinable())
+            join_thread();
+        else if (!ram_error)
+            throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
     }
     if (ram_error) std::rethrow_exception(ram_error);
 }
@@ -441,18 +467,10 @@ void NESUnit::setController(ControllerWrapper& w, int port) {
 void NESUnit::detectOS(const char* path) {
     // The game name: the base name without its last extension, spaces as '_'.
     std::string name = path;
-    bool cut = false;
-    for (std::size_t i = name.size(); i-- > 0;) {
-        char c = name[i];
-        if (c == '/' || c == '\\') {
-            name.erase(0, i + 1);
-            break;
-        }
-        if (c == '.' && !cut) {
-            name.resize(i);
-            cut = true;
-        }
-    }
+    name.erase(0, name.find_last_of("/\\") + 1);  // npos + 1 == 0: no separator
+    if (std::size_t dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
+    // "." and ".." would put the game folder on Lumaret itself or above it.
+    if (name == "." || name == "..") name.clear();
     for (char& c : name)
         if (c == ' ') c = '_';
 
@@ -539,11 +557,30 @@ PYBIND11_MODULE(pictor, m) {
 
     constexpr int DEFAULT_CLOCK = 1789773;  // CPU cycles per second
 
-    py::class_<NESUnit, std::unique_ptr<NESUnit>>(m, "NES")
-        .def(py::init([](const std::string& rom_name, int rate) {
-                 return std::make_unique<NESUnit>(rom_name.c_str(), rate);
-             }),
-             py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
+    // Both classes exist before their methods are defined, so that signatures
+    // naming "Controller" show its Python name.
+    py::class_<NESUnit, std::unique_ptr<NESUnit>> nes(m, "NES", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        // A per-frame callable that refers to its own machine forms a cycle
+        // through the machine; the garbage collector can only break it when
+        // the machine reports the callable it holds.
+        PyTypeObject* type = &heap_type->ht_type;
+        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+        type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
+            Py_VISIT(Py_TYPE(self));
+            if (py::detail::is_holder_constructed(self)) Py_VISIT(py::cast<NESUnit&>(self).frame_callable.ptr());
+            return 0;
+        };
+        type->tp_clear = [](PyObject* self) {
+            if (py::detail::is_holder_constructed(self)) py::cast<NESUnit&>(self).set_frame_callable(py::none());
+            return 0;
+        };
+    }));
+    py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>> controller(m, "Controller");
+
+    nes.def(py::init([](const std::string& rom_name, int rate) {
+               return std::make_unique<NESUnit>(rom_name.c_str(), rate);
+           }),
+           py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init<int>(), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init<py::object, int>(), py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def("cpuMem", &NESUnit::cpuMem)
@@ -552,11 +589,7 @@ PYBIND11_MODULE(pictor, m) {
         .def("getImg", &NESUnit::getImg)
         .def("colorLookup", &NESUnit::color_lookup)
         .def("getAudio", &NESUnit::getAudio)
-        .def("start",
-             [](NESUnit& self) {
-                 self.owner = py::cast(&self, py::return_value_policy::reference).ptr();
-                 self.start();
-             })
+        .def("start", &NESUnit::start)
         .def("stop", &NESUnit::stop)
         .def("saveState", &NESUnit::save)
         .def("loadState", &NESUnit::load)
@@ -571,9 +604,11 @@ PYBIND11_MODULE(pictor, m) {
         .def("frameCount", &NESUnit::frame_count)
         .def("cycleCount", &NESUnit::cycle_count)
         .def("runFrame", &NESUnit::runFrame)
-        .def("perFrame", &NESUnit::perFrame);
+        .def("perFrame", [](NESUnit& self, py::typing::Optional<py::typing::Callable<void()>> callback) {
+            if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+                throw py::type_error("NES.perFrame: the callback must be callable or None");
+            self.set_frame_callable(std::move(callback));
+        });
 
-    py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>(m, "Controller")
-        .def(py::init<>())
-        .def("updateInputs", &ControllerWrapper::updateInputs);
+    controller.def(py::init<>()).def("updateInputs", &ControllerWrapper::updateInputs);
 }

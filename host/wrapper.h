@@ -61,9 +61,9 @@ public:
     // Taken by start, stop and runFrame for their duration, so that only one of
     // them at a time steps the machine or attaches and joins the thread.
     std::atomic<bool> busy{false};
-    // This machine's Python object (borrowed), known once started from Python;
-    // written with the interpreter lock held.
-    std::atomic<PyObject*> owner{nullptr};
+    // The Python per-frame callable, null when none; read and replaced only
+    // with the interpreter lock held.
+    pybind11::object frame_callable;
     pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
 
     explicit NESUnit(int rate);
@@ -85,6 +85,8 @@ public:
     void operation_thread();
     void set_pause(bool p);
     void perFrame(const FrameCallback& f);
+    // Installs a Python callable (or None) as the per-frame callback.
+    void set_frame_callable(pybind11::object callable);
 
     // Views onto the emulator's storage; each array keeps this machine alive.
     ByteView getImg();
@@ -108,6 +110,7 @@ private:
     void insert(std::unique_ptr<NES::ROM> cartridge);
     void attach_pads();
     void frame_callback();
+    void call_frame_callable();
     void join_thread();
     std::string slot_path(int slot, const char* call) const;
     void write_battery_ram();

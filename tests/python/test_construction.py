@@ -127,6 +127,8 @@ def test_printed_lines(write_rom, home, capfd):
         ("dir.v2/game", "game"),
         (".nes", ""),
         ("dir/.nes", ""),
+        ("...", ""),  # ".." after the extension is cut: never a folder above Lumaret
+        ("x/..nes", ""),
     ],
 )
 def test_game_folder_names(name, folder, lumaret):

@@ -242,6 +242,89 @@ def test_callback_drops_its_own_machine():
     assert "ok" in proc.stdout.splitlines()
 
 
+def test_callbacks_that_end_their_own_machine():
+    # Each case once crashed or leaked: the callback held the last reference to
+    # its machine, or formed a cycle with it that the garbage collector missed.
+    proc = run_script(
+        """
+        import gc, sys, threading, time, weakref, pictor
+        reports = []
+        sys.unraisablehook = lambda u: reports.append(u.exc_type)
+
+        def wait_gone(ref, called):
+            # Collect only after the callback has run, so that it is the
+            # callback's own doing that ends the machine.
+            assert called.wait(10)
+            for _ in range(300):
+                gc.collect()
+                if ref() is None:
+                    return True
+                time.sleep(0.01)
+            return False
+
+        def one_shot(called):
+            nes = pictor.NES()
+            def once():
+                called.set()
+                nes.perFrame(None)   # drops the closure, the last path to nes
+            nes.perFrame(once)
+            nes.start()
+            return weakref.ref(nes)
+
+        def closure_cycle(called):
+            nes = pictor.NES()
+            nes.perFrame(lambda: (nes.frameCount(), called.set()))
+            nes.start()
+            return weakref.ref(nes)
+
+        def raising(called):
+            nes = pictor.NES()
+            def fail():
+                nes.frameCount()
+                called.set()
+                raise KeyError("from the callback")
+            nes.perFrame(fail)
+            nes.start()
+            return weakref.ref(nes)
+
+        for case in (one_shot, closure_cycle, raising):
+            called = threading.Event()
+            assert wait_gone(case(called), called), case.__name__
+        assert reports == [KeyError]
+
+        # stop from the callback while the program stops too; start and
+        # runFrame from the callback are refused instead of waiting on themselves.
+        nes = pictor.NES()
+        refused = []
+        def busy():
+            for call in (nes.start, nes.runFrame):
+                try:
+                    call()
+                except RuntimeError as err:
+                    refused.append(str(err))
+            nes.stop()
+        nes.perFrame(busy)
+        nes.start()
+        time.sleep(0.2)
+        nes.stop()
+        assert len(refused) >= 2 and all("own per-frame callback" in r for r in refused), refused
+        assert reports == [KeyError]
+        print("ok")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert "ok" in proc.stdout.splitlines()
+
+
+def test_stop_is_prompt_at_low_clock_rates(write_rom):
+    nes = pictor.NES(write_rom(), CLOCK_SPEED=1)  # one instruction lasts seconds
+    nes.start()
+    time.sleep(0.1)
+    begin = time.monotonic()
+    nes.stop()
+    assert time.monotonic() - begin < 1.0
+
+
 def test_exit_while_running():
     proc = run_script(
         """
