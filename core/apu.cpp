@@ -12,8 +12,8 @@ namespace NES {
 namespace {
 
 // Length-counter loads, indexed by bits 7-3 of a $4003/$4007/$400B/$400F write.
-constexpr uint8_t LENGTH_TABLE[32] = {10,  254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
-                                      10,  16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
+constexpr uint8_t LENGTH_TABLE[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
+                                      10, 16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
 
 // Envelope registers of pulse 1, pulse 2 and noise.
 constexpr uint16_t ENVELOPE_REG[3] = {0x4000, 0x4004, 0x400C};
@@ -359,8 +359,8 @@ bool APU::take_block(int16_t* out) {
 }
 
 int16_t mix(APU* apu) {
-    const int p = (apu->channel_enabled[0] ? apu->pulse_output[0] : 0) +
-                  (apu->channel_enabled[1] ? apu->pulse_output[1] : 0);
+    const int p =
+        (apu->channel_enabled[0] ? apu->pulse_output[0] : 0) + (apu->channel_enabled[1] ? apu->pulse_output[1] : 0);
     const double tri = apu->channel_enabled[2] ? apu->triangle_output * 0.00851 : 0.0;
     const double noi = apu->channel_enabled[3] ? apu->noise_output * 0.00494 : 0.0;
     const double dmc = apu->channel_enabled[4] ? (2 * apu->dmc_output - 128) * 0.00335 : 0.0;

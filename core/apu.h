@@ -28,15 +28,15 @@ public:
     };
 
     std::chrono::steady_clock::time_point start_time = std::chrono::steady_clock::now();
-    int64_t cycles = 0;        // APU cycles (one per two CPU cycles)
-    int64_t frame_origin = 0;  // APU cycle the frame sequencer counts from
+    int64_t cycles = 0;                        // APU cycles (one per two CPU cycles)
+    int64_t frame_origin = 0;                  // APU cycle the frame sequencer counts from
     std::unique_ptr<int16_t[]> sample_buffer;  // the block being filled
     std::unique_ptr<int16_t[]> output_buffer;  // the last completed block
     std::atomic<bool> buffer_ready{false};
     std::mutex buffer_lock;  // guards output_buffer and buffer_ready against the host's reader
-    int apu_rate = 0;  // APU cycles per emulated second
+    int apu_rate = 0;        // APU cycles per emulated second
     CPU* cpu = nullptr;
-    int64_t samples = 0;  // samples produced since construction
+    int64_t samples = 0;           // samples produced since construction
     bool channel_enabled[5] = {};  // pulse 1, pulse 2, triangle, noise, DMC
     int8_t pulse_output[2] = {};
     uint8_t duty_table[4][8] = {
@@ -49,7 +49,7 @@ public:
     uint16_t pulse_timer[2] = {};
     uint16_t pulse_period[2] = {};
     uint16_t triangle_period = 0;
-    uint8_t triangle_table[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+    uint8_t triangle_table[32] = {15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5,  4,  3,  2,  1,  0,
                                   0,  1,  2,  3,  4,  5,  6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     float triangle_output = 0;
     uint8_t triangle_step = 0;
@@ -64,7 +64,8 @@ public:
     int dmc_output = 0;
     uint8_t dmc_sample_buffer = 0;
     uint8_t dmc_control = 0;
-    uint16_t dmc_rates[16] = {428, 380, 340, 320, 286, 254, 226, 214, 190, 160, 142, 128, 106, 84, 72, 54};  // CPU cycles
+    uint16_t dmc_rates[16] = {428, 380, 340, 320, 286, 254, 226, 214,
+                              190, 160, 142, 128, 106, 84,  72,  54};  // CPU cycles
     int dmc_timer = 0;
     bool dmc_silence = true;
     uint8_t dmc_shift = 0;

@@ -341,11 +341,10 @@ void CPU::ins_str_mem(char* buf, unsigned char* opcode_location, signed char* op
     for (int i = 1; i < ins_len; ++i) {
         operand_value |= memory[fold(*this, (op_address + i) & 0xFFFF)] << 8 * (i - 1);
     }
-    snprintf(buf, 256,
-             "Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x",
+    snprintf(buf, 256, "Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x",
              static_cast<long>(cycles), opcode, op_names[opcode], mode_names[opcode], operand_value,
-             static_cast<unsigned>(get_addr(operand_location)), u8(*operand_location), static_cast<unsigned>(PC), A,
-             X, Y, P);
+             static_cast<unsigned>(get_addr(operand_location)), u8(*operand_location), static_cast<unsigned>(PC), A, X,
+             Y, P);
 }
 
 // Memory map.

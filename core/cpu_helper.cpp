@@ -300,7 +300,7 @@ struct ModeEntry {
 
 // Indexed by Mode. "impl" has a name but no handler.
 constexpr ModeEntry MODES[] = {
-    {nullptr, "impl"},   {&CPU::acc, "acc"},   {&CPU::imm, "imm"},   {&CPU::zpg, "zpg"},   {&CPU::zpgx, "zpgx"},
+    {nullptr, "impl"},    {&CPU::acc, "acc"},   {&CPU::imm, "imm"},   {&CPU::zpg, "zpg"},   {&CPU::zpgx, "zpgx"},
     {&CPU::zpgy, "zpgy"}, {&CPU::abs, "abs"},   {&CPU::absx, "absx"}, {&CPU::absy, "absy"}, {&CPU::ind, "ind"},
     {&CPU::xind, "xind"}, {&CPU::indy, "indy"}, {&CPU::rel, "rel"},   {nullptr, nullptr},
 };
@@ -310,7 +310,9 @@ struct OpEntry {
     const char* name;
 };
 
+// clang-format off
 #define OP(name) OpEntry{&CPU::name, #name}
+// clang-format on
 constexpr OpEntry NONE{nullptr, nullptr};
 
 // cc = 01: operation by aaa, mode by bbb; all 64 opcodes decode.

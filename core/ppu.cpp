@@ -34,10 +34,14 @@ constexpr int LAST_LINE = 261;
 // Folds a name-table address ($2000-$2FFF) by the name-table arrangement.
 inline uint16_t fold_nametable(uint16_t address, int mirroring) {
     switch (mirroring) {
-        case 0: return address & 0xFBFF;  // horizontal: $2400 is $2000, $2C00 is $2800
-        case 1: return address & 0xF7FF;  // vertical: $2800 is $2000, $2C00 is $2400
-        case 3: return 0x2000 | (address & 0x03FF);
-        default: return address;  // four separate tables
+        case 0:
+            return address & 0xFBFF;  // horizontal: $2400 is $2000, $2C00 is $2800
+        case 1:
+            return address & 0xF7FF;  // vertical: $2800 is $2000, $2C00 is $2400
+        case 3:
+            return 0x2000 | (address & 0x03FF);
+        default:
+            return address;  // four separate tables
     }
 }
 

@@ -11,6 +11,7 @@ class ROM;
 class Mapper;
 
 // System palette: colour n of a palette value, as R, G, B.
+// clang-format off: four colours a line, so each row of sixteen takes four lines
 inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
     {0x60, 0x60, 0x60}, {0x00, 0x1C, 0xA1}, {0x24, 0x04, 0xC8}, {0x53, 0x00, 0xB2},
     {0x73, 0x00, 0x76}, {0x80, 0x00, 0x24}, {0x73, 0x0C, 0x00}, {0x50, 0x28, 0x00},
@@ -29,6 +30,7 @@ inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
     {0xE8, 0xE6, 0x81}, {0xCD, 0xF4, 0x81}, {0xB7, 0xFB, 0x9A}, {0xA9, 0xFA, 0xC3},
     {0xA9, 0xF0, 0xF4}, {0xB8, 0xB8, 0xB8}, {0x00, 0x00, 0x00}, {0x00, 0x00, 0x00},
 };
+// clang-format on
 
 class PPU {
 public:
@@ -37,8 +39,8 @@ public:
 
     CPU* cpu = nullptr;
     ROM* rom = nullptr;
-    int64_t cycles = 0;  // dots since construction
-    int64_t frames = 0;  // completed frames
+    int64_t cycles = 0;           // dots since construction
+    int64_t frames = 0;           // completed frames
     uint8_t memory[0x4000] = {};  // PPU address space, indexed by folded address
     uint8_t oam[256] = {};
     uint8_t secondary_oam[32] = {};
@@ -64,7 +66,7 @@ public:
     uint16_t pattern_low = 0;
     uint8_t read_buffer = 0;
     uint8_t* register_ptrs[9] = {};  // CPU bytes $2000-$2007, then $4014
-    void* mapper_context[3] = {};   // {CPU, PPU, APU}
+    void* mapper_context[3] = {};    // {CPU, PPU, APU}
     uint8_t fine_x_counter = 0;
     uint8_t nt_byte = 0;
     uint16_t pattern_addr = 0;

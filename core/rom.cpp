@@ -95,7 +95,7 @@ void ROM::load_file(const char* file_path) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(file_path, "rb"));
     if (!file) throw FileError(errno, path, "cannot open cartridge image");
     // fopen succeeds on a directory; its seek end is meaningless.
-    struct stat st {};
+    struct stat st{};
     if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
         throw FileError(EISDIR, path, "cannot read cartridge image");
     if (std::fseek(file.get(), 0, SEEK_END) != 0) throw FileError(errno, path, "cannot read cartridge image");

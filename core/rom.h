@@ -16,9 +16,9 @@ public:
     std::string path;
     bool battery = false;  // battery-backed RAM at $6000-$7FFF
     std::vector<uint8_t> prg;
-    std::vector<uint8_t> chr;  // empty when the cartridge uses CHR-RAM
+    std::vector<uint8_t> chr;    // empty when the cartridge uses CHR-RAM
     uint8_t* chr_ram = nullptr;  // the PPU's pattern memory when chr is empty
-    int mirroring = 0;  // 0 horizontal, 1 vertical, 2 four-screen
+    int mirroring = 0;           // 0 horizontal, 1 vertical, 2 four-screen
     bool loaded = false;
     bool nes2 = false;
     int path_length = 0;

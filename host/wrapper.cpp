@@ -366,8 +366,8 @@ void NESUnit::operation_thread() {
             single_cycle();
             // 128-bit: cycles × 10^9 leaves the 64-bit range after about 86 minutes at the default rate.
             __int128 emulated_ns = static_cast<__int128>(cpu->cycles - run_start_cycles) * NS_PER_S / cpu->clock_hz;
-            int64_t target = run_start.load(std::memory_order_relaxed) +
-                             paused_total.load(std::memory_order_relaxed) + static_cast<int64_t>(emulated_ns);
+            int64_t target = run_start.load(std::memory_order_relaxed) + paused_total.load(std::memory_order_relaxed) +
+                             static_cast<int64_t>(emulated_ns);
             for (int64_t now = now_ns(); target > now && running && !paused; now = now_ns())
                 sleep_ns(std::min(target - now, MAX_PACING_SLEEP_NS));
         }
@@ -559,28 +559,29 @@ PYBIND11_MODULE(pictor, m) {
 
     // Both classes exist before their methods are defined, so that signatures
     // naming "Controller" show its Python name.
-    py::class_<NESUnit, std::unique_ptr<NESUnit>> nes(m, "NES", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
-        // A per-frame callable that refers to its own machine forms a cycle
-        // through the machine; the garbage collector can only break it when
-        // the machine reports the callable it holds.
-        PyTypeObject* type = &heap_type->ht_type;
-        type->tp_flags |= Py_TPFLAGS_HAVE_GC;
-        type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
-            Py_VISIT(Py_TYPE(self));
-            if (py::detail::is_holder_constructed(self)) Py_VISIT(py::cast<NESUnit&>(self).frame_callable.ptr());
-            return 0;
-        };
-        type->tp_clear = [](PyObject* self) {
-            if (py::detail::is_holder_constructed(self)) py::cast<NESUnit&>(self).set_frame_callable(py::none());
-            return 0;
-        };
-    }));
+    py::class_<NESUnit, std::unique_ptr<NESUnit>> nes(
+        m, "NES", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+            // A per-frame callable that refers to its own machine forms a cycle
+            // through the machine; the garbage collector can only break it when
+            // the machine reports the callable it holds.
+            PyTypeObject* type = &heap_type->ht_type;
+            type->tp_flags |= Py_TPFLAGS_HAVE_GC;
+            type->tp_traverse = [](PyObject* self, visitproc visit, void* arg) {
+                Py_VISIT(Py_TYPE(self));
+                if (py::detail::is_holder_constructed(self)) Py_VISIT(py::cast<NESUnit&>(self).frame_callable.ptr());
+                return 0;
+            };
+            type->tp_clear = [](PyObject* self) {
+                if (py::detail::is_holder_constructed(self)) py::cast<NESUnit&>(self).set_frame_callable(py::none());
+                return 0;
+            };
+        }));
     py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>> controller(m, "Controller");
 
     nes.def(py::init([](const std::string& rom_name, int rate) {
-               return std::make_unique<NESUnit>(rom_name.c_str(), rate);
-           }),
-           py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
+                return std::make_unique<NESUnit>(rom_name.c_str(), rate);
+            }),
+            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init<int>(), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def(py::init<py::object, int>(), py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
         .def("cpuMem", &NESUnit::cpuMem)
