@@ -283,12 +283,7 @@ void NESUnit::single_cycle() {
 }
 
 void NESUnit::frame_callback() {
-    std::shared_ptr<const FrameCallback> f;
-    {
-        std::lock_guard<std::mutex> lock(callback_lock);
-        f = perframefunc;
-    }
-    if (f) (*f)();
+    if (std::shared_ptr<const FrameCallback> f = perframefunc.load()) (*f)();
 }
 
 void NESUnit::set_frame_callable(py::object callable) {
@@ -416,11 +411,8 @@ void NESUnit::set_pause(bool p) {
 }
 
 void NESUnit::perFrame(const FrameCallback& f) {
-    std::shared_ptr<const FrameCallback> next;
-    if (f) next = std::make_shared<const FrameCallback>(f);
-    std::lock_guard<std::mutex> lock(callback_lock);
-    perframefunc.swap(next);
-}  // the previous callable is released here, after the lock
+    perframefunc.store(f ? std::make_shared<const FrameCallback>(f) : nullptr);
+}
 
 void NESUnit::write_battery_ram() {
     if (!rom || !rom->battery || game_dir.empty()) return;

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,9 +38,9 @@ public:
     using FrameCallback = std::function<void()>;
 
     std::atomic<int64_t> run_start{0};  // steady-clock ns at which start() launched the thread
-    // Called at every frame boundary; null when no callback is installed. Swapped
-    // under callback_lock so a replacement never races the thread's call.
-    std::shared_ptr<const FrameCallback> perframefunc;
+    // Called at every frame boundary; null when no callback is installed.
+    // Atomic, so a replacement never races the thread's call.
+    std::atomic<std::shared_ptr<const FrameCallback>> perframefunc;
     std::atomic<int64_t> pause_start{0};  // steady-clock ns at which the current pause began
     std::string save_dir;                 // directory of the numbered state files; empty until set
     NES::Controller controller0;
@@ -57,7 +56,6 @@ public:
 
     std::string game_dir;          // this machine's game folder, home of its battery RAM file
     int64_t run_start_cycles = 0;  // CPU cycles when start() was called: the pacing counts from there
-    std::mutex callback_lock;
     // Taken by start, stop and runFrame for their duration, so that only one of
     // them at a time steps the machine or attaches and joins the thread.
     std::atomic<bool> busy{false};
