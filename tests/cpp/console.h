@@ -2,10 +2,13 @@
 // way the machine object wires it, without the host layer.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "apu.h"
@@ -19,9 +22,9 @@ namespace test {
 // holds 0x80 | k, so a test can tell which bank landed in a window.
 struct Cart {
     int mapper = 0;
-    int prg_16k = 2;  // PRG-ROM size in 16 KiB units
-    int chr_8k = 1;   // CHR-ROM size in 8 KiB units; 0 for CHR-RAM
-    uint8_t flags6 = 0;  // mirroring, battery, trainer, four-screen bits
+    int prg_16k = 2;           // PRG-ROM size in 16 KiB units
+    int chr_8k = 1;            // CHR-ROM size in 8 KiB units; 0 for CHR-RAM
+    uint8_t flags6 = 0;        // mirroring, battery, trainer, four-screen bits
     std::vector<uint8_t> prg;  // filled by image() unless set by the test
     std::vector<uint8_t> chr;
 
@@ -49,9 +52,22 @@ struct Cart {
     void set_reset_vector(uint16_t address) { poke(0xFFFC, {uint8_t(address & 0xFF), uint8_t(address >> 8)}); }
 
     std::vector<uint8_t> image() {
-        std::vector<uint8_t> img = {'N', 'E', 'S', 0x1A, uint8_t(prg_16k), uint8_t(chr_8k),
-                                    uint8_t(flags6 | (mapper & 0x0F) << 4), uint8_t(mapper & 0xF0),
-                                    0, 0, 0, 0, 0, 0, 0, 0};
+        std::vector<uint8_t> img = {'N',
+                                    'E',
+                                    'S',
+                                    0x1A,
+                                    uint8_t(prg_16k),
+                                    uint8_t(chr_8k),
+                                    uint8_t(flags6 | (mapper & 0x0F) << 4),
+                                    uint8_t(mapper & 0xF0),
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0,
+                                    0};
         auto& p = prg_data();
         img.insert(img.end(), p.begin(), p.end());
         if (chr_8k) {
@@ -61,6 +77,14 @@ struct Cart {
         return img;
     }
 };
+
+// A bare header (byte 7 = 0x08 marks NES 2.0, byte 9 extends the sizes)
+// followed by data_len bytes where byte i holds i / 1024.
+inline std::vector<uint8_t> raw_image(uint8_t b4, uint8_t b5, uint8_t b6, uint8_t b7, uint8_t b9, size_t data_len) {
+    std::vector<uint8_t> img = {'N', 'E', 'S', 0x1A, b4, b5, b6, b7, 0, b9, 0, 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < data_len; ++i) img.push_back(static_cast<uint8_t>(i / 1024));
+    return img;
+}
 
 inline Cart make_cart(int mapper, int prg_16k = 2, int chr_8k = 1, uint8_t flags6 = 0) {
     Cart cart;
@@ -107,5 +131,15 @@ struct Console {
     void poke(uint16_t address, uint8_t value) { cpu->write(cpu->location(address), static_cast<signed char>(value)); }
     uint8_t peek(uint16_t address) { return static_cast<uint8_t>(cpu->read(cpu->location(address), true)); }
 };
+
+// Builds a console while capturing what insertion and reset print.
+inline std::unique_ptr<Console> boot(std::vector<uint8_t> image, std::string* printed = nullptr) {
+    testing::internal::CaptureStdout();
+    auto console = std::make_unique<Console>(std::move(image));
+    const std::string out = testing::internal::GetCapturedStdout();
+    if (printed) *printed = out;
+    return console;
+}
+inline std::unique_ptr<Console> boot(Cart cart, std::string* printed = nullptr) { return boot(cart.image(), printed); }
 
 }  // namespace test

@@ -2,11 +2,8 @@
 // vectors point into RAM, and output printed while wiring is kept off the log.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "console.h"
@@ -25,21 +22,12 @@ inline Cart vector_cart(Cart cart = {}) {
     return cart;
 }
 
-// Builds a console while capturing what insertion and reset print.
-inline std::unique_ptr<Console> quiet_console(Cart cart, std::string* printed = nullptr) {
-    testing::internal::CaptureStdout();
-    auto console = std::make_unique<Console>(cart);
-    std::string out = testing::internal::GetCapturedStdout();
-    if (printed) *printed = out;
-    return console;
-}
-
 struct Rig {
     std::unique_ptr<Console> console;
     NES::CPU& cpu;
     NES::PPU& ppu;
 
-    explicit Rig(Cart cart = {}) : console(quiet_console(vector_cart(cart))), cpu(*console->cpu), ppu(*console->ppu) {}
+    explicit Rig(Cart cart = {}) : console(boot(vector_cart(cart))), cpu(*console->cpu), ppu(*console->ppu) {}
 
     // Places bytes in memory directly (no side effects) and points PC at them.
     void program(uint16_t address, const std::vector<uint8_t>& bytes) {

@@ -56,14 +56,9 @@ int count_of(const std::vector<int16_t>& v, size_t from, size_t to, int16_t valu
 }
 
 TEST_F(Apu, LengthTableAndLoads) {
-    for (int i = 0; i < 32; ++i) {
-        const int low[3] = {60, 14, 26}, high[3] = {72, 16, 32};
-        const int* row = (i & 16) ? high : low;
-        const int expected = (i & 1) ? (i == 1 ? 254 : i - 1)
-                             : (i & 15) <= 8 ? 10 << ((i >> 1) & 7)
-                                             : row[((i & 15) - 10) / 2];
-        EXPECT_EQ(NES::APU::length_lookup(i), expected) << "index " << i;
-    }
+    const int lengths[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
+                             10, 16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
+    for (int i = 0; i < 32; ++i) EXPECT_EQ(NES::APU::length_lookup(i), lengths[i]) << "index " << i;
     poke({{0x4015, 0x0F}, {0x4003, 0x08}});
     EXPECT_EQ(apu.length_counter[0], 254);
     poke({{0x4003, 0x80}, {0x4007, 0xF8}, {0x400B, 0xD0}, {0x400F, 0x18}});
@@ -109,22 +104,18 @@ TEST_F(ApuFrame, SequencerPointsAfterAWrite) {
     // Five-step mode: the write clocks everything once; the end moves to 18640, without IRQ.
     status();
     poke({{0x4017, 0x80}});
-    EXPECT_EQ(apu.length_counter[0], 251);
     EXPECT_EQ(apu.linear_counter, 1);
-    run(7457);
-    EXPECT_EQ(apu.length_counter[0], 251);
-    run(1);
-    EXPECT_EQ(apu.length_counter[0], 250);
-    run(18639 - 7458);
-    EXPECT_EQ(apu.length_counter[0], 250);
-    run(1);
-    EXPECT_EQ(apu.length_counter[0], 249);
+    const auto length_after = [&](int64_t cycles) { return run(cycles), apu.length_counter[0]; };
+    EXPECT_EQ(length_after(0), 251);
+    EXPECT_EQ(length_after(7457), 251);
+    EXPECT_EQ(length_after(1), 250);
+    EXPECT_EQ(length_after(18639 - 7458), 250);
+    EXPECT_EQ(length_after(1), 249);
     EXPECT_FALSE(apu.frame_irq);
 
     // Four-step mode with the IRQ inhibited.
     poke({{0x4017, 0x40}});
-    run(14916);
-    EXPECT_EQ(apu.length_counter[0], 247);
+    EXPECT_EQ(length_after(14916), 247);
     EXPECT_FALSE(apu.frame_irq);
 }
 
@@ -161,14 +152,9 @@ TEST_F(ApuFrame, LengthHaltAndEnvelope) {
     poke({{0x4000, 0x21}, {0x4003, 0x00}});
     half_frame();
     std::vector<int> levels;
-    for (int i = 0; i < 32; ++i) {
-        apu.clock_envs();
-        levels.push_back(apu.envelope[0].decay);
-    }
-    EXPECT_EQ(levels[0], 15);
-    EXPECT_EQ(levels[1], 14);
-    EXPECT_EQ(levels[29], 0);
-    EXPECT_EQ(levels[31], 15);
+    for (int i = 0; i < 32; ++i) levels.push_back((apu.clock_envs(), apu.envelope[0].decay));
+    EXPECT_EQ(std::vector<int>({levels[0], levels[1], levels[2], levels[29], levels[30], levels[31]}),
+              std::vector<int>({15, 14, 14, 0, 0, 15}));
 }
 
 TEST_F(ApuSweep, PeriodChanges) {
@@ -264,12 +250,11 @@ TEST_F(ApuChannels, Triangle) {
 }
 
 TEST_F(ApuChannels, Noise) {
-    run(1);
-    EXPECT_EQ(apu.noise_shift, 0x4000);
-    run(2);
-    EXPECT_EQ(apu.noise_shift, 0x2000);
-    run(2);
-    EXPECT_EQ(apu.noise_shift, 0x1000);
+    // From power-on (seed 1, period 4) the register shifts at APU cycles 1, 3, 5.
+    for (int shift : {0x4000, 0x2000, 0x1000}) {
+        run(apu.cycles ? 2 : 1);
+        EXPECT_EQ(apu.noise_shift, shift);
+    }
 
     // From seed 1 the long mode repeats after 32767 shifts, the short mode after 93.
     for (uint8_t mode : {0x00, 0x80}) {
@@ -303,30 +288,23 @@ TEST_F(ApuDmc, LevelFollowsSampleBitsThenFallsSilent) {
     poke({{0x4010, 0x0F}, {0x4012, 0x00}, {0x4013, 0x00}, {0x4015, 0x10}});
     EXPECT_EQ(apu.dmc_address, 0xC000);
     EXPECT_EQ(apu.dmc_bytes_remaining, 1);
-    run(1);
+    const auto level_after = [&](int64_t cycles) { return run(cycles), apu.dmc_output; };
+    EXPECT_EQ(level_after(1), 2);
     EXPECT_EQ(apu.dmc_bytes_remaining, 0);
-    EXPECT_EQ(apu.dmc_output, 2);
-    run(27 * 7);
-    EXPECT_EQ(apu.dmc_output, 16);
+    EXPECT_EQ(level_after(27 * 7), 16);
     // The emptied shifter plays eight zero bits, then the channel rests at 64.
-    run(27 * 7);
-    EXPECT_EQ(apu.dmc_output, 2);
-    run(27);
+    EXPECT_EQ(level_after(27 * 7), 2);
+    EXPECT_EQ(level_after(27), 64);
     EXPECT_TRUE(apu.dmc_silence);
-    EXPECT_EQ(apu.dmc_output, 64);
-    run(27 * 10);
-    EXPECT_EQ(apu.dmc_output, 64);
+    EXPECT_EQ(level_after(27 * 10), 64);
     EXPECT_FALSE(cpu.irq_pending);
 
     // A direct load takes the next output clock; rising bits stop at 126.
     poke({{0x4011, 124}, {0x4015, 0x10}});
-    run(26);
-    EXPECT_EQ(apu.dmc_output, 64);
-    run(1);
-    EXPECT_EQ(apu.dmc_output, 124);
+    EXPECT_EQ(level_after(26), 64);
+    EXPECT_EQ(level_after(1), 124);
     EXPECT_EQ(apu.dmc_direct_load, -1);
-    run(27 * 8);
-    EXPECT_EQ(apu.dmc_output, 126);
+    EXPECT_EQ(level_after(27 * 8), 126);
 }
 
 TEST_F(ApuDmc, AddressWrapsToBankStart) {

@@ -1,11 +1,13 @@
 // The processor: opcode and cycle tables, addressing modes, operations,
-// stack, interrupts, reset and the trace line.
+// stack, interrupts, reset, the trace line, and the CPU memory map (mirrors,
+// PPU register side effects, OAM DMA, the pad ports).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "controller.h"
 #include "cpu.h"
 #include "cpu_rig.h"
 
@@ -21,14 +23,14 @@ TEST(CpuTables, ConstructionDecodeAndCycles) {
     EXPECT_EQ(cpu->P, 0x24);
     EXPECT_EQ(cpu->A | cpu->X | cpu->Y | cpu->cycles, 0);
     EXPECT_TRUE(std::all_of(cpu->memory, cpu->memory + 0x10000, [](uint8_t b) { return b == 0; }));
-    EXPECT_EQ(cpu->emulated_clock_speed(1000), 0);
 
     int with_op = 0, crossing = 0;
     for (int op = 0; op < 256; ++op) {
         with_op += cpu->op_handlers[op] != nullptr;
         crossing += cpu->cross_cycles[op] != cpu->base_cycles[op];
         EXPECT_LE(cpu->cross_cycles[op] - cpu->base_cycles[op], 1);
-        EXPECT_EQ(cpu->mode_handlers[op] == nullptr, !cpu->mode_names[op] || cpu->mode_names[op] == std::string("impl"));
+        EXPECT_EQ(cpu->mode_handlers[op] == nullptr,
+                  !cpu->mode_names[op] || cpu->mode_names[op] == std::string("impl"));
     }
     EXPECT_EQ(with_op, 151 + 23);
     EXPECT_EQ(crossing, 32);
@@ -119,6 +121,7 @@ TEST(CpuOperations, ArithmeticFlags) {
         {{0xE9, 0x01}, 0x00, 0x25, 0xFF, 0xA4},  // SBC: borrow
         {{0xE9, 0x01}, 0x80, 0x25, 0x7F, 0x65},  // overflow, no borrow
         {{0xE9, 0x03}, 0x05, 0x24, 0x01, 0x25},  // borrow in
+        {{0xE9, 0x00}, 0xFF, 0x25, 0xFF, 0xA5},  // difference $FF: no borrow
         {{0xC9, 0x10}, 0x10, 0x24, 0x10, 0x27},  // CMP equal
         {{0xC9, 0x20}, 0x10, 0x24, 0x10, 0xA4},  // CMP below
         {{0xC9, 0x10}, 0xF0, 0x24, 0xF0, 0xA5},  // CMP above, N from the difference
@@ -177,15 +180,15 @@ TEST(CpuOperations, StackFlagsAndControlTransfer) {
     r.run(1);
     EXPECT_EQ(cpu.PC, 0x283);
 
-    r.program(0x200, {0x00});         // BRK
     cpu.memory[IRQ_HANDLER] = 0x40;  // RTI
-    EXPECT_EQ(r.cost({0x00}), 7);
+    cpu.P = 0x20;
+    EXPECT_EQ(r.cost({0x00}), 7);  // BRK: pushes B and bit 5, then sets I
     EXPECT_EQ(cpu.PC, IRQ_HANDLER);
     EXPECT_EQ(cpu.P, 0x34);
-    EXPECT_EQ(std::vector<uint8_t>(cpu.memory + 0x1FD, cpu.memory + 0x200), (std::vector<uint8_t>{0x34, 0x02, 0x02}));
+    EXPECT_EQ(std::vector<uint8_t>(cpu.memory + 0x1FD, cpu.memory + 0x200), (std::vector<uint8_t>{0x30, 0x02, 0x02}));
     r.run(1);
     EXPECT_EQ(cpu.PC, 0x202);
-    EXPECT_EQ(cpu.P, 0x34);
+    EXPECT_EQ(cpu.P, 0x30);
 
     cpu.memory[0xFFFF] = 0xE8;  // INX at the top of the address space
     cpu.PC = 0xFFFF;
@@ -201,15 +204,15 @@ TEST(CpuOperations, OpcodesWithoutOperationAndUndocumented) {
         uint8_t value;
     };
     const Case cases[] = {
-        {{0x04, 0x10}, 3, 2, 0x10, 0x00},        // zpg without operation
-        {{0x0C, 0x10, 0x00}, 4, 3, 0x10, 0x00},  // abs
-        {{0x1C, 0xFF, 0x00}, 5, 3, 0x10, 0x00},  // absx, crossing with X = 1
-        {{0x03}, 8, 1, 0x10, 0x00},              // no mode: one byte
-        {{0x89, 0x00}, 2, 2, 0x201, 0x55},       // STA imm stores into its own operand
-        {{0x02, 0x41}, 0, 2, 0x201, 0x82},       // ASL imm shifts its operand
-        {{0x1A, 0x40}, 2, 1, 0x201, 0x80},       // ASL impl: the byte after, length 1
-        {{0xF2, 0x7F}, 0, 1, 0x201, 0x80},       // INC without a mode
-        {{0x9E, 0x00, 0x03}, 5, 3, 0x301, 0x01}, // STX absx
+        {{0x04, 0x10}, 3, 2, 0x10, 0x00},         // zpg without operation
+        {{0x0C, 0x10, 0x00}, 4, 3, 0x10, 0x00},   // abs
+        {{0x1C, 0xFF, 0x00}, 5, 3, 0x10, 0x00},   // absx, crossing with X = 1
+        {{0x03}, 8, 1, 0x10, 0x00},               // no mode: one byte
+        {{0x89, 0x00}, 2, 2, 0x201, 0x55},        // STA imm stores into its own operand
+        {{0x02, 0x41}, 0, 2, 0x201, 0x82},        // ASL imm shifts its operand
+        {{0x1A, 0x40}, 2, 1, 0x201, 0x80},        // ASL impl: the byte after, length 1
+        {{0xF2, 0x7F}, 0, 1, 0x201, 0x80},        // INC without a mode
+        {{0x9E, 0x00, 0x03}, 5, 3, 0x301, 0x01},  // STX absx
     };
     Rig r;
     for (const Case& c : cases) {
@@ -234,7 +237,8 @@ TEST(CpuInterrupts, NmiEdgeAndDelay) {
     r.run(1);
     EXPECT_EQ(r.cpu.PC, NMI_HANDLER);
     EXPECT_EQ(r.cpu.cycles, 4);  // entry costs nothing
-    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200), (std::vector<uint8_t>{0x24, 0x02, 0x02}));
+    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200),
+              (std::vector<uint8_t>{0x24, 0x02, 0x02}));
     EXPECT_EQ(r.cpu.P, 0x24);
     r.run(10);  // held high: one NMI only
     EXPECT_EQ(r.cpu.PC, NMI_HANDLER + 10);
@@ -268,7 +272,8 @@ TEST(CpuInterrupts, IrqMaskingAndPriority) {
     r.run(1);  // taken at the end of CLI
     EXPECT_EQ(r.cpu.PC, IRQ_HANDLER);
     EXPECT_FALSE(r.cpu.irq_pending);
-    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200), (std::vector<uint8_t>{0x20, 0x02, 0x02}));
+    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200),
+              (std::vector<uint8_t>{0x20, 0x02, 0x02}));
     EXPECT_EQ(r.cpu.P, 0x24);
     EXPECT_EQ(r.cpu.cycles, 4);
 
@@ -293,7 +298,7 @@ TEST(CpuOutput, ResetLinesAndTrace) {
     cart.set_reset_vector(0xC000);
     cart.poke(0xC000, {0xA9, 0x10, 0x12, 0x00});  // LDA #$10; ASL (no mode)
     std::string printed;
-    auto con = test::quiet_console(cart, &printed);
+    auto con = test::boot(cart, &printed);
     NES::CPU& cpu = *con->cpu;
     const std::string lines = printed.substr(printed.find("Before:"));
     EXPECT_EQ(lines.substr(0, lines.find("reset loc: 0x")), "Before: fffc\n");
@@ -318,6 +323,181 @@ TEST(CpuOutput, ResetLinesAndTrace) {
     EXPECT_EQ(cpu.emulated_clock_speed(0), 0);
     cpu.cycles = 1789773;
     EXPECT_EQ(cpu.emulated_clock_speed(500000000), 3579546);
+}
+
+TEST(MemoryMap, MirrorsAndStorage) {
+    Rig r;
+    auto& con = *r.console;
+    con.poke(0x0001, 0x11);
+    con.poke(0x1FFF, 0x22);
+    con.poke(0x3FF9, 0x06);  // PPUMASK mirror
+    con.poke(0x4000, 0x3F);
+    EXPECT_EQ(con.peek(0x0801), 0x11);
+    EXPECT_EQ(r.cpu.memory[0x07FF], 0x22);
+    EXPECT_EQ(r.cpu.memory[0x1FFF] | r.cpu.memory[0x3FF9], 0);
+    EXPECT_EQ(con.peek(0x2001), 0x06);
+    EXPECT_EQ(con.peek(0x4000), 0x3F);
+    EXPECT_EQ(con.peek(0x5000), 0x00);
+
+    r.cpu.memory[0x2002] = 0x80;
+    con.poke(0x2002, 0x00);
+    EXPECT_EQ(r.cpu.memory[0x2002], 0x80);
+    const uint8_t rom_byte = r.cpu.memory[0x8000];
+    con.poke(0x8000, 0x99);
+    EXPECT_EQ(r.cpu.memory[0x8000], rom_byte);
+
+    // The accumulator is no address: neither folded nor decoded.
+    signed char* a = reinterpret_cast<signed char*>(&r.cpu.A);
+    signed char* folded = a;
+    r.cpu.map_memory(&folded);
+    EXPECT_EQ(folded, a);
+    r.cpu.write(a, 0x5A);
+    EXPECT_EQ(r.cpu.read(a, true), 0x5A);
+
+    r.cpu.debug = true;
+    testing::internal::CaptureStdout();
+    con.poke(0x0801, 0xAB);
+    r.cpu.debug = false;
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "0001=>ab\n");
+
+    // $C000-$FFFF folds onto $8000 only for one 16 KiB bank on mappers 0 and 3.
+    for (int mapper : {0, 3, 1, 2}) {
+        for (int banks : {1, 2}) {
+            Rig m(test::make_cart(mapper, banks));
+            m.cpu.memory[0xBFFC] = 0x5C;
+            m.cpu.memory[0xFFFC] = 0xFC;
+            const bool folds = banks == 1 && (mapper == 0 || mapper == 3);
+            EXPECT_EQ(m.console->peek(0xFFFC), folds ? 0x5C : 0xFC) << mapper << " " << banks;
+        }
+    }
+}
+
+TEST(MemoryMap, PpuRegisters) {
+    Rig r;
+    auto& con = *r.console;
+    auto& ppu = r.ppu;
+    ppu.t = 0x8000;
+    con.poke(0x2000, 0x03);
+    EXPECT_EQ(ppu.t, 0x8C00);
+
+    con.poke(0x2003, 0x02);
+    con.poke(0x2004, 0xFF);  // attribute byte: bits 2-4 do not exist
+    EXPECT_EQ(ppu.oam[2], 0xE3);
+    EXPECT_EQ(r.cpu.memory[0x2004], 0xE3);
+    EXPECT_EQ(ppu.oam_addr, 3);
+    con.poke(0x2003, 0x02);
+    EXPECT_EQ(con.peek(0x2004), 0xE3);
+    EXPECT_EQ(ppu.oam_addr, 2);
+
+    ppu.t = 0;
+    con.poke(0x2005, 0x7D);
+    con.poke(0x2005, 0x5E);
+    EXPECT_EQ(ppu.x, 5);
+    EXPECT_EQ(ppu.t, 6 << 12 | 11 << 5 | 15);  // fine Y, coarse Y, coarse X
+    EXPECT_FALSE(ppu.w);
+
+    ppu.t = 0xFFFF;
+    con.poke(0x2006, 0x21);
+    EXPECT_EQ(ppu.t, 0xA1FF);  // bit 14 cleared, bit 15 kept
+    ppu.t = 0;
+    ppu.w = false;
+    con.poke(0x2006, 0x21);
+    con.poke(0x2006, 0x08);
+    EXPECT_EQ(ppu.t, 0x2108);
+    EXPECT_EQ(ppu.v, 0x2108);
+
+    // PPUDATA: writes step v; reads come through the buffer except palette.
+    auto set_v = [&](uint16_t v) {
+        con.poke(0x2006, v >> 8);
+        con.poke(0x2006, v & 0xFF);
+    };
+    set_v(0x2000);
+    con.poke(0x2007, 0xAB);
+    con.poke(0x2007, 0xCD);
+    EXPECT_EQ(ppu.read(0x2000), 0xAB);
+    ppu.read_buffer = 0x77;
+    set_v(0x2000);
+    EXPECT_EQ(con.peek(0x2007), 0x77);
+    EXPECT_EQ(con.peek(0x3FFF), 0xAB);  // a mirror of PPUDATA
+    EXPECT_EQ(ppu.read_buffer, 0xCD);
+    con.poke(0x2000, 0x04);  // step 32
+    EXPECT_EQ(con.peek(0x2007), 0xCD);
+    EXPECT_EQ(ppu.v, 0x2022);
+    con.poke(0x2007, 0x01);
+    EXPECT_EQ(ppu.v, 0x2042);
+    con.poke(0x2000, 0x00);
+    set_v(0x3F00);
+    con.poke(0x2007, 0x2A);
+    set_v(0x3F00);
+    ppu.read_buffer = 0x55;
+    EXPECT_EQ(con.peek(0x2007), 0x2A);
+    EXPECT_EQ(ppu.read_buffer, 0x55);
+}
+
+TEST(MemoryMap, PpuStatusRaceWithVblank) {
+    struct Case {
+        int scanline, dot;
+        uint8_t stored, expect;
+        bool nmi_after, suppressed;
+    };
+    const Case cases[] = {
+        {241, 1, 0x80, 0x00, false, true},   // too early: reads clear, this frame's vblank suppressed
+        {241, 2, 0x00, 0x80, false, true},   // reads set, the NMI is cancelled
+        {261, 5, 0x80, 0x00, true, false},   // pre-render line: reads clear, nothing else changes
+        {100, 5, 0xA0, 0xA0, false, false},  // ordinary read
+    };
+    for (const Case& c : cases) {
+        Rig r;
+        r.ppu.scanline = c.scanline;
+        r.ppu.dot = c.dot;
+        r.ppu.nmi_occurred = true;
+        r.ppu.w = true;
+        r.cpu.memory[0x2002] = c.stored;
+        EXPECT_EQ(r.console->peek(0x2002), c.expect) << c.scanline << "," << c.dot;
+        EXPECT_EQ(r.cpu.memory[0x2002], c.stored & 0x7F);
+        EXPECT_EQ(r.ppu.nmi_occurred, c.nmi_after);
+        EXPECT_EQ(r.ppu.suppress_vblank && r.ppu.suppress_nmi, c.suppressed);
+        EXPECT_FALSE(r.ppu.w);
+    }
+}
+
+TEST(MemoryMap, OamDma) {
+    Rig r;
+    for (int i = 0; i < 256; ++i) r.cpu.memory[0x200 + i] = static_cast<uint8_t>(i);
+    r.program(0x300, {0xA9, 0x02, 0x8D, 0x14, 0x40});  // LDA #$02; STA $4014
+    r.run(2);
+    EXPECT_EQ(r.cpu.cycles, 6);
+    EXPECT_EQ(r.ppu.oam_addr, 0);
+    EXPECT_EQ(r.cpu.memory[0x4014], 0x02);
+    for (int i = 0; i < 256; ++i) EXPECT_EQ(r.ppu.oam[i], (i & 3) == 2 ? (i & 0xE3) : i) << i;
+
+    r.ppu.oam_addr = 5;  // starts at oam_addr and wraps; masking follows the destination
+    r.console->poke(0x4014, 0x02);
+    EXPECT_EQ(r.ppu.oam_addr, 5);
+    EXPECT_EQ(r.ppu.oam[6], 0x01);
+    EXPECT_EQ(r.ppu.oam[10], 0x05 & 0xE3);
+    EXPECT_EQ(r.ppu.oam[4], 0xFF);
+}
+
+TEST(MemoryMap, PadProtocol) {
+    Rig r;
+    auto& con = *r.console;
+    bool buttons[8] = {true, false, true, true, false, false, true, false};
+    NES::Controller pad(buttons);
+    r.cpu.set_controller(&pad, 0);
+    r.cpu.set_controller(&pad, 7);  // no such port
+    EXPECT_EQ(r.cpu.pads[1], nullptr);
+
+    auto reads = [&](uint16_t port, int n) {
+        std::string seen;
+        for (int i = 0; i < n; ++i) seen += std::to_string(con.peek(port) - 0x40);
+        return seen;
+    };
+    con.poke(0x4016, 1);
+    EXPECT_EQ(reads(0x4016, 3), "111");  // strobe held: the first button again and again
+    con.poke(0x4016, 0);
+    EXPECT_EQ(reads(0x4016, 10), "1011001011");
+    EXPECT_EQ(reads(0x4017, 9), "000000001");  // no pad in port 2
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Cartridge insertion into the CPU address space, the battery RAM file and
-// the state-file blocks.
+// The battery RAM file read at insertion and the state-file blocks.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -17,6 +16,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using test::make_cart;
 
 // A temporary game folder: HOME and config_dir point into it for the test's
 // lifetime, and everything is restored and removed afterwards.
@@ -28,9 +28,9 @@ protected:
         dir = pattern;
         const char* home = std::getenv("HOME");
         saved_home = home ? home : "";
-        setenv("HOME", dir.c_str(), 1);
         saved_config_dir = config_dir;
         saved_sep = sep;
+        setenv("HOME", dir.c_str(), 1);
         config_dir = dir;
         sep = '/';
     }
@@ -40,15 +40,16 @@ protected:
         setenv("HOME", saved_home.c_str(), 1);
         fs::remove_all(dir);
     }
+    FILE* open(const std::string& name, const char* mode) { return fopen((dir + "/" + name).c_str(), mode); }
     void write_file(const std::string& name, const std::vector<uint8_t>& bytes) {
-        FILE* f = fopen((dir + "/" + name).c_str(), "wb");
+        FILE* f = open(name, "wb");
         ASSERT_NE(f, nullptr);
         if (!bytes.empty()) fwrite(bytes.data(), 1, bytes.size(), f);
         fclose(f);
     }
     std::vector<uint8_t> read_file(const std::string& name) {
         std::vector<uint8_t> bytes(fs::file_size(dir + "/" + name));
-        FILE* f = fopen((dir + "/" + name).c_str(), "rb");
+        FILE* f = open(name, "rb");
         EXPECT_EQ(fread(bytes.data(), 1, bytes.size(), f), bytes.size());
         fclose(f);
         return bytes;
@@ -57,59 +58,32 @@ protected:
     char saved_sep = 0;
 };
 
-test::Cart cart_of(int mapper, int prg_16k, uint8_t flags6 = 0) {
-    test::Cart cart;
-    cart.mapper = mapper;
-    cart.prg_16k = prg_16k;
-    cart.flags6 = flags6;
-    return cart;
-}
-
-TEST(Insertion, BoundedCopyAndReinsertion) {
-    // 64 KiB on mapper 3: only the first 32 KiB fit at $8000, and nothing
-    // lands outside the address space.
-    test::Rig r(cart_of(3, 4));
-    EXPECT_EQ(r.cpu.memory[0x8000], 0);
-    EXPECT_EQ(r.cpu.memory[0xF000], 28);
-    EXPECT_EQ(r.cpu.rom, r.console->rom.get());
-    EXPECT_EQ(r.cpu.cycles, 0);
-
-    // Re-insertion starts from a cleared address space.
-    r.cpu.memory[0x0123] = 0x99;
-    r.cpu.memory[0x6000] = 0x98;
-    r.cpu.loadRom(r.console->rom.get(), true);
-    EXPECT_EQ(r.cpu.memory[0x0123], 0);
-    EXPECT_EQ(r.cpu.memory[0x6000], 0);
-}
-
 TEST_F(InsertionFiles, BatteryRamFile) {
     write_file("ram", std::vector<uint8_t>(100, 0x5A));
     std::string printed;
-    auto con = test::quiet_console(cart_of(0, 2, 0x02), &printed);
+    auto con = test::boot(make_cart(0, 2, 1, 0x02), &printed);
     EXPECT_NE(printed.find("load RAM file: " + dir + "/ram\nRAM file exists: 1\n"), std::string::npos) << printed;
-    for (int a = 0x6000; a < 0x6064; ++a) ASSERT_EQ(con->cpu->memory[a], 0x5A) << a;
-    for (int a = 0x6064; a < 0x8000; ++a) ASSERT_EQ(con->cpu->memory[a], 0) << a;
+    for (int a = 0x6000; a < 0x8000; ++a) ASSERT_EQ(con->cpu->memory[a], a < 0x6064 ? 0x5A : 0) << a;
 
     // Not read when the caller asks not to, nor for a cartridge without battery.
     testing::internal::CaptureStdout();
     con->cpu->loadRom(con->rom.get(), false);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(con->cpu->memory[0x6000], 0);
-    con = test::quiet_console(cart_of(0, 2), &printed);
+    con = test::boot(make_cart(0, 2), &printed);
     EXPECT_EQ(printed.find("load RAM file"), std::string::npos);
     EXPECT_EQ(con->cpu->memory[0x6000], 0);
 
     // Mapper 40 places a PRG bank over the RAM image.
-    con = test::quiet_console(cart_of(40, 4, 0x02));
-    EXPECT_EQ(con->cpu->memory[0x6000], 48);
+    EXPECT_EQ(test::boot(make_cart(40, 4, 1, 0x02))->cpu->memory[0x6000], 48);
 
     // A longer file fills exactly 8 KiB; save_ram writes it back.
     std::vector<uint8_t> big(9000);
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
     write_file("ram", big);
-    con = test::quiet_console(cart_of(0, 2, 0x02));
+    con = test::boot(make_cart(0, 2, 1, 0x02));
     EXPECT_EQ(con->cpu->memory[0x7FFF], static_cast<uint8_t>(8191 * 7));
-    FILE* out = fopen((dir + "/saved").c_str(), "wb");
+    FILE* out = open("saved", "wb");
     EXPECT_EQ(con->cpu->save_ram(out), 8192u);
     fclose(out);
     EXPECT_EQ(read_file("saved"), std::vector<uint8_t>(big.begin(), big.begin() + 8192));
@@ -117,7 +91,7 @@ TEST_F(InsertionFiles, BatteryRamFile) {
 
 TEST_F(InsertionFiles, BatteryRamFileAbsentOrUnreachable) {
     std::string printed;
-    auto con = test::quiet_console(cart_of(0, 2, 0x02), &printed);
+    auto con = test::boot(make_cart(0, 2, 1, 0x02), &printed);
     EXPECT_NE(printed.find("RAM file exists: 0\n"), std::string::npos);
     EXPECT_EQ(con->cpu->memory[0x6000], 0);
 
@@ -127,7 +101,7 @@ TEST_F(InsertionFiles, BatteryRamFileAbsentOrUnreachable) {
     write_file("ram", std::vector<uint8_t>(16, 0xEE));
     const fs::path cwd = fs::current_path();
     fs::current_path(dir);
-    con = test::quiet_console(cart_of(0, 2, 0x02), &printed);
+    con = test::boot(make_cart(0, 2, 1, 0x02), &printed);
     fs::current_path(cwd);
     EXPECT_NE(printed.find("load RAM file: ram\nRAM file exists: 0\n"), std::string::npos) << printed;
     EXPECT_EQ(con->cpu->memory[0x6000], 0);
@@ -141,20 +115,14 @@ TEST_F(InsertionFiles, BatteryRamFileAbsentOrUnreachable) {
 }
 
 TEST_F(InsertionFiles, StateRoundTripAndRejection) {
-    test::Rig r(cart_of(2, 8));
+    test::Rig r(make_cart(2, 8));
     NES::CPU& cpu = r.cpu;
     r.console->poke(0x8000, 3);  // UxROM bank 3 (KiB 48) at $8000
-    cpu.P = 0xE5;
-    cpu.A = 1;
-    cpu.X = 2;
-    cpu.Y = 3;
-    cpu.SP = 0xF0;
-    cpu.PC = 0xC123;
+    cpu.P = 0xE5, cpu.A = 1, cpu.X = 2, cpu.Y = 3, cpu.SP = 0xF0, cpu.PC = 0xC123;
     cpu.memory[0x0042] = 0x42;
     cpu.memory[0x6001] = 0x61;
     r.ppu.memory[0x2005] = 0x25;
-    const std::string path = dir + "/3";
-    FILE* f = fopen(path.c_str(), "wb");
+    FILE* f = open("3", "wb");
     cpu.save_state(f);
     fclose(f);
 
@@ -168,14 +136,12 @@ TEST_F(InsertionFiles, StateRoundTripAndRejection) {
     EXPECT_EQ(state[block], 48);  // UxROM bank as 32-bit KiB index, rest zero
     for (size_t i = block + 1; i < state.size(); ++i) ASSERT_EQ(state[i], 0) << i - block;
 
-    cpu.P = cpu.A = cpu.X = cpu.Y = 0;
-    cpu.SP = 0xFF;
-    cpu.PC = 0;
+    cpu.P = cpu.A = cpu.X = cpu.Y = 0, cpu.SP = 0xFF, cpu.PC = 0;
     cpu.memory[0x0042] = 0;
     r.ppu.memory[0x2005] = 0;
     r.console->poke(0x8000, 5);
     cpu.cycles = 1234;
-    f = fopen(path.c_str(), "rb");
+    f = open("3", "rb");
     cpu.load_state(f);
     fclose(f);
     EXPECT_EQ(cpu.P, 0xE5);
@@ -193,7 +159,7 @@ TEST_F(InsertionFiles, StateRoundTripAndRejection) {
     auto rejected = [&](std::vector<uint8_t> bytes) {
         write_file("bad", bytes);
         cpu.A = 0x77;
-        FILE* bad = fopen((dir + "/bad").c_str(), "rb");
+        FILE* bad = open("bad", "rb");
         std::string message;
         try {
             cpu.load_state(bad);
@@ -217,8 +183,7 @@ TEST_F(InsertionFiles, StateRoundTripAndRejection) {
     EXPECT_NE(rejected(pc).find("-1"), std::string::npos);
 
     // A full device: the write error carries errno.
-    FILE* full = fopen("/dev/full", "wb");
-    if (full) {
+    if (FILE* full = fopen("/dev/full", "wb")) {
         try {
             cpu.save_state(full);
             ADD_FAILURE() << "no error on a full device";

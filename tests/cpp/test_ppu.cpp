@@ -1,5 +1,6 @@
 // PPU address space, scroll increments, timing and the renderer, driven
-// through the PPU's own fields with stand-in register bytes.
+// through the PPU's own fields with stand-in register bytes; and a whole
+// console whose program draws through the PPU registers.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,7 +15,9 @@ namespace {
 
 constexpr int FRAME_DOTS = 262 * 341;
 
-// A PPU whose PPUCTRL/PPUMASK/PPUSTATUS bytes live in the rig.
+// A PPU whose PPUCTRL/PPUMASK/PPUSTATUS bytes live in the rig, with distinct
+// colours for every palette entry (background $01.., sprites $11.., backdrop
+// $0F) and every sprite hidden below the picture.
 struct Rig {
     std::unique_ptr<NES::PPU> ppu = std::make_unique<NES::PPU>();
     uint8_t regs[9] = {};
@@ -24,6 +27,10 @@ struct Rig {
 
     Rig() {
         for (int i = 0; i < 9; ++i) ppu->register_ptrs[i] = &regs[i];
+        ppu->memory[0x3F00] = 0x0F;
+        for (int i = 1; i < 16; ++i) ppu->memory[0x3F00 + i] = static_cast<uint8_t>(i);
+        for (int i = 1; i < 16; ++i) ppu->memory[0x3F10 + i] = static_cast<uint8_t>(0x10 + i);
+        std::memset(ppu->oam, 0xFF, 256);
     }
     // Runs until the next dot to process is (scanline, dot).
     void run_to(int scanline, int dot) {
@@ -61,13 +68,6 @@ struct Rig {
         uint8_t* e = ppu->oam + 4 * entry;
         e[0] = y, e[1] = tile_no, e[2] = attr, e[3] = x;
     }
-    // Distinct colours for every palette entry: background $01.., sprites $11..
-    void palettes() {
-        ppu->memory[0x3F00] = 0x0F;
-        for (int i = 1; i < 16; ++i) ppu->memory[0x3F00 + i] = static_cast<uint8_t>(i);
-        for (int i = 1; i < 16; ++i) ppu->memory[0x3F10 + i] = static_cast<uint8_t>(0x10 + i);
-    }
-    void hide_all_sprites() { std::memset(ppu->oam, 0xFF, 256); }
 };
 
 // Records the counters the mapper sees on every clock.
@@ -88,35 +88,21 @@ struct ProbeMapper : NES::Mapper {
 };
 
 TEST(PpuMemory, NameTableMirroring) {
+    // The storage each of $2000, $2400, $2800, $2C00 lands in, by arrangement:
+    // horizontal, vertical, four screens, single screen.
+    const int tables[4][4] = {{0, 0, 2, 2}, {0, 1, 0, 1}, {0, 1, 2, 3}, {0, 0, 0, 0}};
     NES::PPU ppu;
-    ppu.mirroring = 0;  // horizontal
-    ppu.write(0x2400, 0x11);
-    ppu.write(0x2C00, 0x22);
-    EXPECT_EQ(ppu.read(0x2000), 0x11);
-    EXPECT_EQ(ppu.read(0x2800), 0x22);
-    ppu.write(0x3400, 0x33);
-    EXPECT_EQ(ppu.read(0x2000), 0x33);
-    EXPECT_EQ(ppu.read(0x2400), 0x33);
-
-    ppu.mirroring = 1;  // vertical
-    ppu.write(0x2800, 0x44);
-    EXPECT_EQ(ppu.read(0x2000), 0x44);
-    ppu.write(0x2C05, 0x45);
-    EXPECT_EQ(ppu.read(0x2405), 0x45);
-
-    ppu.mirroring = 3;  // single screen
-    ppu.write(0x2C10, 0x55);
-    EXPECT_EQ(ppu.read(0x2010), 0x55);
-    EXPECT_EQ(ppu.read(0x2410), 0x55);
-
-    ppu.mirroring = 2;  // four screens
-    for (int i = 0; i < 4; ++i) ppu.write(0x2000 + 0x400 * i + 7, static_cast<signed char>(0x60 + i));
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(ppu.read(0x2000 + 0x400 * i + 7), 0x60 + i);
-
-    for (int m : {0, 1, 2, 3}) {
+    for (int m = 0; m < 4; ++m) {
         ppu.mirroring = m;
-        ppu.write(0x3000, static_cast<signed char>(0x70 + m));
-        EXPECT_EQ(ppu.read(0x2000), 0x70 + m) << "mirroring " << m;
+        for (int t = 0; t < 4; ++t) {
+            for (int q = 0; q < 4; ++q) ppu.write(0x2007 + 0x400 * q, 0);
+            ppu.write(0x2007 + 0x400 * t, 0x5A);
+            for (int q = 0; q < 4; ++q) {
+                EXPECT_EQ(ppu.read(0x2007 + 0x400 * q), tables[m][t] == tables[m][q] ? 0x5A : 0) << m << t << q;
+            }
+        }
+        ppu.write(0x3000 + 0x400 * m, static_cast<signed char>(0x70 + m));  // $3000-$3EFF mirror $2000-$2EFF
+        EXPECT_EQ(ppu.read(0x2000 + 0x400 * m), 0x70 + m) << "mirroring " << m;
     }
 }
 
@@ -164,7 +150,7 @@ TEST(PpuScroll, Increments) {
     EXPECT_EQ(vert(0x7C3F), 0x0C5F);  // coarse X and table bits survive
 }
 
-TEST(PpuState, Construction) {
+TEST(PpuState, ConstructionAndLoadRom) {
     Rig rig;
     NES::PPU& p = *rig.ppu;
     EXPECT_EQ(p.scanline, 0);
@@ -178,7 +164,7 @@ TEST(PpuState, Construction) {
     // Without a CPU there is nothing to point the registers at.
     p.set_registers();
     EXPECT_EQ(p.register_ptrs[0], &rig.regs[0]);
-
+    // Only the pre-render line clears vblank.
     rig.status = 0xE0;
     p.scanline = 250;
     p.apply_and_update_registers();
@@ -186,12 +172,8 @@ TEST(PpuState, Construction) {
     p.scanline = 261;
     p.apply_and_update_registers();
     EXPECT_EQ(rig.status, 0x60);
-}
 
-TEST(PpuState, LoadRom) {
-    test::Cart cart;
-    cart.chr_8k = 2;
-    auto img = cart.image();
+    auto img = test::make_cart(0, 2, 2).image();
     NES::ROM rom(static_cast<long>(img.size()), img.data());
     NES::PPU ppu;
     ppu.chr_bank = 8;
@@ -199,17 +181,13 @@ TEST(PpuState, LoadRom) {
     for (int k = 0; k < 8; ++k) EXPECT_EQ(ppu.memory[k * 1024 + 5], 0x88 + k);
     EXPECT_EQ(ppu.mapper, rom.mapper.get());
     EXPECT_EQ(ppu.mapper_context[1], &ppu);
-    EXPECT_EQ(ppu.mirroring, rom.mirroring);
 
-    test::Cart ram_cart;
-    ram_cart.chr_8k = 0;
-    ram_cart.flags6 = 1;  // vertical
-    auto img2 = ram_cart.image();
-    NES::ROM rom2(static_cast<long>(img2.size()), img2.data());
+    img = test::make_cart(0, 2, 0, 0x01).image();  // CHR-RAM, vertical
+    NES::ROM ram_rom(static_cast<long>(img.size()), img.data());
     testing::internal::CaptureStdout();
-    ppu.loadRom(&rom2);
+    ppu.loadRom(&ram_rom);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "CHR-RAM Copied.\n");
-    EXPECT_EQ(rom2.chr_ram, ppu.memory);
+    EXPECT_EQ(ram_rom.chr_ram, ppu.memory);
     EXPECT_EQ(ppu.memory[7 * 1024 + 5], 0x8F);  // pattern memory left as it was
     EXPECT_EQ(ppu.mirroring, 1);
 }
@@ -280,7 +258,6 @@ TEST(PpuTiming, VblankAndFrames) {
 
 TEST(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
     Rig rig;
-    rig.palettes();
     rig.tile(0, 0, [](int, int) { return 3; });
     rig.fill_nametable(0x2000, 0, 0xFF);
     for (int i = 0; i < 64; ++i) rig.sprite(i, 20, 0, 0, static_cast<uint8_t>(4 * i));
@@ -298,7 +275,6 @@ TEST(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
 
 TEST(PpuRender, TileRowColoursAndAttributes) {
     Rig rig;
-    rig.palettes();
     rig.tile(1, 5, [](int, int c) { return c & 3; });
     rig.tile(0, 5, [](int, int) { return 3; });  // the wrong table would show colour 3 everywhere
     // Quadrants of every 32x32 block: palettes 0 1 / 2 3.
@@ -327,7 +303,6 @@ TEST(PpuRender, FineAndCoarseHorizontalScroll) {
     };
     for (Case k : {Case{0, 1}, Case{30, 1}, Case{30, 0}}) {
         Rig rig;
-        rig.palettes();
         rig.ppu->mirroring = k.mirroring;
         // Tile n: pixel i has value (n + i) & 3, so neighbours differ. Table 1
         // (at $2400) holds tiles 32-63 and palette 1; with horizontal
@@ -360,7 +335,6 @@ TEST(PpuRender, FineAndCoarseHorizontalScroll) {
 // of the lower name table.
 TEST(PpuRender, VerticalScrollSwitchesTableAfterRow29) {
     Rig rig;
-    rig.palettes();
     rig.ppu->mirroring = 0;  // $2000 and $2800 distinct
     rig.tile(0, 1, [](int r, int) { return r & 3; });
     rig.fill_nametable(0x2000, 1, 0x00);
@@ -376,72 +350,46 @@ TEST(PpuRender, VerticalScrollSwitchesTableAfterRow29) {
     }
 }
 
-int sprite_pattern(int r, int c) { return (r * 3 + c) % 4; }
-int sprite_pattern_lower(int r, int c) { return (r + 3 * c + 1) % 4; }
-
-TEST(PpuRender, Sprites8x8WithFlips) {
-    Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
-    rig.tile(1, 7, sprite_pattern);
-    rig.tile(0, 7, [](int, int) { return 3; });
+// Four sprites: no flip, horizontal, vertical and both, palettes 0-3. Table 1
+// holds tiles $0A (upper) and $0B (lower); table 0 holds solid colour 3 there,
+// which would show if the wrong table were read. 8x8 sprites use tile $0A from
+// the PPUCTRL table; an 8x16 sprite with tile $0B takes table 1 from bit 0.
+TEST(PpuRender, SpritesWithFlipsIn8x8And8x16) {
+    auto upper = [](int r, int c) { return (r * 3 + c) % 4; };
+    auto lower = [](int r, int c) { return (r + 3 * c + 1) % 4; };
     const uint8_t attrs[4] = {0x00, 0x41, 0x82, 0xC3};
-    for (int i = 0; i < 4; ++i) rig.sprite(i, 40, 7, attrs[i], static_cast<uint8_t>(16 + 24 * i));
-    rig.ctrl = 0x08;
-    rig.mask = 0x14;
-    rig.full_frame();
-    for (int i = 0; i < 4; ++i) {
-        int x0 = 16 + 24 * i;
-        for (int r = 0; r < 8; ++r) {
-            for (int c = 0; c < 8; ++c) {
-                int rr = (attrs[i] & 0x80) ? 7 - r : r;
-                int cc = (attrs[i] & 0x40) ? 7 - c : c;
-                int val = sprite_pattern(rr, cc);
-                EXPECT_EQ(rig.px(41 + r, x0 + c), val ? 0x10 + 4 * (attrs[i] & 3) + val : 0x0F)
-                    << "sprite " << i << " r" << r << " c" << c;
+    for (int height : {8, 16}) {
+        Rig rig;
+        rig.tile(1, 0x0A, upper);
+        rig.tile(1, 0x0B, lower);
+        rig.tile(0, 0x0A, [](int, int) { return 3; });
+        rig.tile(0, 0x0B, [](int, int) { return 3; });
+        for (int i = 0; i < 4; ++i) rig.sprite(i, 40, height == 8 ? 0x0A : 0x0B, attrs[i], uint8_t(16 + 24 * i));
+        rig.ctrl = height == 8 ? 0x08 : 0x20;
+        rig.mask = 0x14;
+        rig.full_frame();
+        for (int i = 0; i < 4; ++i) {
+            const int x0 = 16 + 24 * i;
+            for (int r = 0; r < height; ++r) {
+                for (int c = 0; c < 8; ++c) {
+                    const int rr = (attrs[i] & 0x80) ? height - 1 - r : r;
+                    const int cc = (attrs[i] & 0x40) ? 7 - c : c;
+                    const int val = rr < 8 ? upper(rr, cc) : lower(rr - 8, cc);
+                    ASSERT_EQ(rig.px(41 + r, x0 + c), val ? 0x10 + 4 * (attrs[i] & 3) + val : 0x0F)
+                        << height << " sprite " << i << " r" << r << " c" << c;
+                }
             }
+            EXPECT_EQ(rig.px(40, x0 + 1), 0x0F);
+            EXPECT_EQ(rig.px(41 + height, x0 + 1), 0x0F);
+            EXPECT_EQ(rig.px(44, x0 + 8), 0x0F);
         }
-        EXPECT_EQ(rig.px(40, x0 + 1), 0x0F);
-        EXPECT_EQ(rig.px(49, x0 + 1), 0x0F);
-        EXPECT_EQ(rig.px(44, x0 + 8), 0x0F);
-    }
-}
-
-TEST(PpuRender, Sprites8x16WithFlips) {
-    Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
-    // Tile $0B in 8x16 mode: table 1, tiles $0A (upper) and $0B (lower).
-    rig.tile(1, 0x0A, sprite_pattern);
-    rig.tile(1, 0x0B, sprite_pattern_lower);
-    rig.tile(0, 0x0A, [](int, int) { return 3; });
-    rig.tile(0, 0x0B, [](int, int) { return 3; });
-    const uint8_t attrs[4] = {0x00, 0x41, 0x82, 0xC3};
-    for (int i = 0; i < 4; ++i) rig.sprite(i, 40, 0x0B, attrs[i], static_cast<uint8_t>(16 + 24 * i));
-    rig.ctrl = 0x20;
-    rig.mask = 0x14;
-    rig.full_frame();
-    for (int i = 0; i < 4; ++i) {
-        int x0 = 16 + 24 * i;
-        for (int r = 0; r < 16; ++r) {
-            for (int c = 0; c < 8; ++c) {
-                int rr = (attrs[i] & 0x80) ? 15 - r : r;
-                int cc = (attrs[i] & 0x40) ? 7 - c : c;
-                int val = rr < 8 ? sprite_pattern(rr, cc) : sprite_pattern_lower(rr - 8, cc);
-                EXPECT_EQ(rig.px(41 + r, x0 + c), val ? 0x10 + 4 * (attrs[i] & 3) + val : 0x0F)
-                    << "sprite " << i << " r" << r << " c" << c;
-            }
-        }
-        EXPECT_EQ(rig.px(57, x0 + 1), 0x0F);
     }
 }
 
 TEST(PpuRender, SpritePriority) {
     Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
     rig.tile(0, 1, [](int, int c) { return c < 4 ? 1 : 0; });  // background: left half opaque
-    rig.tile(0, 2, [](int, int) { return 2; });                 // solid sprite
+    rig.tile(0, 2, [](int, int) { return 2; });                // solid sprite
     rig.fill_nametable(0x2000, 1, 0x00);
     rig.sprite(0, 39, 2, 0x20, 16);  // behind the background
     rig.sprite(1, 39, 2, 0x00, 48);  // in front
@@ -463,8 +411,6 @@ TEST(PpuRender, SpritePriority) {
 
 TEST(PpuRender, LeftColumnMasks) {
     Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
     rig.tile(0, 1, [](int, int) { return 1; });
     rig.tile(0, 2, [](int, int) { return 2; });
     rig.fill_nametable(0x2000, 1, 0x00);
@@ -494,8 +440,6 @@ TEST(PpuRender, LeftColumnMasks) {
 
 TEST(PpuRender, SpriteZeroHit) {
     Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
     rig.tile(0, 1, [](int, int) { return 1; });
     rig.tile(0, 2, [](int, int) { return 2; });
     rig.tile(0, 3, [](int, int c) { return c < 4 ? 0 : 2; });
@@ -549,8 +493,6 @@ TEST(PpuRender, SpriteZeroHit) {
 
 TEST(PpuRender, NinthSpriteAndOverflow) {
     Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
     rig.tile(0, 2, [](int, int) { return 1; });
     for (int i = 0; i < 9; ++i) rig.sprite(i, 49, 2, 0, static_cast<uint8_t>(10 * i));
     rig.mask = 0x14;
@@ -580,8 +522,6 @@ TEST(PpuRender, NinthSpriteAndOverflow) {
 // receives the list evaluated for the current one again.
 TEST(PpuRender, HiddenSpritesKeepTheEvaluation) {
     Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
     rig.tile(0, 2, [](int, int) { return 1; });
     rig.tile(0, 3, [](int, int) { return 2; });
     rig.sprite(0, 99, 2, 0, 40);  // lines 100-107
@@ -600,8 +540,6 @@ TEST(PpuRender, HiddenSpritesKeepTheEvaluation) {
 
 TEST(PpuRender, SpritesStartOnLineOne) {
     Rig rig;
-    rig.palettes();
-    rig.hide_all_sprites();
     // Every sprite pattern opaque, so a sprite drawn from a wrong row would show.
     std::memset(rig.ppu->memory, 0xFF, 0x1000);
     rig.sprite(0, 0, 2, 0, 0);     // lines 1-8
@@ -647,6 +585,54 @@ TEST(PpuRender, PaletteValuesAndPixelRewrites) {
     rig.ppu->memory[0x3F00] = 0x22;
     rig.full_frame();
     EXPECT_EQ(0, std::memcmp(out, NES::NTSC_TO_RGB[0x22], 3));
+}
+
+// Waits two vertical blanks, sets the palette (backdrop $0F, colour 1 $16),
+// fills name table $2000 with tile 1 and its attributes with palette 0, turns
+// on NMIs and the background, and loops; the NMI handler counts in $10.
+test::Cart picture_cart() {
+    test::Cart cart;
+    cart.chr.assign(8192, 0);
+    for (int r = 0; r < 8; ++r) cart.chr[16 + r] = 0xFF;  // tile 1: every pixel colour 1
+    cart.poke(0x8000, {
+                          0x78, 0xD8, 0xA2, 0xFF, 0x9A,                                // 8000 SEI; CLD; LDX #$FF; TXS
+                          0x2C, 0x02, 0x20, 0x10, 0xFB,                                // 8005 BIT $2002; BPL $8005
+                          0x2C, 0x02, 0x20, 0x10, 0xFB,                                // 800A BIT $2002; BPL $800A
+                          0xA9, 0x3F, 0x8D, 0x06, 0x20, 0xA9, 0x00, 0x8D, 0x06, 0x20,  // 800F $2006 = $3F, $00
+                          0xA9, 0x0F, 0x8D, 0x07, 0x20, 0xA9, 0x16, 0x8D, 0x07, 0x20,  // 8019 $2007 = $0F, $16
+                          0xA9, 0x20, 0x8D, 0x06, 0x20, 0xA9, 0x00, 0x8D, 0x06, 0x20,  // 8023 $2006 = $20, $00
+                          0xA0, 0x04, 0xA2, 0x00, 0xA9, 0x01,                          // 802D LDY #4; LDX #0; LDA #1
+                          0x8D, 0x07, 0x20, 0xCA, 0xD0, 0xFA, 0x88, 0xD0, 0xF7,        // 8033 STA $2007 x 1024
+                          0xA9, 0x23, 0x8D, 0x06, 0x20, 0xA9, 0xC0, 0x8D, 0x06, 0x20,  // 803C $2006 = $23, $C0
+                          0xA2, 0x40, 0xA9, 0x00, 0x8D, 0x07, 0x20, 0xCA, 0xD0, 0xFA,  // 8046 STA $2007 x 64
+                          0x8D, 0x05, 0x20, 0x8D, 0x05, 0x20,                          // 8050 scroll 0, 0
+                          0xA9, 0x80, 0x8D, 0x00, 0x20,                                // 8056 NMI on
+                          0xA9, 0x0A, 0x8D, 0x01, 0x20,  // 805B background and left column
+                          0x4C, 0x60, 0x80,              // 8060 JMP $8060
+                      });
+    cart.poke(0x8070, {0xE6, 0x10, 0x40});  // NMI: INC $10; RTI
+    cart.poke(0xFFFA, {0x70, 0x80, 0x00, 0x80, 0x70, 0x80});
+    return cart;
+}
+
+TEST(PpuConsole, ProgramDrawsBackgroundAndTakesOneNmiPerFrame) {
+    test::Console console(picture_cart());
+    for (int i = 0; i < 4; ++i) console.run_frame();
+    const NES::PPU& ppu = *console.ppu;
+    EXPECT_EQ(ppu.read(0x3F01), 0x16);
+    EXPECT_EQ(ppu.read(0x2000), 0x01);
+    EXPECT_EQ(ppu.read(0x23C0), 0x00);
+    for (int i = 0; i < 240 * 256; ++i) ASSERT_EQ(ppu.index_buffer[i], 0x16) << "pixel " << i;
+
+    const uint8_t nmis = console.cpu->memory[0x10];
+    EXPECT_GE(nmis, 1);
+    for (int i = 1; i <= 3; ++i) {
+        console.run_frame();
+        EXPECT_EQ(console.cpu->memory[0x10], static_cast<uint8_t>(nmis + i));
+    }
+    // Three dots per CPU cycle, and whole frames of 262 x 341 dots.
+    EXPECT_EQ(ppu.cycles, 3 * console.cpu->cycles);
+    EXPECT_EQ(ppu.scanline, 0);
 }
 
 }  // namespace
