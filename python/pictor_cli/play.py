@@ -15,7 +15,7 @@ import numpy as np
 from .machine import Cartridge, CliError, build_machine, load_module
 from .media import PLAY_EXTRA, SAMPLE_RATE
 from .run import parse_script
-from .script import BUTTONS, SYNTAX_HELP, Script
+from .script import BUTTONS, Script, add_press_argument
 
 DESCRIPTION = (
     "Opens a window and plays a cartridge (the demo cartridge when none is given) in real time on "
@@ -37,16 +37,7 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
         "--scale", type=positive_int, default=3, metavar="N", help="window scale factor (default: %(default)s)"
     )
     parser.add_argument("--frames", type=positive_int, metavar="N", help="quit after N emulated frames")
-    parser.add_argument(
-        "--script",
-        "--press",
-        dest="press",
-        nargs="+",
-        action="extend",
-        default=[],
-        metavar="PRESS",
-        help="scripted presses on pad 1, added to the live controls. " + SYNTAX_HELP,
-    )
+    add_press_argument(parser, "scripted presses on pad 1, added to the live controls.")
     parser.add_argument("--mute", action="store_true", help="play without sound")
 
 

@@ -12,7 +12,7 @@ import numpy as np
 from .machine import Cartridge, CliError, build_machine, load_module
 from .media import GifRecorder, WavRecorder, open_output, require_pillow, write_png
 from .progress import Progress
-from .script import SYNTAX_HELP, Script, ScriptError
+from .script import Script, ScriptError, add_press_argument
 
 DESCRIPTION = (
     "Runs a cartridge (the demo cartridge when none is given) for a number of frames on this thread, "
@@ -27,16 +27,7 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
     parser.add_argument(
         "--frames", type=positive_int, default=600, metavar="N", help="frames to emulate (default: %(default)s)"
     )
-    parser.add_argument(
-        "--press",
-        "--script",
-        dest="press",
-        nargs="+",
-        action="extend",
-        default=[],
-        metavar="PRESS",
-        help="scripted presses on pad 1. " + SYNTAX_HELP,
-    )
+    add_press_argument(parser, "scripted presses on pad 1.")
     parser.add_argument("--png", metavar="PATH", help="write the last picture as PNG")
     parser.add_argument("--gif", metavar="PATH", help="write the run as an animated GIF")
     parser.add_argument(

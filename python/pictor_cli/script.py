@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import re
 from dataclasses import dataclass
 from typing import Iterable, List, Optional, Sequence, Tuple
@@ -17,6 +18,22 @@ SYNTAX_HELP = (
     "'Right@100-' holds Right from frame 100 to the end. Several presses may follow one "
     "option or be separated by commas: --press A@60-90 Right@0-300 or --press A+B@10-20,Start@5."
 )
+
+
+
+def add_press_argument(parser: argparse.ArgumentParser, summary: str) -> None:
+    """The --press option (alias --script) shared by the commands that drive pad 1."""
+    parser.add_argument(
+        "--press",
+        "--script",
+        dest="press",
+        nargs="+",
+        action="extend",
+        default=[],
+        metavar="PRESS",
+        help=f"{summary} {SYNTAX_HELP}",
+    )
+
 
 _SPEC = re.compile(r"^\s*(?P<buttons>[^@]*?)\s*@\s*(?P<first>\d+)\s*(?:(?P<dash>-)\s*(?P<end>\d*))?\s*$")
 

@@ -47,14 +47,6 @@ def pad_probe_rom() -> bytes:
     return header + bytes(prg)
 
 
-@pytest.fixture(autouse=True)
-def home(tmp_path, monkeypatch):
-    home = tmp_path / "home"
-    home.mkdir()
-    monkeypatch.setenv("HOME", str(home))
-    return home
-
-
 @pytest.fixture
 def probe(tmp_path):
     path = tmp_path / "probe.nes"
