@@ -635,4 +635,19 @@ TEST(PpuConsole, ProgramDrawsBackgroundAndTakesOneNmiPerFrame) {
     EXPECT_EQ(ppu.scanline, 0);
 }
 
+TEST(ConsoleCounters, StayInLockStepAfterEveryStep) {
+    test::Console console(picture_cart());
+    int64_t frames = 0;
+    for (int step = 0; step < 40000; ++step) {
+        console.step();
+        const int64_t cpu = console.cpu->cycles;
+        ASSERT_EQ(console.ppu->cycles, 3 * cpu) << "step " << step;        // three dots per CPU cycle
+        ASSERT_EQ(console.apu->cycles, (cpu + 1) / 2) << "step " << step;  // one APU cycle per two CPU cycles
+        ASSERT_GE(console.ppu->frames, frames);
+        frames = console.ppu->frames;
+    }
+    // Whole frames of 262 x 341 dots; the PPU starts at dot 25 of line 0.
+    EXPECT_EQ(frames, (console.ppu->cycles + 25) / 89342);
+}
+
 }  // namespace
