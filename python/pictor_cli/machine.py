@@ -106,10 +106,9 @@ def quiet_stdout(enabled: bool = True) -> Iterator[None]:
         os.close(devnull)
 
 
-def build_machine(cart: Cartridge, verbose: bool = False, clock_speed: Optional[int] = None) -> Any:
+def build_machine(cart: Cartridge, verbose: bool = False) -> Any:
     """Builds a pictor.NES for the cartridge; bad images become CliError."""
     pictor = load_module()
-    kwargs = {} if clock_speed is None else {"CLOCK_SPEED": clock_speed}
     if cart.data is not None:
         source: Any = io.BytesIO(cart.data)
         source.name = cart.file_name
@@ -117,7 +116,7 @@ def build_machine(cart: Cartridge, verbose: bool = False, clock_speed: Optional[
         source = os.fsencode(cart.file_name)  # bytes keep any file name the file system allows
     try:
         with quiet_stdout(not verbose):
-            return pictor.NES(source, **kwargs)
+            return pictor.NES(source)
     except OSError as err:
         raise CliError(f"cannot open cartridge '{cart.label}': {err.strerror or err}") from None
     except (ValueError, RuntimeError) as err:

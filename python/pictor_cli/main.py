@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import io
 import sys
 from typing import List, NoReturn, Optional
 
@@ -62,6 +63,10 @@ def build_parser() -> Parser:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
+    # File names that are not valid text (surrogate escapes) are shown escaped, not as a traceback.
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            stream.reconfigure(errors="backslashreplace")
     try:
         args = build_parser().parse_args(argv)
         if args.command is None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import sys
 import wave
 from array import array
@@ -95,3 +96,8 @@ class WavRecorder:
         self.wav.close()
         self.file.close()
         return self.samples / SAMPLE_RATE
+
+    def discard(self) -> None:
+        """Lets go of the WAV writer after a failed write, so that it does not try again later."""
+        with contextlib.suppress(OSError, ValueError):
+            self.wav.close()

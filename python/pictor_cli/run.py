@@ -40,21 +40,17 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
 
 
 def parse_script(args: argparse.Namespace) -> Script:
-    """The presses of args.press; a trailing word without '@' there is the cartridge, swallowed by --press."""
-    specs = list(args.press)
-    if args.rom is None and specs and "@" not in specs[-1]:
-        args.rom = specs.pop()
     try:
-        return Script.parse(specs)
+        return Script.parse(args.press)
     except ScriptError as err:
         raise CliError(str(err), status=2) from None
 
 
 def command(args: argparse.Namespace) -> int:
     script = parse_script(args)
-    if args.png:
+    if args.png is not None:
         require_pillow("pictor run --png")
-    if args.gif:
+    if args.gif is not None:
         require_pillow("pictor run --gif")
     cart = Cartridge.from_argument(args.rom)
     nes = build_machine(cart, verbose=args.verbose)
@@ -70,13 +66,14 @@ def command(args: argparse.Namespace) -> int:
 def _run(args: argparse.Namespace, cart: Cartridge, nes: Any, script: Script, files: contextlib.ExitStack) -> int:
     pad = load_module().Controller()
     nes.setController(pad, 0)
-    png_out = files.enter_context(open_output(args.png)) if args.png else None
+    png_out = files.enter_context(open_output(args.png)) if args.png is not None else None
     gif: Optional[GifRecorder] = None
     wav: Optional[WavRecorder] = None
-    if args.gif:
+    if args.gif is not None:
         gif = GifRecorder(files.enter_context(open_output(args.gif)), args.gif_every, nes.colorLookup())
-    if args.wav:
+    if args.wav is not None:
         wav = WavRecorder(files.enter_context(open_output(args.wav)))
+        files.callback(wav.discard)
 
     # Pictures are taken in the per-frame callback, at the frame boundary itself: when runFrame
     # returns, the machine has already drawn the first few dots of the next picture.

@@ -15,8 +15,8 @@ SYNTAX_HELP = (
     "A press is BUTTONS@FIRST-END: BUTTONS is one button or several joined with '+' "
     "(A, B, Select, Start, Up, Down, Left, Right; any case), held from frame FIRST up to "
     "but not including frame END (frames count from 0). 'A@60' holds A for frame 60 only, "
-    "'Right@100-' holds Right from frame 100 to the end. Several presses may follow one "
-    "option or be separated by commas: --press A@60-90 Right@0-300 or --press A+B@10-20,Start@5."
+    "'Right@100-' holds Right from frame 100 to the end. Repeat the option or separate presses "
+    "by commas: --press A@60-90 --press Right@0-300 or --press A+B@10-20,Start@5."
 )
 
 
@@ -27,8 +27,7 @@ def add_press_argument(parser: argparse.ArgumentParser, summary: str) -> None:
         "--press",
         "--script",
         dest="press",
-        nargs="+",
-        action="extend",
+        action="append",
         default=[],
         metavar="PRESS",
         help=f"{summary} {SYNTAX_HELP}",

@@ -1,6 +1,5 @@
 """The pictor command: run, play and bench on small cartridges, and its handling of bad input."""
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -13,7 +12,7 @@ import pytest
 
 pictor = pytest.importorskip("pictor")
 from pictor_cli import main as cli_main  # noqa: E402
-from pictor_cli.machine import Cartridge, build_machine  # noqa: E402
+from pictor_cli.machine import Cartridge, CliError, build_machine  # noqa: E402
 from pictor_cli.run import parse_script  # noqa: E402
 from pictor_cli.script import Script, ScriptError, parse_press  # noqa: E402
 
@@ -126,7 +125,7 @@ def test_scripted_presses_reach_the_game(tmp_path, probe, presses, colour, capfd
 
     png = tmp_path / "probe.png"
     args = ["run", str(probe), "--frames", "8", "--png", str(png)]
-    rc = cli_main.main(args + (["--press", *presses] if presses else []))
+    rc = cli_main.main(args + [arg for press in presses for arg in ("--press", press)])
     assert rc == 0, capfd.readouterr().err
     expected = pictor.NES().colorLookup()[colour]
     with Image.open(png) as image:
@@ -159,9 +158,11 @@ def test_press_syntax():
         with pytest.raises(ScriptError, match=words):
             parse_press(bad)
 
-    # A cartridge written after --press is swallowed by it; a word without '@' is taken back.
-    args = argparse.Namespace(rom=None, press=["A@1-2", "game.nes"])
+    # One press per option: a cartridge after it stays the cartridge, a bare button is an error.
+    args = cli_main.build_parser().parse_args(["run", "--press", "A@1-2", "game.nes"])
     assert len(parse_script(args).presses) == 1 and args.rom == "game.nes"
+    with pytest.raises(CliError, match="expected BUTTONS@FIRST-END"):
+        parse_script(cli_main.build_parser().parse_args(["run", "--press", "A"]))
 
 
 @pytest.mark.parametrize(
@@ -176,6 +177,9 @@ def test_press_syntax():
         (["run", "--gif-every", "x"], "argument --gif-every"),
         (["run", "--nope"], "unrecognized arguments: --nope"),
         (["run", "--frames", "1", "--png", "{tmp}/no/such/dir/x.png"], "cannot write"),
+        (["run", "--frames", "1", "--png", ""], "cannot write ''"),
+        (["run", "--frames", "2", "--wav", "/dev/full"], "No space left on device"),
+        (["run", "--press", "A"], "expected BUTTONS@FIRST-END"),
         (["bench", "{tmp}/missing.nes"], "cannot open cartridge"),
         (["play", "--scale", "-2"], "argument --scale"),
         (["fly"], "invalid choice"),
@@ -189,6 +193,16 @@ def test_bad_input_gives_one_line_and_nonzero_exit(tmp_path, args, message):
     assert "Traceback" not in result.stderr
     assert len(result.stderr.splitlines()) == 1, result.stderr
     assert result.stderr.startswith("pictor: error: ") and message in result.stderr
+
+
+def test_file_names_that_are_not_text(tmp_path, probe):
+    # A name with bytes that are not UTF-8 is shown escaped, even with strict output encoding.
+    odd = os.fsencode(tmp_path) + b"/bad\xff.nes"
+    Path(os.fsdecode(odd)).write_bytes(probe.read_bytes())
+    env = dict(os.environ, PYTHONIOENCODING="utf-8:strict")
+    result = cli("run", os.fsdecode(odd), "--frames", "1", env=env)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("bad\\udcff.nes: 1 frames in ")
 
 
 def test_missing_pillow_names_the_extra(tmp_path):
@@ -238,7 +252,7 @@ def sdl_dummy(monkeypatch):
 
 
 def test_play_runs_scripted_frames_and_exits(sdl_dummy, probe):
-    result = cli("play", "--frames", "20", "--scale", "1", "--script", "Start@2-5", "Right@0-", "A@10-")
+    result = cli("play", "--frames", "20", "--scale", "1", "--script", "Start@2-5,Right@0-,A@10-")
     assert result.returncode == 0, result.stderr
     assert "Traceback" not in result.stderr
     assert result.stdout.splitlines()[-1].startswith("demo: played 20 frames in ")
