@@ -51,6 +51,13 @@ inline uint32_t fold(const CPU& cpu, uint32_t address) {
 
 inline bool is_register(uint32_t address) { return (address & 0xFFF8) == 0x2000 || address - 0x4000 < 0x18; }
 
+// Whether the unit behind a register is attached. A bare CPU (without a PPU
+// or APU, as a processor test may build it) treats such registers as memory.
+inline bool unit_attached(const CPU& cpu, uint32_t address) {
+    if (address < 0x4000 || address == 0x4014) return cpu.ppu != nullptr;
+    return address == 0x4016 || address == 0x4017 || cpu.apu != nullptr;
+}
+
 inline void step_vram_address(CPU& cpu) { cpu.ppu->v += (cpu.memory[0x2000] & 0x04) ? 32 : 1; }
 
 // PPUSTATUS read. Reading around the start of vertical blank races the PPU:
@@ -361,7 +368,8 @@ signed char CPU::read(signed char* location, bool notify) {
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     signed char value = *folded;
-    if (is_register(address)) value = static_cast<signed char>(read_register(*this, address, u8(value)));
+    if (is_register(address) && unit_attached(*this, address))
+        value = static_cast<signed char>(read_register(*this, address, u8(value)));
     if (notify) {
         if (Mapper* mapper = mapper_of(*this)) {
             void* context[3] = {this, ppu, apu};
@@ -380,7 +388,8 @@ void CPU::write(signed char* location, signed char value) {
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     if (debug) printf("%04x=>%02x\n", address, u8(value));
-    if (is_register(address)) value = static_cast<signed char>(write_register(*this, address, u8(value)));
+    if (is_register(address) && unit_attached(*this, address))
+        value = static_cast<signed char>(write_register(*this, address, u8(value)));
     if (Mapper* mapper = mapper_of(*this)) {
         void* context[3] = {this, ppu, apu};
         mapper->map_write(context, folded, &value);

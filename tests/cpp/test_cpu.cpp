@@ -292,6 +292,28 @@ TEST(CpuInterrupts, IrqMaskingAndPriority) {
     EXPECT_TRUE(both.cpu.irq_pending);
 }
 
+TEST(CpuBare, RunsWithoutPpuApuOrCartridge) {
+    // A processor test may build the CPU alone: register addresses then act as
+    // plain memory and nothing reaches for the missing units.
+    NES::CPU cpu;
+    const uint8_t program[] = {
+        0xA9, 0x5A, 0x8D, 0x00, 0x20,  // LDA #$5A; STA $2000
+        0x8D, 0x15, 0x40,              // STA $4015
+        0x8D, 0x14, 0x40,              // STA $4014 (no DMA without a PPU)
+        0xAD, 0x02, 0x20,              // LDA $2002
+        0xAD, 0x15, 0x40,              // LDA $4015
+        0xAD, 0x16, 0x40,              // LDA $4016 (the pad port needs no unit)
+    };
+    std::copy(std::begin(program), std::end(program), cpu.memory + 0x0600);
+    cpu.PC = 0x0600;
+    for (int i = 0; i < 7; ++i) cpu.clock();
+    EXPECT_EQ(cpu.PC, 0x0600 + static_cast<int>(sizeof program));
+    EXPECT_EQ(cpu.memory[0x2000], 0x5A);
+    EXPECT_EQ(cpu.memory[0x4015], 0x5A);
+    EXPECT_EQ(cpu.A, 0x40);  // pad port: bit 6 set, no pad latched
+    EXPECT_EQ(cpu.cycles, 2 + 6 * 4);
+}
+
 TEST(CpuOutput, ResetLinesAndTrace) {
     test::Cart cart;
     cart.prg_16k = 1;
