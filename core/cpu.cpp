@@ -53,9 +53,11 @@ inline bool is_register(uint32_t address) { return (address & 0xFFF8) == 0x2000 
 
 // Whether the unit behind a register is attached. A bare CPU (without a PPU
 // or APU, as a processor test may build it) treats such registers as memory.
-inline bool unit_attached(const CPU& cpu, uint32_t address) {
+inline bool unit_attached(const CPU& cpu, uint32_t address, bool write) {
     if (address < 0x4000 || address == 0x4014) return cpu.ppu != nullptr;
-    return address == 0x4016 || address == 0x4017 || cpu.apu != nullptr;
+    // The pad ports: $4016 both ways, $4017 when read (a $4017 write goes to the APU).
+    if (address == 0x4016 || (address == 0x4017 && !write)) return true;
+    return cpu.apu != nullptr;
 }
 
 inline void step_vram_address(CPU& cpu) { cpu.ppu->v += (cpu.memory[0x2000] & 0x04) ? 32 : 1; }
@@ -368,7 +370,7 @@ signed char CPU::read(signed char* location, bool notify) {
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     signed char value = *folded;
-    if (is_register(address) && unit_attached(*this, address))
+    if (is_register(address) && unit_attached(*this, address, false))
         value = static_cast<signed char>(read_register(*this, address, u8(value)));
     if (notify) {
         if (Mapper* mapper = mapper_of(*this)) {
@@ -388,7 +390,7 @@ void CPU::write(signed char* location, signed char value) {
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     if (debug) printf("%04x=>%02x\n", address, u8(value));
-    if (is_register(address) && unit_attached(*this, address))
+    if (is_register(address) && unit_attached(*this, address, true))
         value = static_cast<signed char>(write_register(*this, address, u8(value)));
     if (Mapper* mapper = mapper_of(*this)) {
         void* context[3] = {this, ppu, apu};

@@ -299,6 +299,7 @@ TEST(CpuBare, RunsWithoutPpuApuOrCartridge) {
     const uint8_t program[] = {
         0xA9, 0x5A, 0x8D, 0x00, 0x20,  // LDA #$5A; STA $2000
         0x8D, 0x15, 0x40,              // STA $4015
+        0x8D, 0x17, 0x40,              // STA $4017 (the frame sequencer, not a pad port, when written)
         0x8D, 0x14, 0x40,              // STA $4014 (no DMA without a PPU)
         0xAD, 0x02, 0x20,              // LDA $2002
         0xAD, 0x15, 0x40,              // LDA $4015
@@ -306,12 +307,13 @@ TEST(CpuBare, RunsWithoutPpuApuOrCartridge) {
     };
     std::copy(std::begin(program), std::end(program), cpu.memory + 0x0600);
     cpu.PC = 0x0600;
-    for (int i = 0; i < 7; ++i) cpu.clock();
+    for (int i = 0; i < 8; ++i) cpu.clock();
     EXPECT_EQ(cpu.PC, 0x0600 + static_cast<int>(sizeof program));
     EXPECT_EQ(cpu.memory[0x2000], 0x5A);
     EXPECT_EQ(cpu.memory[0x4015], 0x5A);
     EXPECT_EQ(cpu.A, 0x40);  // pad port: bit 6 set, no pad latched
-    EXPECT_EQ(cpu.cycles, 2 + 6 * 4);
+    EXPECT_EQ(cpu.memory[0x4017], 0x5A);
+    EXPECT_EQ(cpu.cycles, 2 + 7 * 4);
 }
 
 TEST(CpuOutput, ResetLinesAndTrace) {
