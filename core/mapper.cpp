@@ -37,6 +37,12 @@ int32_t get_i32(const char* block) {
     return static_cast<int32_t>(u);
 }
 
+// The UxROM bank (a KiB index) into $8000-$BFFF; $C000-$FFFF keeps the last bank.
+void place_uxrom_bank(CPU* cpu, int32_t bank) {
+    cpu->uxrom_bank = bank;
+    cpu->rom->copy_prg(bank, cpu->memory + 0x8000, 16 * KIB);
+}
+
 }  // namespace
 
 // ---- UxROM ----
@@ -46,17 +52,14 @@ void UxROM::map_write(void** context, signed char* address, signed char* value) 
     if (cpu_address(cpu, address) < 0x8000) return;
     // Only the low four bits select one of sixteen 16 KiB banks.
     bank = (static_cast<uint8_t>(*value) & 0x0F) * 16;
-    cpu->uxrom_bank = bank;
-    cpu->rom->copy_prg(bank, cpu->memory + 0x8000, 16 * KIB);
+    place_uxrom_bank(cpu, bank);
 }
 
 void UxROM::serialize(void**, char* block) { put_i32(block, bank); }
 
 void UxROM::deserialize(void** context, char* block) {
-    CPU* cpu = cpu_of(context);
     bank = get_i32(block);
-    cpu->uxrom_bank = bank;
-    cpu->rom->copy_prg(bank, cpu->memory + 0x8000, 16 * KIB);
+    place_uxrom_bank(cpu_of(context), bank);
 }
 
 // ---- CNROM ----

@@ -154,9 +154,6 @@ void ROM::load_arr(long size, unsigned char* data) {
         throw std::invalid_argument("cartridge image is truncated: its header announces " + std::to_string(needed) +
                                     " bytes (header, trainer, PRG, CHR) but the image has " + std::to_string(size));
 
-    battery = false;
-    loaded = false;
-    nes2 = false;
     std::memcpy(header, data, HEADER_LEN);
 
     loaded = true;
