@@ -13,7 +13,7 @@ namespace {
 
 // Length-counter loads, indexed by bits 7-3 of a $4003/$4007/$400B/$400F write.
 constexpr uint8_t LENGTH_TABLE[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
-                                      10, 16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
+                                      12, 16,  24, 18, 48, 20, 96, 22, 192, 24, 72, 26, 16, 28, 32, 30};
 
 // Envelope registers of pulse 1, pulse 2 and noise.
 constexpr uint16_t ENVELOPE_REG[3] = {0x4000, 0x4004, 0x400C};
@@ -270,6 +270,11 @@ void APU::set_pulse_period(unsigned short p, bool n) {
 
 uint8_t APU::length_lookup(unsigned char i) { return LENGTH_TABLE[i & 31]; }
 
+// A disabled channel's length counter stays at 0 whatever is written.
+void APU::load_length(int channel, uint8_t value) {
+    if (channel_enabled[channel]) length_counter[channel] = length_lookup(value >> 3);
+}
+
 void APU::register_write(uint16_t address, uint8_t value) {
     // The CPU stores value after this call: the written register comes from
     // value, the other byte of a register pair from the memory array.
@@ -286,7 +291,7 @@ void APU::register_write(uint16_t address, uint8_t value) {
             break;
         case 0x4003:
         case 0x4007:
-            length_counter[n] = length_lookup(value >> 3);
+            load_length(n, value);
             envelope[n].start = 1;
             pulse_period[n] = static_cast<uint16_t>((value & 7) << 8 | mem[address - 1]);
             break;
@@ -295,11 +300,11 @@ void APU::register_write(uint16_t address, uint8_t value) {
             break;
         case 0x400B:
             triangle_period = static_cast<uint16_t>((value & 7) << 8 | mem[0x400A]);
-            length_counter[2] = length_lookup(value >> 3);
+            load_length(2, value);
             linear_reload = true;
             break;
         case 0x400F:
-            length_counter[3] = length_lookup(value >> 3);
+            load_length(3, value);
             envelope[2].start = 1;
             break;
         case 0x4010:

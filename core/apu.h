@@ -99,6 +99,8 @@ public:
     uint16_t get_pulse_period(bool n) const;
     void set_pulse_period(unsigned short p, bool n);
     static uint8_t length_lookup(unsigned char i);
+    // The length-counter load of a $4003/$4007/$400B/$400F write.
+    void load_length(int channel, uint8_t value);
 
     // Effects of a CPU write to an APU register ($4000-$4013, $4015, $4017),
     // called by the memory map after the value is known.

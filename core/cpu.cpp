@@ -97,9 +97,11 @@ uint8_t read_register(CPU& cpu, uint32_t address, uint8_t value) {
         case 0x2007: {
             PPU* ppu = cpu.ppu;
             const short p = static_cast<short>(ppu->v & 0x3FFF);
-            // Palette reads are immediate; the rest come through the read buffer.
+            // Palette reads are immediate, and the buffer takes the name-table
+            // byte that lies under the palette; the rest come through the buffer.
             if (p >= 0x3F00) {
                 value = ppu->read(p);
+                ppu->read_buffer = ppu->read(static_cast<short>(p - 0x1000));
             } else {
                 value = ppu->read_buffer;
                 ppu->read_buffer = ppu->read(p);
@@ -225,6 +227,11 @@ CPU::CPU(bool debug) : debug(debug) {
 }
 
 void CPU::reset() {
+    // The reset sequence runs the three stack cycles of an interrupt entry
+    // without writing, and masks interrupts.
+    SP = static_cast<uint8_t>(SP - 3);
+    P |= flag_mask('I');
+    jammed = false;
     cycles = 0;
     if (ppu) ppu->cycles = 0;
     if (apu) {
@@ -244,6 +251,11 @@ void CPU::reset() {
 }
 
 void CPU::clock() {
+    if (jammed) {
+        // Halted: the clock runs on for the rest of the machine, one cycle a call.
+        ++cycles;
+        return;
+    }
     ins_len = 1;
     const uint8_t opcode = u8(read(location(static_cast<uint16_t>(PC)), true));
     signed char* next = location(static_cast<uint16_t>(PC + 1));
@@ -270,6 +282,7 @@ void CPU::clock() {
     if (debug) print_trace(*this, operand);
     if (const OpHandler op = op_handlers[opcode]) (this->*op)(operand);
     PC = (PC + ins_len) & 0xFFFF;
+    if (jammed) return;
 
     if (nmi_line && !nmi_prev) {
         start_nmi();

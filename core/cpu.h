@@ -40,9 +40,10 @@ public:
     bool nmi_prev = false;
     bool pad_strobe = false;
     bool debug = false;
+    bool jammed = false;  // a halt opcode stopped the processor until the next reset
     int32_t uxrom_bank = 0;  // KiB index of the UxROM bank at $8000
     Controller* pads[2] = {nullptr, nullptr};
-    uint8_t SP = 0xFF;
+    uint8_t SP = 0x00;  // the reset sequence leaves $FD at power-on
     uint8_t P = 0x24;
     const char* op_names[256] = {};
     uint8_t base_cycles[256] = {};
@@ -123,6 +124,7 @@ public:
     void INC(signed char* m);
     void INX(signed char* m);
     void INY(signed char* m);
+    void JAM(signed char* m);
     void JMP(signed char* m);
     void JSR(signed char* m);
     void LDA(signed char* m);

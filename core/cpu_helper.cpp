@@ -285,6 +285,12 @@ void CPU::BVS(signed char* m) { branch(*this, m, P & V); }
 
 void CPU::NOP(signed char*) {}
 
+// A halt opcode: the processor stops fetching, leaving PC on the opcode.
+void CPU::JAM(signed char*) {
+    jammed = true;
+    PC -= ins_len;
+}
+
 // The opcode table. An opcode splits into aaa (bits 7-5), bbb (bits 4-2) and
 // cc (bits 1-0); each cc group decodes its operation and addressing mode from
 // the lists below, indexed by aaa and bbb.
@@ -320,26 +326,33 @@ constexpr OpEntry ALU_OPS[8] = {OP(ORA), OP(AND), OP(EOR), OP(ADC), OP(STA), OP(
 constexpr Mode ALU_MODES[8] = {XIND, ZPG, IMM, ABS, INDY, ZPGX, ABSY, ABSX};
 
 // cc = 10: operation by aaa, mode by bbb. STX and LDX index with Y instead of
-// X; columns bbb = 2 and 6 hold implied transfers in their upper rows.
+// X; columns bbb = 2 and 6 hold implied operations in place of the
+// read-modify-write ones. Column 0 is immediate only for LDX: the upper four
+// rows halt the processor and the others skip their operand byte; column 4
+// halts the processor in every row.
 constexpr OpEntry RMW_OPS[8] = {OP(ASL), OP(ROL), OP(LSR), OP(ROR), OP(STX), OP(LDX), OP(DEC), OP(INC)};
-constexpr Mode RMW_MODES[8] = {IMM, ZPG, ACC, ABS, NO_MODE, ZPGX, IMPL, ABSX};
+constexpr Mode RMW_MODES[8] = {IMM, ZPG, ACC, ABS, IMPL, ZPGX, IMPL, ABSX};
+constexpr OpEntry RMW_COLUMN0[8] = {OP(JAM), OP(JAM), OP(JAM), OP(JAM), OP(NOP), OP(LDX), OP(NOP), OP(NOP)};
 constexpr OpEntry RMW_COLUMN2_IMPLIED[8] = {NONE, NONE, NONE, NONE, OP(TXA), OP(TAX), OP(DEX), OP(NOP)};
-constexpr OpEntry RMW_COLUMN6_IMPLIED[8] = {NONE, NONE, NONE, NONE, OP(TXS), OP(TSX), NONE, NONE};
+constexpr OpEntry RMW_COLUMN6_IMPLIED[8] = {OP(NOP), OP(NOP), OP(NOP), OP(NOP), OP(TXS), OP(TSX), OP(NOP), OP(NOP)};
 
 // cc = 00, indexed [aaa][bbb]. The mode is set by the column (column 0 by
-// the row), except JMP ($6C) which is indirect.
+// the row), except JMP ($6C) which is indirect. $80 skips its operand byte.
 constexpr OpEntry CONTROL_OPS[8][8] = {
     {OP(BRK), NONE, OP(PHP), NONE, OP(BPL), NONE, OP(CLC), NONE},
     {OP(JSR), OP(BIT), OP(PLP), OP(BIT), OP(BMI), NONE, OP(SEC), NONE},
     {OP(RTI), NONE, OP(PHA), OP(JMP), OP(BVC), NONE, OP(CLI), NONE},
     {OP(RTS), NONE, OP(PLA), OP(JMP), OP(BVS), NONE, OP(SEI), NONE},
-    {NONE, OP(STY), OP(DEY), OP(STY), OP(BCC), OP(STY), OP(TYA), NONE},
+    {OP(NOP), OP(STY), OP(DEY), OP(STY), OP(BCC), OP(STY), OP(TYA), NONE},
     {OP(LDY), OP(LDY), OP(TAY), OP(LDY), OP(BCS), OP(LDY), OP(CLV), OP(LDY)},
     {OP(CPY), OP(CPY), OP(INY), OP(CPY), OP(BNE), NONE, OP(CLD), NONE},
     {OP(CPX), OP(CPX), OP(INX), OP(CPX), OP(BEQ), NONE, OP(SED), NONE},
 };
 constexpr Mode CONTROL_MODES[8] = {NO_MODE, ZPG, IMPL, ABS, REL, ZPGX, IMPL, ABSX};
-constexpr Mode CONTROL_COLUMN0_MODES[8] = {IMPL, ABS, IMPL, IMPL, NO_MODE, IMM, IMM, IMM};
+constexpr Mode CONTROL_COLUMN0_MODES[8] = {IMPL, ABS, IMPL, IMPL, IMM, IMM, IMM, IMM};
+
+constexpr OpEntry NOP_ENTRY = OP(NOP);
+constexpr OpEntry JAM_ENTRY = OP(JAM);
 
 // cc = 11: no operation; the odd columns still decode a mode.
 constexpr Mode UNUSED_MODES[8] = {NO_MODE, ZPG, NO_MODE, ABS, NO_MODE, ZPGX, NO_MODE, ABSX};
@@ -364,6 +377,7 @@ void CPU::define_opcodes() {
             case 1:
                 op = ALU_OPS[aaa];
                 mode = ALU_MODES[bbb];
+                if (opcode == 0x89) op = NOP_ENTRY;  // no store into an immediate
                 break;
             case 2:
                 op = RMW_OPS[aaa];
@@ -372,11 +386,14 @@ void CPU::define_opcodes() {
                     if (mode == ZPGX) mode = ZPGY;
                 }
                 if (op.handler == &CPU::LDX && mode == ABSX) mode = ABSY;
+                if (bbb == 0) op = RMW_COLUMN0[aaa];
                 if (bbb == 2 && RMW_COLUMN2_IMPLIED[aaa].handler) {
                     op = RMW_COLUMN2_IMPLIED[aaa];
                     mode = IMPL;
                 }
-                if (bbb == 6 && RMW_COLUMN6_IMPLIED[aaa].handler) op = RMW_COLUMN6_IMPLIED[aaa];
+                if (bbb == 4) op = JAM_ENTRY;
+                if (bbb == 6) op = RMW_COLUMN6_IMPLIED[aaa];
+                if (op.handler == &CPU::JAM) mode = IMPL;
                 break;
             default:
                 mode = UNUSED_MODES[bbb];

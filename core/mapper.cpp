@@ -129,8 +129,10 @@ void MMC1::map_write(void** context, signed char* address, signed char* value) {
     if (a < 0x8000) return;
     auto v = static_cast<uint8_t>(*value);
     if (v & 0x80) {
+        // Reset: the shift register empties and the control register gains
+        // PRG mode 3 ($C000 fixed to the last bank), keeping its other bits.
         shift = 0x10;
-        control(cpu, ppu, 0x0C);
+        control(cpu, ppu, control_value(ppu) | 0x0C);
         return;
     }
     bool fifth = (shift & 1) != 0;  // the marker bit has reached bit 0
@@ -171,25 +173,21 @@ void MMC1::map_write(void** context, signed char* address, signed char* value) {
     }
 }
 
+namespace {
+// Name-table arrangement of the control register's bits 0-1: single-screen
+// on the $2000 table, on the $2400 table, vertical, horizontal.
+constexpr int MMC1_ARRANGEMENT[4] = {3, 4, 1, 0};
+}  // namespace
+
+uint8_t MMC1::control_value(const PPU* ppu) const {
+    uint8_t arrangement_bits = 3;
+    for (uint8_t bits = 0; bits < 4; ++bits)
+        if (ppu && MMC1_ARRANGEMENT[bits] == ppu->mirroring) arrangement_bits = bits;
+    return static_cast<uint8_t>(chr_mode << 4 | prg_mode << 2 | arrangement_bits);
+}
+
 void MMC1::control(CPU* cpu, PPU* ppu, uint8_t value) {
-    // The PPU keeps each name table at its folded address: horizontal reads the
-    // second table at $2800, vertical at $2400, so a switch between the two
-    // moves it.
-    if (ppu) {
-        switch (value & 3) {
-            case 2:
-                if (ppu->mirroring == 0) std::memcpy(ppu->memory + 0x2400, ppu->memory + 0x2800, KIB);
-                ppu->mirroring = 1;
-                break;
-            case 3:
-                if (ppu->mirroring == 1) std::memcpy(ppu->memory + 0x2800, ppu->memory + 0x2400, KIB);
-                ppu->mirroring = 0;
-                break;
-            default:
-                ppu->mirroring = 3;
-                break;
-        }
-    }
+    if (ppu) ppu->set_mirroring(MMC1_ARRANGEMENT[value & 3]);
     prg_mode = (value >> 2) & 3;
     chr_mode = (value >> 4) & 1;
     if (prg_mode == 2)
@@ -262,7 +260,7 @@ void MMC3::map_write(void** context, signed char* address, signed char* value) {
             break;
         case 5:
             if (!odd) {
-                if (ppu && ppu->mirroring != 2) ppu->mirroring = (v & 1) ? 0 : 1;
+                if (ppu && ppu->mirroring != 2) ppu->set_mirroring((v & 1) ? 0 : 1);
             } else {
                 ram_enable = (v >> 7) & 1;
                 ram_protect = (v >> 6) & 1;
@@ -272,7 +270,7 @@ void MMC3::map_write(void** context, signed char* address, signed char* value) {
             if (!odd)
                 irq_latch = v;
             else
-                irq_counter = -1;  // the next scanline step reloads from the latch
+                irq_counter = 0;  // the next counted line reloads from the latch
             break;
         default:  // 7
             irq_enabled = odd;
@@ -281,20 +279,22 @@ void MMC3::map_write(void** context, signed char* address, signed char* value) {
 }
 
 void MMC3::clock(void** context) {
+    // Counted lines: 0-239 and the pre-render line 261, while rendering is on.
     PPU* ppu = ppu_of(context);
-    if (ppu->dot != 256 || ppu->in_vblank) return;
+    if (ppu->dot != 256 || (ppu->scanline >= 240 && ppu->scanline != 261)) return;
     CPU* cpu = cpu_of(context);
     if (cpu->memory[0x2001] & 0x18) scanline_clock(cpu);
 }
 
 void MMC3::scanline_clock(CPU* cpu) {
-    --irq_counter;
-    if (irq_counter == 0) {
-        if (irq_enabled) cpu->irq_pending = true;
+    // A counter at 0 (also after a $C001 write) reloads; a request follows
+    // whenever the counter is 0 afterwards, so latch N requests every N + 1
+    // lines and latch 0 on every line.
+    if (irq_counter == 0)
         irq_counter = irq_latch;
-    } else if (irq_counter < 0) {
-        irq_counter = irq_latch;
-    }
+    else
+        --irq_counter;
+    if (irq_counter == 0 && irq_enabled) cpu->irq_pending = true;
 }
 
 void MMC3::serialize(void**, char* block) {
@@ -319,7 +319,8 @@ void MMC3::deserialize(void**, char* block) {
     ram_enable = u8(3);
     irq_enabled = u8(4) != 0;
     reserved0 = static_cast<uint16_t>(u8(5) | (u8(6) << 8));
-    irq_counter = get_i32(block + 7);
+    // An 8-bit counter; a negative value (a reload pending in older states) is 0.
+    irq_counter = std::clamp(get_i32(block + 7), 0, 255);
     irq_latch = u8(11);
     reserved1[0] = u8(12);
     reserved1[1] = u8(13);

@@ -96,6 +96,8 @@ public:
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
     void control(CPU* cpu, PPU* ppu, uint8_t value);
+    // The control register as the modes and the PPU's arrangement show it.
+    uint8_t control_value(const PPU* ppu) const;
 };
 
 class MMC3 : public Mapper {
@@ -107,7 +109,7 @@ public:
     uint8_t ram_enable = 1;
     bool irq_enabled = true;
     uint16_t reserved0 = 0;  // carried by the state block, used by nothing
-    int32_t irq_counter = 255;
+    int32_t irq_counter = 255;  // 0-255
     uint8_t irq_latch = 255;
     uint8_t reserved1[2] = {};  // carried by the state block, used by nothing
     void map_write(void** context, signed char* address, signed char* value) override;

@@ -3,6 +3,7 @@
 #include "ppu.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "cpu.h"
 #include "mapper.h"
@@ -40,6 +41,8 @@ inline uint16_t fold_nametable(uint16_t address, int mirroring) {
             return address & 0xF7FF;  // vertical: $2800 is $2000, $2C00 is $2400
         case 3:
             return 0x2000 | (address & 0x03FF);
+        case 4:
+            return 0x2400 | (address & 0x03FF);
         default:
             return address;  // four separate tables
     }
@@ -125,7 +128,18 @@ uint8_t PPU::read(short address) const {
 
 void PPU::write(short address, signed char value) {
     map_memory(address);
+    // Pattern memory is writable only when it is CHR-RAM.
+    if (address < 0x2000 && rom && !rom->chr.empty()) return;
     memory[static_cast<uint16_t>(address)] = static_cast<uint8_t>(value);
+}
+
+void PPU::set_mirroring(int arrangement) {
+    // The second 1 KiB table sits at $2800 under horizontal arrangement and at
+    // $2400 under the others; a change between the two moves it.
+    auto second_table = [](int m) { return m == 0 ? 0x2800 : 0x2400; };
+    const int from = second_table(mirroring), to = second_table(arrangement);
+    if (mirroring != 2 && arrangement != 2 && from != to) std::memcpy(memory + to, memory + from, 0x400);
+    mirroring = arrangement;
 }
 
 int64_t PPU::get_addr(signed char* location) const { return location - reinterpret_cast<const signed char*>(memory); }
@@ -207,8 +221,8 @@ void PPU::cycle() {
             fine_x_counter = x & 7;
         }
 
-        // Sprite evaluation for the next line.
-        if (dot == 1 && (mask & MASK_SPRITES)) {
+        // Sprite evaluation for the next line, whenever either layer is shown.
+        if (dot == 1 && rendering) {
             for (uint8_t& b : secondary_oam) b = 0xFF;
             eval_index = 0;
             overflow_byte = 0;
@@ -287,9 +301,13 @@ void PPU::cycle() {
                         index = i;
                     }
                 }
-                // Sprite 0 hit needs both layers shown; neither the left-column
-                // masks nor the priority bit restrict it.
-                if (line_has_sprite0 && index == 0 && bg && (mask & MASK_BG)) status |= STATUS_SPRITE0;
+                // Sprite 0 hit needs both layers shown, whatever the priority bit;
+                // never at x = 255, and in columns 0-7 only if neither layer is
+                // clipped there.
+                constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
+                if (line_has_sprite0 && index == 0 && bg && (mask & MASK_BG) && column != 255 &&
+                    (column >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT))
+                    status |= STATUS_SPRITE0;
             }
 
             if ((mask & MASK_SPRITES) && spr && (!bg || !behind)) {

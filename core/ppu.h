@@ -46,7 +46,9 @@ public:
     uint8_t secondary_oam[32] = {};
     int scanline = 0;
     int dot = 25;
-    int mirroring = 0;  // 0 horizontal, 1 vertical, 3 single-screen, other four-screen
+    // 0 horizontal, 1 vertical, 2 four-screen, 3 single-screen on the $2000
+    // table, 4 single-screen on the $2400 table.
+    int mirroring = 0;
     Mapper* mapper = nullptr;
     bool debug = false;
     bool in_vblank = false;
@@ -94,6 +96,8 @@ public:
     void map_memory(short& address) const;
     uint8_t read(short address) const;
     void write(short address, signed char value);
+    // Switches the name-table arrangement, keeping both tables' contents.
+    void set_mirroring(int arrangement);
     int64_t get_addr(signed char* location) const;
     void v_horiz();
     void v_vert();

@@ -57,17 +57,24 @@ int count_of(const std::vector<int16_t>& v, size_t from, size_t to, int16_t valu
 
 TEST_F(Apu, LengthTableAndLoads) {
     const int lengths[32] = {10, 254, 20, 2,  40, 4,  80, 6,  160, 8,  60, 10, 14, 12, 26, 14,
-                             10, 16,  20, 18, 40, 20, 80, 22, 160, 24, 72, 26, 16, 28, 32, 30};
+                             12, 16,  24, 18, 48, 20, 96, 22, 192, 24, 72, 26, 16, 28, 32, 30};
     for (int i = 0; i < 32; ++i) EXPECT_EQ(NES::APU::length_lookup(i), lengths[i]) << "index " << i;
     poke({{0x4015, 0x0F}, {0x4003, 0x08}});
     EXPECT_EQ(apu.length_counter[0], 254);
     poke({{0x4003, 0x80}, {0x4007, 0xF8}, {0x400B, 0xD0}, {0x400F, 0x18}});
-    EXPECT_EQ(apu.length_counter[0], 10);
+    EXPECT_EQ(apu.length_counter[0], 12);
     EXPECT_EQ(apu.length_counter[1], 30);
     EXPECT_EQ(apu.length_counter[2], 72);
     EXPECT_EQ(apu.length_counter[3], 2);
     EXPECT_TRUE(apu.linear_reload);
     EXPECT_EQ(apu.envelope[2].start, 1);
+
+    // A disabled channel ignores the load and keeps its counter at 0; the
+    // other effects of the write still happen.
+    poke({{0x4015, 0x00}, {0x4003, 0x08}, {0x400B, 0x08}});
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(apu.length_counter[i], 0) << "channel " << i;
+    EXPECT_EQ(apu.pulse_period[0], 0x0000 | (0x08 & 7) << 8 | cpu.memory[0x4002]);
+    EXPECT_EQ(apu.envelope[0].start, 1);
 }
 
 TEST_F(ApuFrame, FirstCycleIsAHalfFrame) {

@@ -19,7 +19,7 @@ using test::Rig;
 
 TEST(CpuTables, ConstructionDecodeAndCycles) {
     auto cpu = std::make_unique<NES::CPU>();
-    EXPECT_EQ(cpu->SP, 0xFF);
+    EXPECT_EQ(cpu->SP, 0x00);  // the reset sequence takes it to $FD
     EXPECT_EQ(cpu->P, 0x24);
     EXPECT_EQ(cpu->A | cpu->X | cpu->Y | cpu->cycles, 0);
     EXPECT_TRUE(std::all_of(cpu->memory, cpu->memory + 0x10000, [](uint8_t b) { return b == 0; }));
@@ -32,7 +32,7 @@ TEST(CpuTables, ConstructionDecodeAndCycles) {
         EXPECT_EQ(cpu->mode_handlers[op] == nullptr,
                   !cpu->mode_names[op] || cpu->mode_names[op] == std::string("impl"));
     }
-    EXPECT_EQ(with_op, 151 + 23);
+    EXPECT_EQ(with_op, 151 + 12 + 11 + 1);  // documented, halts, NOPs, STX absx
     EXPECT_EQ(crossing, 32);
 
     auto cell = [&](int op) {
@@ -40,8 +40,8 @@ TEST(CpuTables, ConstructionDecodeAndCycles) {
                (cpu->mode_names[op] ? cpu->mode_names[op] : "-");
     };
     const std::pair<int, const char*> cells[] = {
-        {0x00, "BRK impl"}, {0x02, "ASL imm"},  {0x0A, "ASL acc"},  {0x12, "ASL -"},    {0x1A, "ASL impl"},
-        {0x20, "JSR abs"},  {0x6C, "JMP ind"},  {0x80, "- -"},      {0x81, "STA xind"}, {0x89, "STA imm"},
+        {0x00, "BRK impl"}, {0x02, "JAM impl"}, {0x0A, "ASL acc"},  {0x12, "JAM impl"}, {0x1A, "NOP impl"},
+        {0x20, "JSR abs"},  {0x6C, "JMP ind"},  {0x80, "NOP imm"},  {0x81, "STA xind"}, {0x89, "NOP imm"},
         {0x96, "STX zpgy"}, {0x9A, "TXS impl"}, {0x9E, "STX absx"}, {0xB1, "LDA indy"}, {0xBE, "LDX absy"},
         {0xD0, "BNE rel"},  {0xEA, "NOP impl"}, {0x04, "- zpg"},    {0x97, "- zpgx"},   {0x9C, "- absx"},
         {0xFB, "- -"},
@@ -208,10 +208,6 @@ TEST(CpuOperations, OpcodesWithoutOperationAndUndocumented) {
         {{0x0C, 0x10, 0x00}, 4, 3, 0x10, 0x00},   // abs
         {{0x1C, 0xFF, 0x00}, 5, 3, 0x10, 0x00},   // absx, crossing with X = 1
         {{0x03}, 8, 1, 0x10, 0x00},               // no mode: one byte
-        {{0x89, 0x00}, 2, 2, 0x201, 0x55},        // STA imm stores into its own operand
-        {{0x02, 0x41}, 0, 2, 0x201, 0x82},        // ASL imm shifts its operand
-        {{0x1A, 0x40}, 2, 1, 0x201, 0x80},        // ASL impl: the byte after, length 1
-        {{0xF2, 0x7F}, 0, 1, 0x201, 0x80},        // INC without a mode
         {{0x9E, 0x00, 0x03}, 5, 3, 0x301, 0x01},  // STX absx
     };
     Rig r;
@@ -223,6 +219,37 @@ TEST(CpuOperations, OpcodesWithoutOperationAndUndocumented) {
         EXPECT_EQ(r.cpu.PC, 0x200 + c.length) << int(c.code[0]);
         EXPECT_EQ(r.cpu.memory[c.address], c.value) << int(c.code[0]);
         EXPECT_EQ(r.cpu.A, 0x55);
+    }
+
+    // The undocumented NOPs: one byte, or two skipping an immediate they
+    // never write; all take 2 cycles and leave every register and flag.
+    for (uint8_t op : {0x1A, 0x3A, 0x5A, 0x7A, 0xDA, 0xFA, 0x80, 0x82, 0x89, 0xC2, 0xE2}) {
+        const int length = (op & 0x0F) == 0x0A ? 1 : 2;
+        r.cpu.P = 0x24;
+        EXPECT_EQ(r.cost({op, 0x7F}), 2) << int(op);
+        EXPECT_EQ(r.cpu.PC, 0x200 + length) << int(op);
+        EXPECT_EQ(r.cpu.memory[0x201], 0x7F) << int(op);
+        EXPECT_EQ(r.cpu.A | r.cpu.X << 8 | r.cpu.P << 16, 0x55 | 1 << 8 | 0x24 << 16) << int(op);
+    }
+}
+
+TEST(CpuOperations, HaltOpcodesStopUntilReset) {
+    for (uint8_t op : {0x02, 0x12, 0x22, 0x32, 0x42, 0x52, 0x62, 0x72, 0x92, 0xB2, 0xD2, 0xF2}) {
+        Rig r;
+        r.program(0x200, {op, 0x41});
+        r.cpu.memory[0x2000] = 0x80;
+        r.ppu.nmi_occurred = true;
+        r.cpu.irq_pending = true;
+        r.cpu.P = 0x20;
+        r.run(50);
+        // Nothing more executes and no interrupt is taken, but the clock runs on.
+        EXPECT_EQ(r.cpu.PC, 0x200) << int(op);
+        EXPECT_EQ(r.cpu.memory[0x201], 0x41) << int(op);
+        EXPECT_EQ(r.cpu.cycles, 49) << int(op);
+        EXPECT_TRUE(r.cpu.jammed);
+        r.cpu.reset();
+        EXPECT_FALSE(r.cpu.jammed);
+        EXPECT_EQ(r.cpu.PC, test::RESET_HANDLER);
     }
 }
 
@@ -237,7 +264,7 @@ TEST(CpuInterrupts, NmiEdgeAndDelay) {
     r.run(1);
     EXPECT_EQ(r.cpu.PC, NMI_HANDLER);
     EXPECT_EQ(r.cpu.cycles, 4);  // entry costs nothing
-    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200),
+    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FB, r.cpu.memory + 0x1FE),
               (std::vector<uint8_t>{0x24, 0x02, 0x02}));
     EXPECT_EQ(r.cpu.P, 0x24);
     r.run(10);  // held high: one NMI only
@@ -259,7 +286,7 @@ TEST(CpuInterrupts, NmiEdgeAndDelay) {
     EXPECT_EQ(w.cpu.PC, 0x205);
     w.run(1);
     EXPECT_EQ(w.cpu.PC, NMI_HANDLER);
-    EXPECT_EQ(w.cpu.memory[0x1FE], 0x06);
+    EXPECT_EQ(w.cpu.memory[0x1FC], 0x06);
 }
 
 TEST(CpuInterrupts, IrqMaskingAndPriority) {
@@ -272,7 +299,7 @@ TEST(CpuInterrupts, IrqMaskingAndPriority) {
     r.run(1);  // taken at the end of CLI
     EXPECT_EQ(r.cpu.PC, IRQ_HANDLER);
     EXPECT_FALSE(r.cpu.irq_pending);
-    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FD, r.cpu.memory + 0x200),
+    EXPECT_EQ(std::vector<uint8_t>(r.cpu.memory + 0x1FB, r.cpu.memory + 0x1FE),
               (std::vector<uint8_t>{0x20, 0x02, 0x02}));
     EXPECT_EQ(r.cpu.P, 0x24);
     EXPECT_EQ(r.cpu.cycles, 4);
@@ -320,7 +347,7 @@ TEST(CpuOutput, ResetLinesAndTrace) {
     test::Cart cart;
     cart.prg_16k = 1;
     cart.set_reset_vector(0xC000);
-    cart.poke(0xC000, {0xA9, 0x10, 0x12, 0x00});  // LDA #$10; ASL (no mode)
+    cart.poke(0xC000, {0xA9, 0x10, 0x03});  // LDA #$10; an opcode without operation
     std::string printed;
     auto con = test::boot(cart, &printed);
     NES::CPU& cpu = *con->cpu;
@@ -335,15 +362,14 @@ TEST(CpuOutput, ResetLinesAndTrace) {
     cpu.stack_push(0x22);
     cpu.clock();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Cycles: 2, 0xa9: LDA, imm $0010->8001=10, PC=$c000 - A=00 - X=00 - Y=00 - P=24 SP: ff []\n"
-              "0x12: --- SP: fd [11,22]\n"
-              "8003=>00\n");
+              "Cycles: 2, 0xa9: LDA, imm $0010->8001=10, PC=$c000 - A=00 - X=00 - Y=00 - P=24 SP: fd [00,00]\n"
+              "0x03: --- SP: fb [00,00,11,22]\n");
 
     char buf[256];
     cpu.ins_str(buf, 0xA9);
     EXPECT_STREQ(buf, "0xa9: LDA, imm, PC=$c003 - A=16 - X=0 - Y=0");
-    cpu.ins_str(buf, 0x80);
-    EXPECT_STREQ(buf, "0x80: ---");
+    cpu.ins_str(buf, 0x03);
+    EXPECT_STREQ(buf, "0x03: ---");
     EXPECT_EQ(cpu.emulated_clock_speed(0), 0);
     cpu.cycles = 1789773;
     EXPECT_EQ(cpu.emulated_clock_speed(500000000), 3579546);
@@ -452,10 +478,26 @@ TEST(MemoryMap, PpuRegisters) {
     con.poke(0x2000, 0x00);
     set_v(0x3F00);
     con.poke(0x2007, 0x2A);
+    // A palette read answers at once and leaves the name-table byte under the
+    // palette ($2F00 here, which horizontal arrangement folds onto $2B00) in the buffer.
+    ppu.memory[0x2B00] = 0x66;
     set_v(0x3F00);
     ppu.read_buffer = 0x55;
     EXPECT_EQ(con.peek(0x2007), 0x2A);
-    EXPECT_EQ(ppu.read_buffer, 0x55);
+    EXPECT_EQ(ppu.read_buffer, 0x66);
+
+    // Pattern memory takes PPUDATA writes only when it is CHR-RAM.
+    for (int chr_8k : {1, 0}) {
+        test::Cart cart;
+        cart.chr_8k = chr_8k;
+        Rig c(cart);
+        c.ppu.memory[0x0123] = 0x99;
+        c.console->poke(0x2006, 0x01);
+        c.console->poke(0x2006, 0x23);
+        c.console->poke(0x2007, 0x42);
+        EXPECT_EQ(c.ppu.memory[0x0123], chr_8k ? 0x99 : 0x42) << chr_8k;
+        EXPECT_EQ(c.ppu.v, 0x0124);
+    }
 }
 
 TEST(MemoryMap, PpuStatusRaceWithVblank) {

@@ -202,24 +202,26 @@ TEST(MapperMMC1, SerialPortAndControl) {
         EXPECT_EQ(m.shift, shifts[i]) << i;
     }
     EXPECT_EQ(m.last_value, 0x19);
-    EXPECT_EQ(c->ppu->mirroring, 3);
+    EXPECT_EQ(c->ppu->mirroring, 4);  // single-screen on the $2400 table
     EXPECT_EQ(m.prg_mode, 2);
     EXPECT_EQ(m.chr_mode, 1);
     EXPECT_EQ(prg_window(*c, 0x8000, 16), seq(0, 16));  // copied at once
 
-    // Reset write mid-sequence: control 0x0C, last 16 KiB back at $C000.
+    // Reset write mid-sequence: PRG mode 3 with the last 16 KiB back at
+    // $C000; the arrangement and the CHR mode stay.
     mmc1_write(*c, 0xE000, 5);  // mode 2: KiB 80 at $C000
     ASSERT_EQ(prg_window(*c, 0xC000, 16), seq(80, 16));
     c->poke(0x8000, 1);
     c->poke(0x8000, 1);
     c->poke(0x8000, 0x80);
     EXPECT_EQ(m.shift, 0x10);
-    EXPECT_EQ(c->ppu->mirroring, 3);
+    EXPECT_EQ(c->ppu->mirroring, 4);
     EXPECT_EQ(m.prg_mode, 3);
-    EXPECT_EQ(m.chr_mode, 0);
+    EXPECT_EQ(m.chr_mode, 1);
     EXPECT_EQ(prg_window(*c, 0xC000, 16), seq(240, 16));
     mmc1_write(*c, 0xA000, 3);  // a full new sequence follows
-    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(8, 8, 128));
+    EXPECT_EQ(chr_window(*c, 0x0000, 4), chr_seq(12, 4, 128));
+    mmc1_write(*c, 0x8000, 0x0C);  // back to 8 KiB CHR mode
 
     // Only the fifth write's address selects the register.
     for (int i = 0; i < 4; ++i) c->poke(0x8000, 0);
@@ -284,8 +286,19 @@ TEST(MapperMMC1, MirroringMovesTheSecondNameTable) {
     EXPECT_EQ(c->ppu->mirroring, 0);
     EXPECT_EQ(c->ppu->memory[0x2800], 0x33);
     EXPECT_EQ(c->ppu->memory[0x2BFF], 0x33);
-    mmc1_write(*c, 0x8000, 0x01);  // one-screen, upper and lower alike
+    // Single-screen: the lower table, or the upper one (the second table, kept
+    // at $2400 while horizontal arrangement is off).
+    std::memset(c->ppu->memory + 0x2000, 0x44, 0x400);
+    mmc1_write(*c, 0x8000, 0x00);
     EXPECT_EQ(c->ppu->mirroring, 3);
+    EXPECT_EQ(c->ppu->read(0x2C00), 0x44);
+    mmc1_write(*c, 0x8000, 0x01);
+    EXPECT_EQ(c->ppu->mirroring, 4);
+    EXPECT_EQ(c->ppu->read(0x2000), 0x33);
+    EXPECT_EQ(c->ppu->read(0x2FFF), 0x33);
+    mmc1_write(*c, 0x8000, 0x03);  // horizontal: the second table back at $2800
+    EXPECT_EQ(c->ppu->read(0x2800), 0x33);
+    EXPECT_EQ(c->ppu->read(0x2400), 0x44);
 
     // The arrangement is applied over a four-screen header too.
     auto four = boot(make_cart(1, 2, 1, 0x08));
@@ -374,8 +387,10 @@ TEST(MapperMMC3, MirroringAndRamProtect) {
     auto c = boot(make_cart(4, 8, 8));
     c->poke(0xA000, 0x01);
     EXPECT_EQ(c->ppu->mirroring, 0);
+    c->ppu->write(0x2800, 0x5B);  // the second table
     c->poke(0xBFFE, 0x00);
     EXPECT_EQ(c->ppu->mirroring, 1);
+    EXPECT_EQ(c->ppu->read(0x2400), 0x5B);  // it keeps its contents
     auto four = boot(make_cart(4, 8, 8, 0x08));
     four->poke(0xA000, 0x01);
     EXPECT_EQ(four->ppu->mirroring, 2);
@@ -416,32 +431,30 @@ TEST(MapperMMC3, InterruptCounter) {
         }
         return -1;
     };
-    // Power-on: counter and latch 255, enabled.
+    // Power-on: counter and latch 255, enabled. Each count to 0 is followed
+    // by a reload, so latch N requests every N + 1 counted lines.
     EXPECT_EQ(steps_until_request(1000), 255);
-    EXPECT_EQ(steps_until_request(1000), 255);
+    EXPECT_EQ(steps_until_request(1000), 256);
 
     c->poke(0xC000, 1);  // latch 1, then reload
     c->poke(0xC001, 0);
-    EXPECT_EQ(m.irq_counter, -1);
+    EXPECT_EQ(m.irq_counter, 0);
     EXPECT_EQ(steps_until_request(10), 2);
-    EXPECT_EQ(steps_until_request(10), 1);
-    EXPECT_EQ(steps_until_request(10), 1);
+    EXPECT_EQ(steps_until_request(10), 2);
 
-    c->poke(0xDFFE, 0);  // latch 0: never
+    c->poke(0xDFFE, 0);  // latch 0: a request on every counted line
     c->poke(0xDFFF, 0);
-    EXPECT_EQ(steps_until_request(1000), -1);
-    EXPECT_EQ(m.irq_counter, 0);  // falls to -1 and reloads 0 on every step
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(steps_until_request(10), 1);
 
     c->poke(0xC000, 3);
     c->poke(0xC001, 0);
     c->poke(0xE000, 0);  // disabled: counts, does not request
     EXPECT_EQ(steps_until_request(7), -1);
     c->poke(0xE001, 0);
-    EXPECT_EQ(m.irq_counter, 3);  // 7 steps: reload to 3, then 3-2-1-0 twice
-    EXPECT_EQ(steps_until_request(10), 3);
-    m.scanline_clock(c->cpu.get());
-    m.scanline_clock(c->cpu.get());
-    m.scanline_clock(c->cpu.get());
+    EXPECT_EQ(m.irq_counter, 1);  // 7 steps: reload to 3, 2, 1, 0, reload to 3, 2, 1
+    EXPECT_EQ(steps_until_request(10), 1);
+    EXPECT_EQ(steps_until_request(10), 4);
+    for (int i = 0; i < 4; ++i) m.scanline_clock(c->cpu.get());
     c->poke(0xFFFE, 0);  // disabling does not withdraw a request
     EXPECT_TRUE(c->cpu->irq_pending);
 }
@@ -450,31 +463,34 @@ TEST(MapperMMC3, ClockGating) {
     auto c = boot(make_cart(4, 8, 8));
     auto& m = mapper_of<NES::MMC3>(*c);
     void** ctx = c->ppu->mapper_context;
-    auto counter_after_clock = [&](uint8_t mask, int dot, bool vblank) {
+    auto counter_after_clock = [&](uint8_t mask, int dot, int scanline) {
         m.irq_counter = 100;
         c->cpu->memory[0x2001] = mask;
         c->ppu->dot = dot;
-        c->ppu->in_vblank = vblank;
+        c->ppu->scanline = scanline;
         m.clock(ctx);
         return m.irq_counter;
     };
-    EXPECT_EQ(counter_after_clock(0x08, 256, false), 99);
-    EXPECT_EQ(counter_after_clock(0x10, 256, false), 99);
-    EXPECT_EQ(counter_after_clock(0x00, 256, false), 100);
-    EXPECT_EQ(counter_after_clock(0xE7, 256, false), 100);
-    EXPECT_EQ(counter_after_clock(0x18, 255, false), 100);
-    EXPECT_EQ(counter_after_clock(0x18, 257, false), 100);
-    EXPECT_EQ(counter_after_clock(0x18, 256, true), 100);
+    EXPECT_EQ(counter_after_clock(0x08, 256, 0), 99);
+    EXPECT_EQ(counter_after_clock(0x10, 256, 239), 99);
+    EXPECT_EQ(counter_after_clock(0x18, 256, 261), 99);  // the pre-render line
+    EXPECT_EQ(counter_after_clock(0x00, 256, 0), 100);
+    EXPECT_EQ(counter_after_clock(0xE7, 256, 0), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 255, 0), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 257, 0), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 256, 240), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 256, 241), 100);
+    EXPECT_EQ(counter_after_clock(0x18, 256, 260), 100);
 
-    // Driven by the PPU for a whole frame with rendering on: 242 steps
-    // (reload to 250, then 241 decrements); with rendering off it stands still.
+    // Driven by the PPU for a whole frame with rendering on: 241 steps
+    // (reload to 250, then 240 decrements); with rendering off it stands still.
     auto run = boot(make_cart(4, 8, 8));
     run->poke(0xC000, 250);
     run->poke(0xC001, 0);
     for (uint8_t mask : {0x18, 0x00}) {
         run->poke(0x2001, mask);
         for (int64_t frames = run->ppu->frames; run->ppu->frames == frames;) run->ppu->cycle();
-        EXPECT_EQ(mapper_of<NES::MMC3>(*run).irq_counter, 250 - 241) << int(mask);
+        EXPECT_EQ(mapper_of<NES::MMC3>(*run).irq_counter, 250 - 240) << int(mask);
     }
     EXPECT_FALSE(run->cpu->irq_pending);
 }
@@ -483,7 +499,7 @@ TEST(MapperState, RoundTripPerClass) {
     char block[NES::MAPPER_BLOCK_LEN];
 
     // MMC3: bank select and the previous one, RAM protect and enable, IRQ
-    // enable, reserved word, counter (-1, little-endian), latch.
+    // enable, reserved word, counter (0 after the reload request, little-endian), latch.
     auto mmc3 = boot(make_cart(4, 8, 8));
     auto& m3 = mapper_of<NES::MMC3>(*mmc3);
     for (auto [address, value] : {std::pair{0x8000, 0xC5}, {0xA001, 0x40}, {0xC000, 9}, {0xC001, 0}, {0xE000, 0}}) {
@@ -491,7 +507,7 @@ TEST(MapperState, RoundTripPerClass) {
     }
     m3.reserved0 = 0x1234;
     m3.serialize(mmc3->ppu->mapper_context, block);
-    EXPECT_EQ(std::string(block, 12), std::string("\xC5\xC5\x01\x00\x00\x34\x12\xFF\xFF\xFF\xFF\x09", 12));
+    EXPECT_EQ(std::string(block, 12), std::string("\xC5\xC5\x01\x00\x00\x34\x12\x00\x00\x00\x00\x09", 12));
     NES::MMC3 fresh;
     fresh.deserialize(mmc3->ppu->mapper_context, block);
     char again[NES::MAPPER_BLOCK_LEN];
