@@ -66,13 +66,21 @@ class Cartridge:
         return self.path if self.path is not None else self.label + ".nes"
 
 
-def demo_cartridge() -> Cartridge:
-    resource = resources.files(__package__).joinpath("data").joinpath(DEMO_NAME)
+def packaged_cartridge(file_name: str, label: str) -> Cartridge:
+    """A cartridge image shipped in the package's data folder."""
+    resource = resources.files(__package__).joinpath("data").joinpath(file_name)
     try:
         data = resource.read_bytes()
     except OSError:
+        raise CliError(f"the {label} cartridge is missing from this installation ({file_name})") from None
+    return Cartridge.from_bytes(label, data)
+
+
+def demo_cartridge() -> Cartridge:
+    try:
+        return packaged_cartridge(DEMO_NAME, "demo")
+    except CliError:
         raise CliError("the demo cartridge is missing from this installation; give a cartridge file") from None
-    return Cartridge.from_bytes("demo", data)
 
 
 def _flush_c_stdout() -> None:

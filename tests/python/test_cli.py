@@ -227,19 +227,21 @@ def test_machine_lines_stay_out_of_the_output():
     assert "LINUX, " in cli("run", "--frames", "1", "-v").stdout
 
 
-def test_bench_prints_a_table(probe, home):
+def test_bench_prints_the_host_and_a_table(probe, home):
     result = cli("bench", probe, "--runs", "2", "--frames", "3")
     assert result.returncode == 0, result.stderr
-    header, rule, *rows = result.stdout.splitlines()
+    cpu, host, header, rule, *rows = result.stdout.splitlines()
+    assert cpu.startswith("cpu: ") and len(cpu) > len("cpu: ")
+    assert host.startswith("platform: ")
     assert header.split()[:4] == ["cartridge", "frames", "runs", "median"]
     assert set(rule) <= {"-", " "}
-    assert [row.split()[0] for row in rows] == ["probe.nes", "synthetic"]
+    workloads = ["workload-" + kind for kind in ("nrom", "mmc1", "uxrom", "cnrom", "mmc3")]
+    assert [row.split()[0] for row in rows] == ["demo", *workloads, "probe.nes"]
     for row in rows:
         cells = row.split()
         assert cells[1:3] == ["3", "2"]
         median, slowest, fastest = map(float, cells[3:6])
         assert 0 < slowest <= median <= fastest
-    assert cli("bench", "--runs", "1", "--frames", "1").stdout.splitlines()[2].startswith("demo ")
     assert not (home / ".config").exists()  # save folders went to a scratch home
 
 
