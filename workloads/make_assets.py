@@ -14,29 +14,23 @@ Writes into OUTPUT_DIR:
   hum.dmc       loopable DMC sample (a buzzing tone, whole periods)
   assets.inc    ca65 constants: tile numbers, DMC sample length codes
 
-The font and the tile encoder come from the demo's generator, so both cartridges
-share one glyph set. Pure standard library and integer arithmetic only, so the
-output is the same byte for byte on every machine and Python version.
+The font, the tile encoder and the integer sine come from the demo's generator,
+so both cartridges share one glyph set. Pure standard library and integer
+arithmetic only, so the output is the same byte for byte on every machine and
+Python version.
 """
 
-import importlib.util
 import os
+import runpy
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
-
-def _demo_assets():
-    path = os.path.join(os.path.dirname(HERE), "demo", "make_assets.py")
-    spec = importlib.util.spec_from_file_location("demo_assets", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-demo = _demo_assets()
-FONT = demo.FONT
-encode_tile = demo.encode_tile
+# The demo's generator, run as a library (its main() does not run).
+demo = runpy.run_path(os.path.join(os.path.dirname(HERE), "demo", "make_assets.py"))
+FONT = demo["FONT"]
+encode_tile = demo["encode_tile"]
+sine_table = demo["sine_table"]
 SETS = 4  # styles of background and sprite sets
 
 # ---------------------------------------------------------------------------
@@ -348,7 +342,7 @@ def clouds():
 
 
 def sine(amplitude):
-    table = demo.sine_table()  # one period in 256 steps, scaled to 1024
+    table = sine_table()  # one period in 256 steps, scaled to 1024
     out = bytearray()
     for value in table:
         scaled = (value * amplitude + (512 if value >= 0 else -512)) // 1024
@@ -383,7 +377,7 @@ def encode_dmc(targets, start=64):
 
 def hit_sample():
     """A falling thump under a burst of noise, fading out."""
-    sine_1024 = demo.sine_table()
+    sine_1024 = sine_table()
     rnd = Random(5)
     length = (HIT_LENGTH_CODE * 16 + 1) * 8
     targets = []
