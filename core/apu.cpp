@@ -3,7 +3,9 @@
 // whose effects go beyond storing the byte (register_write).
 #include "apu.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "cpu.h"
 
@@ -33,6 +35,25 @@ inline int next_timer(int t, int m) {
     return t == m ? 0 : t % m;
 }
 
+// The timer after `calls` calls of next_timer, and how many of them gave 0.
+struct TimerRun {
+    int timer;
+    int64_t zeros;
+};
+inline TimerRun run_timer(int t, int m, int64_t calls) {
+    if (calls <= 0) return {t, 0};
+    int64_t zeros = 0;
+    if (t >= m) {
+        // A period shortened below the timer: the first call wraps it.
+        t = (t + 1) % m;
+        zeros = t == 0;
+        --calls;
+    }
+    const int64_t total = t + calls;
+    if (total < m) return {static_cast<int>(total), zeros};
+    return {static_cast<int>(total % m), zeros + total / m};
+}
+
 }  // namespace
 
 APU::APU()
@@ -58,18 +79,141 @@ void APU::cycle() {
     // A sample is due while samples < cycles * sample_rate / apu_rate (truncated); for
     // apu_rate > 0 this is the comparison below, without a division. A clock rate
     // below 2 Hz gives no APU rate and therefore no samples.
-    if (apu_rate > 0 && (samples + 1) * apu_rate <= cycles * sample_rate) {
-        const std::size_t i = static_cast<uint64_t>(samples) % BUFFER_LEN;
-        if (i == 0) {
-            // Publish the completed block whole; the host copies it under the same lock.
-            std::lock_guard<std::mutex> hold(buffer_lock);
-            std::memcpy(output_buffer.get(), sample_buffer.get(), BUFFER_LEN * sizeof(int16_t));
-            buffer_ready.store(true, std::memory_order_release);
-        }
-        sample_buffer[i] = mix(this);
-        ++samples;
-    }
+    if (apu_rate > 0 && (samples + 1) * apu_rate <= cycles * sample_rate) emit_sample(mix(this));
     ++cycles;
+}
+
+void APU::emit_sample(int16_t sample) {
+    const std::size_t i = static_cast<uint64_t>(samples) % BUFFER_LEN;
+    if (i == 0) {
+        // Publish the completed block whole; the host copies it under the same lock.
+        std::lock_guard<std::mutex> hold(buffer_lock);
+        std::memcpy(output_buffer.get(), sample_buffer.get(), BUFFER_LEN * sizeof(int16_t));
+        buffer_ready.store(true, std::memory_order_release);
+    }
+    sample_buffer[i] = sample;
+    ++samples;
+}
+
+bool APU::may_request_irq() const {
+    return (dmc_control & 0xC0) == 0x80 && channel_enabled[4] && dmc_bytes_remaining != 0;
+}
+
+// ---- Fast path ----
+//
+// run_until gives the same result as calling cycle() that many times. The
+// cycles in which nothing but timers move are run in bulk by quiet_cycles; a
+// sample falls due in such a stretch is mixed from the outputs of its cycle,
+// as cycle() does. Cycles with a frame-sequencer step or with DMC work go
+// through cycle() itself.
+
+void APU::run_until(int64_t target) {
+    while (cycles < target) {
+        const int64_t busy = next_busy_cycle();
+        if (busy == cycles) {
+            cycle();
+            continue;
+        }
+        const int64_t end = std::min(busy, target);
+        const int64_t sample = next_sample_cycle();
+        if (sample < end) {
+            quiet_cycles(sample + 1 - cycles);
+            emit_sample(mix(this));
+        } else {
+            quiet_cycles(end - cycles);
+        }
+    }
+}
+
+int64_t APU::next_sample_cycle() const {
+    if (apu_rate <= 0 || sample_rate <= 0) return std::numeric_limits<int64_t>::max();
+    // The first cycle c with (samples + 1) * apu_rate <= c * sample_rate.
+    const __int128 need = static_cast<__int128>(samples + 1) * apu_rate;
+    const int64_t c = static_cast<int64_t>((need + sample_rate - 1) / sample_rate);
+    return std::max(c, cycles);
+}
+
+int64_t APU::next_busy_cycle() const {
+    // The next frame-sequencer step.
+    const int64_t period = (cpu->memory[0x4017] & 0x80) ? PERIOD_5STEP : PERIOD_4STEP;
+    int64_t r = (cycles - frame_origin) % period;
+    if (r < 0) r += period;
+    int64_t busy = cycles + period - r;  // the step at the period's end (r = 0)
+    for (int64_t step : {int64_t{0}, QUARTER_1, HALF, QUARTER_3}) {
+        if (step >= r) {
+            busy = cycles + step - r;
+            break;
+        }
+    }
+    // DMC work: a sample byte fetched at the next cycle, or an output-unit
+    // step that does something.
+    if (channel_enabled[4] && dmc_buffer_empty && dmc_bytes_remaining != 0) return cycles;
+    if (dmc_direct_load != -1 || !dmc_silence) {
+        const int m = dmc_rates[dmc_control & 15] / 2;
+        if (dmc_timer == 0 || dmc_timer >= m) return cycles;
+        busy = std::min<int64_t>(busy, cycles + (m - dmc_timer));
+    }
+    return busy;
+}
+
+void APU::quiet_cycles(int64_t n) {
+    const uint8_t* mem = cpu->memory;
+    for (int i = 0; i < 2; ++i) {
+        const uint8_t ctrl = mem[0x4000 + 4 * i];
+        const bool muted =
+            ((mem[0x4001 + 4 * i] & 0x80) && sweep[i].mute) || pulse_period[i] <= 7 || length_counter[i] == 0;
+        const int m = pulse_period[i] + 1;
+        // Up to the last cycle, whose output is the one that stays.
+        const TimerRun before_last = run_timer(pulse_timer[i], m, n - 1);
+        uint8_t step = static_cast<uint8_t>((pulse_step[i] + before_last.zeros) & 7);
+        int8_t out = 0;
+        if (!muted) {
+            const int8_t volume = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[i].decay);
+            out = duty_table[ctrl >> 6][step] ? volume : static_cast<int8_t>(-volume);
+        }
+        pulse_output[i] = out;
+        pulse_timer[i] = static_cast<uint16_t>(next_timer(before_last.timer, m));
+        if (pulse_timer[i] == 0) step = (step + 1) & 7;
+        pulse_step[i] = step;
+    }
+
+    {
+        // Two timer calls per cycle; the output is taken before the last.
+        const int m = triangle_period + 1;
+        const TimerRun before_last = run_timer(triangle_timer, m, 2 * n - 1);
+        uint8_t step = static_cast<uint8_t>((triangle_step + before_last.zeros) & 31);
+        if (linear_counter != 0 && length_counter[2] != 0 && triangle_period > 1) {
+            triangle_output = (triangle_table[step] - 7.5f) * 2;
+        } else {
+            triangle_output = 0;
+        }
+        triangle_timer = static_cast<uint16_t>(next_timer(before_last.timer, m));
+        if (triangle_timer == 0) step = (step + 1) & 31;
+        triangle_step = step;
+    }
+
+    {
+        // The shift register moves at the start of each cycle whose timer is 0.
+        const uint8_t mode_period = mem[0x400E];
+        const int m = noise_periods[mode_period & 15] / 2;
+        const TimerRun before_last = run_timer(noise_timer, m, n - 1);
+        for (int64_t shifts = (noise_timer == 0) + before_last.zeros; shifts > 0; --shifts) {
+            const int tap = (mode_period & 0x80) ? (noise_shift >> 6) : (noise_shift >> 1);
+            const int feedback = (tap ^ noise_shift) & 1;
+            noise_shift = static_cast<uint16_t>(((noise_shift & 0x7FFF) | feedback << 15) >> 1);
+        }
+        const uint8_t ctrl = mem[0x400C];
+        if (length_counter[3] == 0 || (noise_shift & 1)) {
+            noise_output = 0;
+        } else {
+            noise_output = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[2].decay);
+        }
+        noise_timer = next_timer(before_last.timer, m);
+    }
+
+    // Nothing of the DMC but its timer moves in a quiet stretch.
+    dmc_timer = run_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2, n).timer;
+    cycles += n;
 }
 
 void APU::func_frame_counter() {

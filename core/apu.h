@@ -102,6 +102,18 @@ public:
     // The length-counter load of a $4003/$4007/$400B/$400F write.
     void load_length(int channel, uint8_t value);
 
+    // Hands one sample to the current block, publishing the completed block
+    // when a new one begins.
+    void emit_sample(int16_t sample);
+
+    // Fast path: runs APU cycles until `cycles` reaches target, with the same
+    // result as that many calls of cycle(); the registers must not change
+    // meanwhile (the CPU brings the APU up to date before it writes them).
+    void run_until(int64_t target);
+    // Whether the DMC may request an interrupt before a register changes:
+    // interrupts enabled, no loop, and a sample playing.
+    bool may_request_irq() const;
+
     // Effects of a CPU write to an APU register ($4000-$4013, $4015, $4017),
     // called by the memory map after the value is known.
     void register_write(uint16_t address, uint8_t value);
@@ -110,6 +122,11 @@ public:
     // Takes the last completed block if one is waiting: copies it into out
     // (BUFFER_LEN samples) and returns true; otherwise returns false.
     bool take_block(int16_t* out);
+
+private:
+    int64_t next_sample_cycle() const;
+    int64_t next_busy_cycle() const;
+    void quiet_cycles(int64_t n);
 };
 
 // The current mixed sample of the five channels.

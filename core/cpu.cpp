@@ -49,6 +49,9 @@ inline uint32_t fold(const CPU& cpu, uint32_t address) {
     return address;
 }
 
+// The pages that hold registers: $2000-$3FFF, and $4000-$40FF for $4000-$4017.
+inline bool register_page(int page) { return page >= 0x20 && page <= 0x40; }
+
 inline bool is_register(uint32_t address) { return (address & 0xFFF8) == 0x2000 || address - 0x4000 < 0x18; }
 
 // Whether the unit behind a register is attached. A bare CPU (without a PPU
@@ -224,9 +227,11 @@ CPU::CPU() : CPU(false) {}
 CPU::CPU(bool debug) : debug(debug) {
     define_opcodes();
     define_timings();
+    map_pages();
 }
 
 void CPU::reset() {
+    catch_up();
     // The reset sequence runs the three stack cycles of an interrupt entry
     // without writing, and masks interrupts.
     SP = static_cast<uint8_t>(SP - 3);
@@ -257,6 +262,7 @@ void CPU::clock() {
         return;
     }
     ins_len = 1;
+    instruction_start = cycles;
     const uint8_t opcode = u8(read(location(static_cast<uint16_t>(PC)), true));
     signed char* next = location(static_cast<uint16_t>(PC + 1));
     const uint8_t b = u8(read(next, true));
@@ -290,6 +296,75 @@ void CPU::clock() {
         start_irq();
     }
     nmi_prev = nmi_line;
+}
+
+// ---- Lazy stepping ----
+
+namespace {
+
+constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+
+// The APU cycle count the machine step reaches after a CPU cycle count.
+inline int64_t apu_target(int64_t cpu_cycles) { return (cpu_cycles + 1) / 2; }
+
+// The first CPU cycle count at which the PPU has passed a dot count.
+inline int64_t cpu_cycles_reaching(int64_t dots) { return dots <= 0 ? 0 : (dots + 2) / 3; }
+
+}  // namespace
+
+void CPU::catch_up() {
+    if (apu) apu->run_until(apu_target(cycles));
+    if (ppu) ppu->run_until(3 * cycles);
+    ppu_due = apu_due = 0;
+}
+
+void CPU::catch_up_for(uint32_t address, bool write) {
+    const bool ppu_side = address < 0x4000 || (write && address == 0x4014) || address >= 0x8000;
+    const bool apu_side = (address >= 0x4000 && address < 0x4018 && address != 0x4014 && address != 0x4016 &&
+                           (write || address == 0x4015)) ||
+                          address >= 0x8000;
+    if (ppu_side && ppu) ppu->run_until(3 * instruction_start);
+    if (apu_side && apu) apu->run_until(apu_target(instruction_start));
+    // A mapper or APU write may move the next interrupt request (the PPU's
+    // own events keep their dots): look again before the next instruction.
+    if (write && (apu_side || address >= 0x8000)) ppu_due = apu_due = 0;
+}
+
+CPU::RunEnd CPU::run(int64_t until) {
+    // Whatever happened since the last call (a state load, memory written by
+    // the host) is looked at afresh.
+    ppu_due = apu_due = 0;
+    for (;;) {
+        if (cycles >= ppu_due || cycles >= apu_due) {
+            if (cycles >= apu_due && apu) apu->run_until(apu_target(cycles));
+            if (ppu) {
+                const int64_t frame_end = ppu->frame_end();
+                if (frame_end <= 3 * cycles) {
+                    if (apu) apu->run_until(apu_target(cycles));
+                    ppu->run_until(frame_end);
+                    ppu_due = apu_due = 0;  // the next call finishes the catch-up first
+                    return RunEnd::frame;
+                }
+                ppu->run_until(3 * cycles);
+                ppu_due = cpu_cycles_reaching(ppu->next_event());
+            } else {
+                ppu_due = NEVER;
+            }
+            // A DMC interrupt request is not predicted: while one can come,
+            // the APU is brought up to date at every instruction.
+            apu_due = apu && apu->may_request_irq() ? cycles + 1 : NEVER;
+        }
+        if (cycles >= until) {
+            catch_up();
+            return RunEnd::cycles;
+        }
+        if (jammed) {
+            // A halted processor only counts cycles, one per clock().
+            cycles = std::min({ppu_due, apu_due, until});
+            continue;
+        }
+        clock();
+    }
 }
 
 int CPU::get_flag(char letter) const { return (P & flag_mask(letter)) ? 1 : 0; }
@@ -376,15 +451,30 @@ void CPU::map_memory(signed char** location) {
     if (offset < 0x10000) *location = reinterpret_cast<signed char*>(memory + fold(*this, offset));
 }
 
-signed char CPU::read(signed char* location, bool notify) {
+void CPU::map_pages() {
+    const Mapper* mapper = mapper_of(*this);
+    const bool reads_watched = mapper && mapper->watches_reads();
+    const uint32_t writes_watched = mapper ? mapper->watched_writes_from() : 0x10000;
+    for (int page = 0; page < 256; ++page) {
+        uint8_t* stored = memory + fold(*this, static_cast<uint32_t>(page) << 8);
+        const bool plain = !register_page(page);
+        read_pages[page] = plain && !reads_watched ? stored : nullptr;
+        // Program memory is never stored into.
+        write_pages[page] = plain && page < 0x80 && (page << 8) < static_cast<int>(writes_watched) ? stored : nullptr;
+    }
+}
+
+signed char CPU::read_mapped(signed char* location, bool notify) {
     const uintptr_t offset = offset_of(*this, location);
     // The accumulator: no register and no mapper range applies.
     if (offset >= 0x10000) return *location;
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     signed char value = *folded;
-    if (is_register(address) && unit_attached(*this, address, false))
-        value = static_cast<signed char>(read_register(*this, address, u8(value)));
+    if (is_register(address) && unit_attached(*this, address, false)) {
+        catch_up_for(address, false);
+        value = static_cast<signed char>(read_register(*this, address, u8(*folded)));
+    }
     if (notify) {
         if (Mapper* mapper = mapper_of(*this)) {
             void* context[3] = {this, ppu, apu};
@@ -394,7 +484,7 @@ signed char CPU::read(signed char* location, bool notify) {
     return value;
 }
 
-void CPU::write(signed char* location, signed char value) {
+void CPU::write_mapped(signed char* location, signed char value) {
     const uintptr_t offset = offset_of(*this, location);
     if (offset >= 0x10000) {
         *location = value;
@@ -403,9 +493,12 @@ void CPU::write(signed char* location, signed char value) {
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     if (debug) printf("%04x=>%02x\n", address, u8(value));
-    if (is_register(address) && unit_attached(*this, address, true))
+    if (is_register(address) && unit_attached(*this, address, true)) {
+        catch_up_for(address, true);
         value = static_cast<signed char>(write_register(*this, address, u8(value)));
+    }
     if (Mapper* mapper = mapper_of(*this)) {
+        if (address >= 0x8000 && address >= mapper->watched_writes_from()) catch_up_for(address, true);
         void* context[3] = {this, ppu, apu};
         mapper->map_write(context, folded, &value);
     }
@@ -418,6 +511,7 @@ void CPU::write(signed char* location, signed char value) {
 void CPU::loadRom(ROM* cartridge, bool load_battery) {
     std::memset(memory, 0, sizeof(memory));
     rom = cartridge;
+    map_pages();
     if (rom->battery && load_battery) {
         std::string path = config_dir;
         if (sep) path += sep;

@@ -50,12 +50,37 @@ public:
     uint8_t cross_cycles[256] = {};
     const char* mode_names[256] = {};
 
+    // `cycles` when the instruction being executed began: the moment the PPU
+    // and APU have reached when the instruction touches their registers.
+    int64_t instruction_start = 0;
+    // The lazy stepping of run(): the CPU cycle count from which the PPU (and
+    // the APU) must be brought up to date before the next instruction.
+    int64_t ppu_due = 0;
+    int64_t apu_due = 0;
+
     CPU();
     explicit CPU(bool debug);
 
     // Execution (cpu.cpp).
     void reset();
     void clock();
+
+    // The machine run lazily: instructions execute while the PPU and APU are
+    // brought up to date only when the program touches their registers or a
+    // mapper, when an event they predicted falls due (a change of the NMI
+    // line, an interrupt request, a frame's end), and at the end. The result
+    // is exactly that of the machine step (one instruction, then the APU and
+    // PPU caught up) repeated. run returns once a frame has ended, with the
+    // PPU right after the frame's last dot and the APU caught up to the
+    // instruction that got there (where the per-frame callback belongs), or
+    // once `cycles` has reached until, with every unit caught up.
+    enum class RunEnd { frame, cycles };
+    RunEnd run(int64_t until);
+    // Brings the PPU and APU to the end of the last instruction.
+    void catch_up();
+    // Brings the units a register access at this address reaches up to the
+    // start of the current instruction.
+    void catch_up_for(uint32_t address, bool write);
     int get_flag(char letter) const;
     void set_flag(char letter, bool value);
     void stack_push(signed char value);
@@ -68,10 +93,17 @@ public:
     void ins_str(char* buf, unsigned char opcode);
     void ins_str_mem(char* buf, unsigned char* opcode_location, signed char* operand_location);
 
-    // Memory map (cpu.cpp).
+    // Memory map (cpu.cpp). read and write take a fast lane for pages whose
+    // accesses have no side effect (read_pages, write_pages: where each page
+    // is stored, or null) and the whole memory map otherwise.
+    uint8_t* read_pages[256] = {};
+    uint8_t* write_pages[256] = {};
+    void map_pages();  // after the cartridge changes
     void map_memory(signed char** location);
     signed char read(signed char* location, bool notify);
     void write(signed char* location, signed char value);
+    signed char read_mapped(signed char* location, bool notify);
+    void write_mapped(signed char* location, signed char value);
 
     // Cartridge insertion and state files (cpu.cpp).
     void loadRom(ROM* rom, bool load_battery);
@@ -158,5 +190,24 @@ public:
     // The location of a CPU address.
     signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }
 };
+
+inline signed char CPU::read(signed char* location, bool notify) {
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(memory);
+    if (offset < 0x10000) {
+        if (const uint8_t* page = read_pages[offset >> 8]) return static_cast<signed char>(page[offset & 0xFF]);
+    }
+    return read_mapped(location, notify);
+}
+
+inline void CPU::write(signed char* location, signed char value) {
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(memory);
+    if (offset < 0x10000 && !debug) {
+        if (uint8_t* page = write_pages[offset >> 8]) {
+            page[offset & 0xFF] = static_cast<uint8_t>(value);
+            return;
+        }
+    }
+    write_mapped(location, value);
+}
 
 }  // namespace NES

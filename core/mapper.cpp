@@ -120,6 +120,22 @@ void NTDEC2722::clock(void** context) {
     }
 }
 
+void NTDEC2722::clock_dots(void** context, int64_t n) {
+    if (!irq_enabled || n <= 0) return;
+    const int64_t to_request = dots_to_request();
+    if (n < to_request) {
+        irq_counter = static_cast<uint16_t>(to_request - n);
+        return;
+    }
+    cpu_of(context)->irq_pending = true;
+    irq_counter = static_cast<uint16_t>(0x3000 - (n - to_request) % 0x3000);
+}
+
+int64_t NTDEC2722::dots_to_request() const {
+    if (!irq_enabled) return -1;
+    return irq_counter == 0 ? 0x10000 : irq_counter;  // a counter at 0 wraps round first
+}
+
 // ---- MMC1 ----
 
 void MMC1::map_write(void** context, signed char* address, signed char* value) {

@@ -24,6 +24,26 @@ public:
     virtual void clock(void** context) = 0;
     virtual void serialize(void** context, char* block) = 0;
     virtual void deserialize(void** context, char* block) = 0;
+
+    // Which CPU accesses the mapper reacts to, so that the CPU can store and
+    // load the others without calling it: reads (map_read) never by default;
+    // writes (map_write) from this address up ($8000: its registers, which
+    // switch banks or set its interrupt counter; 0x10000: none).
+    virtual bool watches_reads() const { return false; }
+    virtual uint32_t watched_writes_from() const { return 0x8000; }
+
+    // What the PPU's per-dot clock does to this mapper, so that the PPU's fast
+    // path can leave out the calls that do nothing: nothing at all, something
+    // only right after dot 255 of a line, or something on every dot.
+    enum class DotClock { none, after_dot_255, every_dot };
+    virtual DotClock dot_clock() const { return DotClock::none; }
+    // The same as n calls of clock() in a row (every_dot mappers).
+    virtual void clock_dots(void** context, int64_t n) {
+        for (int64_t i = 0; i < n; ++i) clock(context);
+    }
+    // Calls of clock() until the next one that may request an interrupt, or
+    // -1 when none will (every_dot mappers).
+    virtual int64_t dots_to_request() const { return -1; }
 };
 
 // Size of the mapper block of a state file, in bytes.
@@ -32,6 +52,7 @@ inline constexpr int MAPPER_BLOCK_LEN = 256;
 class NROM : public Mapper {
 public:
     NROM() : Mapper(0) {}
+    uint32_t watched_writes_from() const override { return 0x10000; }
     void map_write(void**, signed char*, signed char*) override {}
     void map_read(void**, signed char*) override {}
     void clock(void**) override {}
@@ -42,6 +63,7 @@ public:
 class DEFAULT_MAPPER : public Mapper {
 public:
     explicit DEFAULT_MAPPER(int32_t number) : Mapper(number) {}
+    uint32_t watched_writes_from() const override { return 0x10000; }
     void map_write(void**, signed char*, signed char*) override {}
     void map_read(void**, signed char*) override {}
     void clock(void**) override {}
@@ -81,6 +103,9 @@ public:
     void clock(void** context) override;
     void serialize(void**, char*) override {}
     void deserialize(void**, char*) override {}
+    DotClock dot_clock() const override { return DotClock::every_dot; }
+    void clock_dots(void** context, int64_t n) override;
+    int64_t dots_to_request() const override;
 };
 
 class MMC1 : public Mapper {
@@ -117,6 +142,8 @@ public:
     void clock(void** context) override;
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
+    uint32_t watched_writes_from() const override { return 0x6000; }  // RAM protection
+    DotClock dot_clock() const override { return DotClock::after_dot_255; }
     void scanline_clock(CPU* cpu);
 };
 

@@ -2,6 +2,11 @@
 // PPU address space and the dot-by-dot renderer.
 #include "ppu.h"
 
+#include <algorithm>
+#include <array>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <cstdio>
 #include <cstring>
 
@@ -65,6 +70,73 @@ inline void fetch_tile(PPU& p, uint16_t vram, uint8_t ctrl) {
     if (ctrl & CTRL_BG_TABLE) p.pattern_addr += 0x1000;
     p.pattern_low = p.memory[p.pattern_addr];
     p.pattern_high = p.memory[p.pattern_addr + 8];
+}
+
+// The system palette colour of each palette byte as R, G, B in the low
+// three bytes of a little-endian word. Palette RAM holds whole bytes; a value
+// above 63 shows the colour of its low six bits.
+constexpr auto RGB_WORD = [] {
+    std::array<uint32_t, 256> t{};
+    for (int v = 0; v < 256; ++v) {
+        const uint8_t* rgb = NTSC_TO_RGB[v & 63];
+        t[v] = uint32_t{rgb[0]} | uint32_t{rgb[1]} << 8 | uint32_t{rgb[2]} << 16;
+    }
+    return t;
+}();
+
+// The eight pixels of one pattern plane, leftmost first, one byte each.
+constexpr auto PLANE = [] {
+    std::array<uint64_t, 256> t{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k) t[b] |= uint64_t{(b >> (7 - k)) & 1u} << (8 * k);
+    return t;
+}();
+
+// The pattern bits of a listed sprite's row on the current line, as the
+// pixel step reads them: low plane in bits 0-7, high plane in bits 8-15.
+inline uint16_t sprite_row_pattern(const PPU& p, int i, uint8_t ctrl) {
+    const bool tall = ctrl & CTRL_TALL_SPRITES;
+    int tile = p.line_sprites[4 * i + 1];
+    const uint8_t attr = p.line_sprites[4 * i + 2];
+    int table;
+    if (tall) {
+        table = tile & 1;
+        tile &= 0xFE;
+    } else {
+        table = (ctrl & CTRL_SPRITE_TABLE) ? 1 : 0;
+    }
+    int row = p.scanline - p.line_sprites[4 * i];
+    if (attr & 0x80) row = (tall ? 15 : 7) - row;
+    const int addr = table * 0x1000 + (row & 7) + (((row >> 3) + tile) & 0xFF) * 16;
+    return static_cast<uint16_t>(p.memory[addr] | p.memory[addr | 8] << 8);
+}
+
+// The 2-bit pixel of a sprite's row pattern at shift position b (7 is the
+// leftmost pixel), honouring horizontal flip.
+inline int sprite_pixel(uint16_t pattern, uint8_t attr, int b) {
+    if (attr & 0x40) b = 7 - b;
+    b &= 7;
+    return ((pattern >> b) & 1) | ((pattern >> (b + 8)) & 1) << 1;
+}
+
+// The background palette (0-3) of the tile the fetch fields describe.
+inline int background_palette(const PPU& p) {
+    const uint8_t a = p.memory[fold_nametable(p.attr_addr, p.mirroring)];
+    // Coarse X bit 1 selects 2 bits, coarse Y bit 1 (address bit 6) 4 bits.
+    const int attr_shift = (p.tile_addr & 2) | ((p.tile_addr >> 4) & 4);
+    return (a >> attr_shift) & 3;
+}
+
+inline void put_pixel(PPU& p, int q, uint8_t pv) {
+    if (p.index_buffer[q] == pv) return;
+    p.index_buffer[q] = pv;
+    // Palette RAM holds whole bytes; a value above 63 shows the colour of its
+    // low six bits.
+    const uint8_t* rgb = NTSC_TO_RGB[pv & 63];
+    uint8_t* out = p.frame_buffer + 3 * q;
+    out[0] = rgb[0];
+    out[1] = rgb[1];
+    out[2] = rgb[2];
 }
 
 }  // namespace
@@ -276,24 +348,10 @@ void PPU::cycle() {
             int spr = 0, sprpal = 0, index = -1;
             bool behind = false;
             if ((mask & MASK_SPRITES) && sprite_active) {
-                const bool tall = ctrl & CTRL_TALL_SPRITES;
                 for (int i = line_sprite_count - 1; i >= 0; --i) {
                     if (!(sprite_active & (1u << i))) continue;
-                    int tile = line_sprites[4 * i + 1];
                     const uint8_t attr = line_sprites[4 * i + 2];
-                    int table;
-                    if (tall) {
-                        table = tile & 1;
-                        tile &= 0xFE;
-                    } else {
-                        table = (ctrl & CTRL_SPRITE_TABLE) ? 1 : 0;
-                    }
-                    int row = scanline - line_sprites[4 * i];
-                    if (attr & 0x80) row = (tall ? 15 : 7) - row;
-                    const int addr = table * 0x1000 + (row & 7) + (((row >> 3) + tile) & 0xFF) * 16;
-                    int b = sprite_shift[i];
-                    if (attr & 0x40) b = 7 - b;
-                    const int p = ((memory[addr] >> b) & 1) | (((memory[addr | 8] >> b) & 1) << 1);
+                    const int p = sprite_pixel(sprite_row_pattern(*this, i, ctrl), attr, sprite_shift[i]);
                     if (p) {
                         spr = p;
                         sprpal = attr & 3;
@@ -313,24 +371,10 @@ void PPU::cycle() {
             if ((mask & MASK_SPRITES) && spr && (!bg || !behind)) {
                 if (column >= 8 || (mask & MASK_SPRITES_LEFT)) colour = 0x3F10 + spr + 4 * sprpal;
             } else if ((mask & MASK_BG) && bg && (column >= 8 || (mask & MASK_BG_LEFT))) {
-                const uint8_t a = memory[fold_nametable(attr_addr, mirroring)];
-                // Coarse X bit 1 selects 2 bits, coarse Y bit 1 (address bit 6) 4 bits.
-                const int attr_shift = (tile_addr & 2) | ((tile_addr >> 4) & 4);
-                colour = 0x3F00 + bg + 4 * ((a >> attr_shift) & 3);
+                colour = 0x3F00 + bg + 4 * background_palette(*this);
             }
         }
-        const uint8_t pv = memory[colour];
-        const int q = scanline * WIDTH + column;
-        if (index_buffer[q] != pv) {
-            index_buffer[q] = pv;
-            // Palette RAM holds whole bytes; a value above 63 shows the colour
-            // of its low six bits.
-            const uint8_t* rgb = NTSC_TO_RGB[pv & 63];
-            uint8_t* out = frame_buffer + 3 * q;
-            out[0] = rgb[0];
-            out[1] = rgb[1];
-            out[2] = rgb[2];
-        }
+        put_pixel(*this, scanline * WIDTH + column, memory[colour]);
 
         if (++fine_x_counter == 8) {
             fine_x_counter = 0;
@@ -364,6 +408,404 @@ void PPU::cycle() {
         }
     }
     if (mapper) mapper->clock(mapper_context);
+}
+
+// ---- Fast path ----
+//
+// run_until gives the same result as calling cycle() dot by dot. The drawing
+// dots 1-255 of a line go through render_span, which takes the registers as
+// constant and does the work of each part of a dot (sprite countdown, sprite
+// evaluation, background fetches, pixels) for a whole span; the dots that do
+// nothing but advance the counters go through quiet_span; every other dot
+// goes through cycle() itself.
+
+namespace {
+constexpr int FRAME_DOTS = (LAST_LINE + 1) * DOTS_PER_LINE;
+constexpr int VBLANK_LINE = 241;
+}  // namespace
+
+int64_t PPU::dots_until(int line, int to_dot) const {
+    const int64_t d = (int64_t{line} - scanline) * DOTS_PER_LINE + (to_dot - dot);
+    return d > 0 ? d : d + FRAME_DOTS;
+}
+
+int64_t PPU::frame_end() const { return cycles + dots_until(0, 0); }
+
+int64_t PPU::next_event() const {
+    // The flag changes while dot 1 of lines 241 and 261 is processed.
+    int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), dots_until(0, 0)});
+    if (mapper) {
+        switch (mapper->dot_clock()) {
+            case Mapper::DotClock::after_dot_255:
+                dots = std::min<int64_t>(dots, dot < 256 ? 256 - dot : DOTS_PER_LINE - dot + 256);
+                break;
+            case Mapper::DotClock::every_dot:
+                if (const int64_t d = mapper->dots_to_request(); d >= 0) dots = std::min(dots, d);
+                break;
+            case Mapper::DotClock::none:
+                break;
+        }
+    }
+    return cycles + dots;
+}
+
+void PPU::run_until(int64_t target) {
+    const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
+    // A mapper clocked after dot 255 gets that dot through cycle().
+    const int last_span_dot = clocking == Mapper::DotClock::after_dot_255 ? 254 : 255;
+    while (cycles < target) {
+        const int64_t left = target - cycles;
+        const bool drawing_line = !post_render && scanline < 240;
+        if (scanline < 0 || scanline > LAST_LINE || dot < 0 || dot >= DOTS_PER_LINE ||
+            post_render == (scanline < 240)) {
+            cycle();  // a position the counters never reach by themselves
+            continue;
+        }
+        if (drawing_line) {
+            if (dot >= 1 && dot <= last_span_dot) {
+                render_span(static_cast<int>(std::min<int64_t>(last_span_dot, dot + left - 1)));
+            } else if (dot == 0 || (dot >= 258 && (dot < 340 || scanline != 239))) {
+                const int end = dot == 0 ? 1 : scanline == 239 ? 340 : DOTS_PER_LINE;
+                quiet_span(static_cast<int>(std::min<int64_t>(end - dot, left)));
+            } else {
+                cycle();
+            }
+            continue;
+        }
+        // Lines 240-261: the first dot of this line's remaining work, if any.
+        int next = DOTS_PER_LINE;
+        auto work_at = [&](int d) {
+            if (d >= dot && d < next) next = d;
+        };
+        if (scanline == VBLANK_LINE || scanline == LAST_LINE) work_at(1);
+        if (scanline == LAST_LINE && (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && dot <= 304)
+            work_at(std::max(dot, 280));
+        if (clocking == Mapper::DotClock::after_dot_255) work_at(255);
+        if (next == dot)
+            cycle();
+        else
+            quiet_span(static_cast<int>(std::min<int64_t>(next - dot, left)));
+    }
+}
+
+void PPU::quiet_span(int dots) {
+    rendering = (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) != 0;
+    cycles += dots;
+    dot += dots;
+    if (dot == DOTS_PER_LINE) {
+        dot = 0;
+        if (scanline == LAST_LINE) {
+            ++frames;
+            scanline = 0;
+            post_render = false;
+        } else {
+            ++scanline;
+        }
+    }
+    if (mapper && mapper->dot_clock() == Mapper::DotClock::every_dot) mapper->clock_dots(mapper_context, dots);
+}
+
+void PPU::render_span(int last) {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    const bool on = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    const bool sprites_shown = on && (mask & MASK_SPRITES);
+    const int first = dot;
+    rendering = on;
+
+    // Sprite countdown for the whole span, one sprite at a time. For each
+    // column the frontmost opaque sprite pixel is kept: its value, palette,
+    // priority bit and whether it is list position 0.
+    const int count = last - first + 1;
+    uint8_t sprite_px[WIDTH + 8];
+    bool sprite_drawn = false;
+    for (int i = line_sprite_count - 1; i >= 0; --i) {
+        const uint8_t bit = static_cast<uint8_t>(1u << i);
+        int n = sprite_x_counter[i];
+        bool active = sprite_active & bit;
+        // Most sprites are still counting down to their column, or done.
+        if (!active && (n >= count || n <= -9)) {
+            if (n > 0) sprite_x_counter[i] = n - count;
+            continue;
+        }
+        const uint8_t attr = line_sprites[4 * i + 2];
+        const uint16_t pattern = sprites_shown ? sprite_row_pattern(*this, i, ctrl) : 0;
+        const uint8_t tag = static_cast<uint8_t>((attr & 3) << 2 | (attr & 0x20) >> 1 | (i == 0 ? 0x20 : 0));
+        uint8_t shift = sprite_shift[i];
+        auto draw = [&](int column, int columns) {
+            if (!sprites_shown || !active) return;
+            if (!sprite_drawn) {
+                std::memset(sprite_px + first - 1, 0, count + 8);
+                sprite_drawn = true;
+            }
+            for (int c = column; c < column + columns; ++c) {
+                if (const int p = sprite_pixel(pattern, attr, shift)) sprite_px[c] = static_cast<uint8_t>(p | tag);
+            }
+        };
+        for (int d = first; d <= last;) {
+            if (n > 0 || n <= -9) {
+                // Only the counter moves (down to 0), or nothing at all.
+                const int run = n > 0 ? std::min(n, last - d + 1) : last - d + 1;
+                draw(d - 1, run);
+                if (n > 0) n -= run;
+                d += run;
+                continue;
+            }
+            if (active) --shift;
+            if (n == 0)
+                active = true;
+            else if (n == -8)
+                active = false;
+            --n;
+            draw(d - 1, 1);
+            ++d;
+        }
+        sprite_x_counter[i] = n;
+        sprite_shift[i] = shift;
+        sprite_active = active ? (sprite_active | bit) : (sprite_active & ~bit);
+    }
+
+    // Sprite evaluation for the next line.
+    if (on) {
+        if (first == 1) {
+            for (uint8_t& b : secondary_oam) b = 0xFF;
+            eval_index = 0;
+            overflow_byte = 0;
+            eval_done = false;
+            next_sprite_count = 0;
+            next_has_sprite0 = false;
+        }
+        const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+        const int next_line = scanline == 239 ? 0 : scanline + 1;
+        uint8_t n = eval_index;
+        int k = next_sprite_count;
+        bool done = eval_done;
+        int d = std::max(first, 129);
+        while (d <= last && k <= 7) {
+            if (done) {
+                // Every entry seen: the even dots left only move the index.
+                n = static_cast<uint8_t>(n + 4 * (last / 2 - (d - 1) / 2));
+                d = last + 1;
+                break;
+            }
+            if (d & 1) {  // an odd dot: nothing while fewer than 8 are found
+                ++d;
+                continue;
+            }
+            const uint8_t y1 = oam[n] + 1;
+            if (y1 != 0) {
+                secondary_oam[4 * k] = y1;
+                const int dy = next_line - y1;
+                if (dy >= 0 && dy < height && y1 <= 239) {
+                    secondary_oam[4 * k + 1] = oam[n + 1];
+                    secondary_oam[4 * k + 2] = oam[n + 2];
+                    secondary_oam[4 * k + 3] = oam[n + 3];
+                    next_sprite_x[k] = oam[n + 3];
+                    if (n == 0) next_has_sprite0 = true;
+                    ++k;
+                }
+            }
+            n = static_cast<uint8_t>(n + 4);
+            done = n == 0;
+            ++d;
+        }
+        if (k == 8) {
+            // The overflow scan, on every dot from the one after the eighth find.
+            int m = overflow_byte;
+            bool overflow = false;
+            for (; d <= last; ++d) {
+                const int dy = scanline - oam[static_cast<uint8_t>(n + m)];
+                if (dy >= 0 && dy < height)
+                    overflow = true;
+                else
+                    m = (m + 1) & 3;
+                n = static_cast<uint8_t>(n + 4);
+            }
+            overflow_byte = static_cast<uint8_t>(m);
+            if (overflow) status |= STATUS_OVERFLOW;
+        }
+        eval_index = n;
+        next_sprite_count = static_cast<uint8_t>(k);
+        eval_done = done;
+    }
+
+    // Background fetches, the fine-X counter and the pixels' palette values.
+    uint8_t out[WIDTH];
+    if (!on) {
+        std::memset(out, memory[0x3F00], count);
+        // The look-ahead fetch still runs; v does not move, so every one of
+        // them fetches the same tile.
+        const int counted = fine_x_counter + count;
+        if (counted >= 8) fetch_tile(*this, coarse_x_step(v), ctrl);
+        fine_x_counter = static_cast<uint8_t>(counted & 7);
+    } else {
+        draw_background(first, last, ctrl, mask, sprite_drawn ? sprite_px : nullptr, out);
+    }
+
+    store_pixels(scanline * WIDTH + first - 1, out, count);
+
+    const int dots = last - first + 1;
+    cycles += dots;
+    dot = last + 1;
+    if (mapper && mapper->dot_clock() == Mapper::DotClock::every_dot) mapper->clock_dots(mapper_context, dots);
+}
+
+// Stores count palette values from pixel q on, with their colours; only the
+// pixels whose value changed get new colour bytes. In a run of changed pixels
+// each colour is stored as 4 bytes, the fourth overwritten by the next pixel,
+// and the run's last one as 3.
+void PPU::store_pixels(int q, const uint8_t* values, int count) {
+    uint8_t* index = index_buffer + q;
+    uint8_t* rgb = frame_buffer + 3 * q;
+    auto store_run = [&](int from, int to) {  // pixels from..to, all changed
+        for (int i = from; i < to; ++i) std::memcpy(rgb + 3 * i, &RGB_WORD[values[i]], 4);
+        std::memcpy(rgb + 3 * to, &RGB_WORD[values[to]], 3);
+    };
+    int i = 0;
+#ifdef __SSE2__
+    for (; i + 16 <= count; i += 16) {
+        const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
+        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + i));
+        uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(now, before))) & 0xFFFF;
+        while (changed) {
+            const int start = __builtin_ctz(changed);
+            const int run = __builtin_ctz(~(changed >> start));
+            store_run(i + start, i + start + run - 1);
+            changed &= ~(((1u << run) - 1) << start);
+        }
+    }
+#endif
+    for (; i < count; ++i) {
+        if (index[i] == values[i]) continue;
+        int j = i;
+        while (j + 1 < count && index[j + 1] != values[j + 1]) ++j;
+        store_run(i, j);
+        i = j;
+    }
+    std::memcpy(index, values, count);
+}
+
+// The background dots first..last with rendering on: fetches at each group
+// start and by look-ahead, the fine-X counter, coarse-X steps of v, and each
+// pixel's palette value (with the sprite pixels and the sprite 0 hit) into
+// out.
+//
+// From the first group start on, with the registers constant, the look-ahead
+// fetch of a group loads the tile that the next group start loads again, so
+// column c shows bit (c + x) mod 8 of tile (c + x) / 8 of the line: each tile
+// is fetched once and decoded eight pixels at a time. The dots before the
+// first group start of the span follow the fields as they stand, dot by dot.
+void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px, uint8_t* out) {
+    constexpr int MARGIN = 8;  // the decode buffers start 8 columns left of column 0
+    uint8_t bits[MARGIN + WIDTH + 16];   // each column's background pixel, 0-3
+    uint8_t colour[MARGIN + WIDTH + 16];  // and its palette RAM entry, 0 when transparent
+    const int fine_x = x & 7;
+
+    // The tile under a VRAM address: pattern planes and palette; fine Y comes
+    // from v as it stands. The name-table fold as a mask and a base.
+    const uint16_t nt_keep = fold_nametable(0x2FFF, mirroring) & ~fold_nametable(0x2000, mirroring);
+    const uint16_t nt_base = fold_nametable(0x2000, mirroring);
+    const int row_base = ((v >> 12) & 7) | ((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0);
+    auto tile_at = [&](uint16_t at, int& low, int& high, int& palette) {
+        const uint8_t nt = memory[nt_base | ((0x2000 | (at & 0x0FFF)) & nt_keep)];
+        const int addr = row_base | nt << 4;
+        low = memory[addr];
+        high = memory[addr + 8];
+        const uint16_t attr = 0x23C0 | (at & 0x0C00) | ((at >> 4) & 0x38) | ((at >> 2) & 0x07);
+        palette = (memory[nt_base | (attr & nt_keep)] >> ((at & 2) | ((at >> 4) & 4))) & 3;
+    };
+
+    // Dots before the span's first group start, from the fields as they stand.
+    int d = first;
+    uint8_t partial_bits[8], partial_colour[8];
+    const int partial_first = first - 1;
+    if (((d - 1) & 7) != 0) {
+        int low = pattern_low, high = pattern_high, palette = background_palette(*this);
+        int fine = fine_x_counter;
+        for (; d <= last && ((d - 1) & 7) != 0; ++d) {
+            const int s = 7 - fine;
+            const int b = ((high >> s) & 1) << 1 | ((low >> s) & 1);
+            partial_bits[d - first] = static_cast<uint8_t>(b);
+            partial_colour[d - first] = static_cast<uint8_t>(b ? b + 4 * palette : 0);
+            if (++fine == 8) {
+                fine = 0;
+                fetch_tile(*this, coarse_x_step(v), ctrl);
+                low = pattern_low;
+                high = pattern_high;
+                palette = background_palette(*this);
+            }
+            if ((d & 7) == 0 && d <= 248) v = coarse_x_step(v);
+        }
+        fine_x_counter = static_cast<uint8_t>(fine);
+    }
+    const int partial_count = d - first;
+
+    if (d <= last) {
+        // Whole groups: tile k of the sequence from v covers columns
+        // 8 (g0 + k) - x to 8 (g0 + k) + 7 - x.
+        const int g0 = (d - 1) / 8;
+        const int last_column = last - 1;
+        uint16_t tile = v;
+        for (int k = 0;; ++k) {
+            const int column = 8 * (g0 + k) - fine_x;
+            if (column > last_column) break;
+            int low, high, palette;
+            tile_at(tile, low, high, palette);
+            const uint64_t pixels = PLANE[low] | PLANE[high] << 1;
+            const uint64_t opaque = (pixels | pixels >> 1) & 0x0101010101010101ull;
+            const uint64_t colours = pixels | opaque * static_cast<uint64_t>(4 * palette);
+            std::memcpy(bits + MARGIN + column, &pixels, 8);
+            std::memcpy(colour + MARGIN + column, &colours, 8);
+            tile = coarse_x_step(tile);
+        }
+        // The state after the span: v stepped at each group end up to dot
+        // 248, and the fetch fields of the last fetch, the last group's start
+        // or, once its counter has passed 7, its look-ahead.
+        const int g_last = (last - 1) / 8;
+        uint16_t v_last = v;
+        for (int g = g0; g < g_last; ++g) v_last = coarse_x_step(v_last);
+        for (int end = 8 * g0 + 8; end <= last && end <= 248; end += 8) v = coarse_x_step(v);
+        const int counted = fine_x + (last - 8 * g_last);
+        fetch_tile(*this, counted >= 8 ? coarse_x_step(v_last) : v_last, ctrl);
+        fine_x_counter = static_cast<uint8_t>(counted >= 8 ? counted - 8 : counted);
+    }
+    std::memcpy(bits + MARGIN + partial_first, partial_bits, partial_count);
+    std::memcpy(colour + MARGIN + partial_first, partial_colour, partial_count);
+
+    // Background and sprites together.
+    constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
+    uint8_t& status = *register_ptrs[2];
+    const bool bg_shown = mask & MASK_BG;
+    const bool hit_possible = line_has_sprite0 && sprite_px && bg_shown && !(status & STATUS_SPRITE0);
+    bool hit = false;
+    uint8_t palette_ram[32];
+    std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
+    for (int c = first - 1; c < last;) {
+        uint64_t sprites_here = 0;
+        if (sprite_px) std::memcpy(&sprites_here, sprite_px + c, 8);  // the buffer has 8 spare bytes
+        const int n = std::min(8, last - c);
+        if (c >= 8 && (sprites_here & (~uint64_t{0} >> (64 - 8 * n))) == 0) {
+            // Background only.
+            for (int i = 0; i < n; ++i) out[c + i - first + 1] = palette_ram[bg_shown ? colour[MARGIN + c + i] : 0];
+            c += n;
+            continue;
+        }
+        for (const int end = c + n; c < end; ++c) {
+            const int bg = bits[MARGIN + c];
+            const uint8_t sp = sprite_px ? sprite_px[c] : 0;
+            int entry = 0;
+            // (Spans end before dot 256, so column 255, which never hits, is not here.)
+            if (hit_possible && (sp & 0x20) && bg && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT)) hit = true;
+            if (sp && (!bg || !(sp & 0x10))) {
+                if (c >= 8 || (mask & MASK_SPRITES_LEFT)) entry = 0x10 + (sp & 0x0F);
+            } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
+                entry = colour[MARGIN + c];
+            }
+            out[c - first + 1] = palette_ram[entry];
+        }
+    }
+    if (hit) status |= STATUS_SPRITE0;
 }
 
 }  // namespace NES

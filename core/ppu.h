@@ -103,6 +103,25 @@ public:
     void v_vert();
     void apply_and_update_registers();
     void cycle();
+
+    // Fast path. run_until runs dots until `cycles` reaches target with the
+    // same result as that many calls of cycle(), drawing whole spans of a line
+    // at once; the registers it reads must not change meanwhile (the CPU
+    // brings the PPU up to date before it touches them).
+    void run_until(int64_t target);
+    // The value of `cycles` once the next change happens that the CPU sees
+    // without touching a register: the NMI flag rising or falling, the end of
+    // a frame, or a mapper clock that may request an interrupt.
+    int64_t next_event() const;
+    // The value of `cycles` once the current frame has ended.
+    int64_t frame_end() const;
+
+private:
+    void render_span(int last_dot);
+    void store_pixels(int q, const uint8_t* values, int count);
+    void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px, uint8_t* out);
+    void quiet_span(int dots);
+    int64_t dots_until(int line, int to_dot) const;
 };
 
 }  // namespace NES

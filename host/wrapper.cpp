@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -322,8 +323,20 @@ void NESUnit::runFrame() {
     BusyGuard guard(busy, "NES.runFrame");
     if (running) throw std::runtime_error("NES.runFrame: the emulation thread is running; call stop() first");
     if (emu_thread.joinable()) join_thread();  // a run that ended by itself may still finish its step
-    int64_t frames = ppu->frames;
-    while (ppu->frames == frames) single_cycle();
+    step_frame();
+}
+
+void NESUnit::step_frame() {
+    if (cpu->debug || ppu->debug) {
+        // The traces print at every step: step by step.
+        const int64_t frames = ppu->frames;
+        while (ppu->frames == frames) single_cycle();
+        return;
+    }
+    while (cpu->run(std::numeric_limits<int64_t>::max()) != NES::CPU::RunEnd::frame) {
+    }
+    frame_callback();
+    cpu->catch_up();
 }
 
 int64_t NESUnit::frame_count() const { return ppu->frames; }

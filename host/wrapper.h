@@ -74,6 +74,8 @@ public:
     // Stepping.
     void single_cycle();
     void runFrame();
+    // Machine steps until a frame ends (and its callback has run).
+    void step_frame();
     int64_t frame_count() const;
     int64_t cycle_count() const;
 

@@ -117,14 +117,22 @@ struct Console {
         cpu->reset();
     }
 
+    // The machine step: one instruction, then the APU and the PPU caught up.
     void step() {
         cpu->clock();
         while (2 * apu->cycles < cpu->cycles) apu->cycle();
         while (ppu->cycles < 3 * cpu->cycles) ppu->cycle();
     }
-    void run_frame() {
+    // Machine steps until a frame ends.
+    void step_frame() {
         int64_t frames = ppu->frames;
         while (ppu->frames == frames) step();
+    }
+    // The same through the lazy path the machine uses.
+    void run_frame() {
+        while (cpu->run(INT64_MAX) != NES::CPU::RunEnd::frame) {
+        }
+        cpu->catch_up();
     }
     // CPU register bytes and PPU fields are reached through the CPU's memory
     // map, as the program would: these go through read/write with side effects.

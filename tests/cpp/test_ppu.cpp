@@ -18,14 +18,17 @@ constexpr int FRAME_DOTS = 262 * 341;
 // A PPU whose PPUCTRL/PPUMASK/PPUSTATUS bytes live in the rig, with distinct
 // colours for every palette entry (background $01.., sprites $11.., backdrop
 // $0F) and every sprite hidden below the picture.
+// With `spans` set it steps through the fast path (run_until) instead of
+// calling cycle() dot by dot.
 struct Rig {
     std::unique_ptr<NES::PPU> ppu = std::make_unique<NES::PPU>();
     uint8_t regs[9] = {};
     uint8_t& ctrl = regs[0];
     uint8_t& mask = regs[1];
     uint8_t& status = regs[2];
+    bool spans = false;
 
-    Rig() {
+    explicit Rig(bool spans = false) : spans(spans) {
         for (int i = 0; i < 9; ++i) ppu->register_ptrs[i] = &regs[i];
         ppu->memory[0x3F00] = 0x0F;
         for (int i = 1; i < 16; ++i) ppu->memory[0x3F00 + i] = static_cast<uint8_t>(i);
@@ -34,14 +37,25 @@ struct Rig {
     }
     // Runs until the next dot to process is (scanline, dot).
     void run_to(int scanline, int dot) {
+        if (spans) {
+            int64_t d = (int64_t{scanline} - ppu->scanline) * 341 + (dot - ppu->dot);
+            if (d < 0) d += FRAME_DOTS;
+            ppu->run_until(ppu->cycles + d);
+        }
         while (ppu->scanline != scanline || ppu->dot != dot) ppu->cycle();
+    }
+    void step() {
+        if (spans)
+            ppu->run_until(ppu->cycles + 1);
+        else
+            ppu->cycle();
     }
     // Runs to the next frame boundary and then one whole frame, so the
     // picture is drawn entirely with the current settings.
     void full_frame() {
         int64_t f = ppu->frames;
-        while (ppu->frames == f) ppu->cycle();
-        while (ppu->frames == f + 1) ppu->cycle();
+        while (ppu->frames == f) step();
+        while (ppu->frames == f + 1) step();
     }
     uint8_t px(int row, int col) const { return ppu->index_buffer[row * 256 + col]; }
     const uint8_t* rgb(int row, int col) const { return ppu->frame_buffer + 3 * (row * 256 + col); }
@@ -256,8 +270,12 @@ TEST(PpuTiming, VblankAndFrames) {
     EXPECT_FALSE(p.suppress_vblank);
 }
 
-TEST(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
-    Rig rig;
+// The renderer's tests run once dot by dot and once through the fast path.
+class PpuRender : public ::testing::TestWithParam<bool> {};
+INSTANTIATE_TEST_SUITE_P(DotByDotAndSpans, PpuRender, ::testing::Bool());
+
+TEST_P(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
+    Rig rig(GetParam());
     rig.tile(0, 0, [](int, int) { return 3; });
     rig.fill_nametable(0x2000, 0, 0xFF);
     for (int i = 0; i < 64; ++i) rig.sprite(i, 20, 0, 0, static_cast<uint8_t>(4 * i));
@@ -273,8 +291,8 @@ TEST(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
     EXPECT_EQ(rig.status, 0);
 }
 
-TEST(PpuRender, TileRowColoursAndAttributes) {
-    Rig rig;
+TEST_P(PpuRender, TileRowColoursAndAttributes) {
+    Rig rig(GetParam());
     rig.tile(1, 5, [](int, int c) { return c & 3; });
     rig.tile(0, 5, [](int, int) { return 3; });  // the wrong table would show colour 3 everywhere
     // Quadrants of every 32x32 block: palettes 0 1 / 2 3.
@@ -297,12 +315,12 @@ TEST(PpuRender, TileRowColoursAndAttributes) {
 // Fine X 3 with the scroll starting at coarse X 0 and 30: pixels come from
 // (c + 3) of the scrolled row and cross into the next horizontal table, which
 // with horizontal mirroring is the same table again.
-TEST(PpuRender, FineAndCoarseHorizontalScroll) {
+TEST_P(PpuRender, FineAndCoarseHorizontalScroll) {
     struct Case {
         int start, mirroring;
     };
     for (Case k : {Case{0, 1}, Case{30, 1}, Case{30, 0}}) {
-        Rig rig;
+        Rig rig(GetParam());
         rig.ppu->mirroring = k.mirroring;
         // Tile n: pixel i has value (n + i) & 3, so neighbours differ. Table 1
         // (at $2400) holds tiles 32-63 and palette 1; with horizontal
@@ -333,8 +351,8 @@ TEST(PpuRender, FineAndCoarseHorizontalScroll) {
 
 // Coarse Y 20, fine Y 5: row 74 is the last of coarse Y 29, row 75 the first
 // of the lower name table.
-TEST(PpuRender, VerticalScrollSwitchesTableAfterRow29) {
-    Rig rig;
+TEST_P(PpuRender, VerticalScrollSwitchesTableAfterRow29) {
+    Rig rig(GetParam());
     rig.ppu->mirroring = 0;  // $2000 and $2800 distinct
     rig.tile(0, 1, [](int r, int) { return r & 3; });
     rig.fill_nametable(0x2000, 1, 0x00);
@@ -354,12 +372,12 @@ TEST(PpuRender, VerticalScrollSwitchesTableAfterRow29) {
 // holds tiles $0A (upper) and $0B (lower); table 0 holds solid colour 3 there,
 // which would show if the wrong table were read. 8x8 sprites use tile $0A from
 // the PPUCTRL table; an 8x16 sprite with tile $0B takes table 1 from bit 0.
-TEST(PpuRender, SpritesWithFlipsIn8x8And8x16) {
+TEST_P(PpuRender, SpritesWithFlipsIn8x8And8x16) {
     auto upper = [](int r, int c) { return (r * 3 + c) % 4; };
     auto lower = [](int r, int c) { return (r + 3 * c + 1) % 4; };
     const uint8_t attrs[4] = {0x00, 0x41, 0x82, 0xC3};
     for (int height : {8, 16}) {
-        Rig rig;
+        Rig rig(GetParam());
         rig.tile(1, 0x0A, upper);
         rig.tile(1, 0x0B, lower);
         rig.tile(0, 0x0A, [](int, int) { return 3; });
@@ -386,8 +404,8 @@ TEST(PpuRender, SpritesWithFlipsIn8x8And8x16) {
     }
 }
 
-TEST(PpuRender, SpritePriority) {
-    Rig rig;
+TEST_P(PpuRender, SpritePriority) {
+    Rig rig(GetParam());
     rig.tile(0, 1, [](int, int c) { return c < 4 ? 1 : 0; });  // background: left half opaque
     rig.tile(0, 2, [](int, int) { return 2; });                // solid sprite
     rig.fill_nametable(0x2000, 1, 0x00);
@@ -409,8 +427,8 @@ TEST(PpuRender, SpritePriority) {
     EXPECT_EQ(rig.px(44, 20), 0x12);
 }
 
-TEST(PpuRender, LeftColumnMasks) {
-    Rig rig;
+TEST_P(PpuRender, LeftColumnMasks) {
+    Rig rig(GetParam());
     rig.tile(0, 1, [](int, int) { return 1; });
     rig.tile(0, 2, [](int, int) { return 2; });
     rig.fill_nametable(0x2000, 1, 0x00);
@@ -438,13 +456,12 @@ TEST(PpuRender, LeftColumnMasks) {
     EXPECT_EQ(rig.px(65, 8), 0x01);
 }
 
-TEST(PpuRender, SpriteZeroHit) {
-    Rig rig;
+TEST_P(PpuRender, SpriteZeroHit) {
+    Rig rig(GetParam());
     rig.tile(0, 1, [](int, int) { return 1; });
     rig.tile(0, 2, [](int, int) { return 2; });
     rig.tile(0, 3, [](int, int c) { return c < 4 ? 0 : 2; });
     rig.fill_nametable(0x2000, 1, 0x00);
-    NES::PPU& p = *rig.ppu;
 
     // Expects the hit to appear in the call that processes column `col` of
     // line 100, and not before.
@@ -453,7 +470,7 @@ TEST(PpuRender, SpriteZeroHit) {
         ASSERT_EQ(rig.status & 0x40, 0);
         rig.run_to(100, col + 1);
         EXPECT_EQ(rig.status & 0x40, 0) << "before column " << col;
-        p.cycle();
+        rig.step();
         EXPECT_EQ(rig.status & 0x40, 0x40) << "at column " << col;
     };
 
@@ -501,14 +518,14 @@ TEST(PpuRender, SpriteZeroHit) {
     EXPECT_FALSE(hit_in_frame());
 }
 
-TEST(PpuRender, NinthSpriteAndOverflow) {
-    Rig rig;
+TEST_P(PpuRender, NinthSpriteAndOverflow) {
+    Rig rig(GetParam());
     rig.tile(0, 2, [](int, int) { return 1; });
     for (int i = 0; i < 9; ++i) rig.sprite(i, 49, 2, 0, static_cast<uint8_t>(10 * i));
     rig.mask = 0x14;
     rig.run_to(49, 145);
     EXPECT_EQ(rig.status & 0x20, 0);
-    rig.ppu->cycle();  // the scan reads entry 8's Y
+    rig.step();  // the scan reads entry 8's Y
     EXPECT_EQ(rig.status & 0x20, 0x20);
     rig.full_frame();
     for (int i = 0; i < 8; ++i) EXPECT_EQ(rig.px(50, 10 * i + 1), 0x11) << i;
@@ -520,7 +537,7 @@ TEST(PpuRender, NinthSpriteAndOverflow) {
     rig.sprite(9, 200, 49, 0, 0);
     rig.run_to(49, 146);
     EXPECT_EQ(rig.status & 0x20, 0);
-    rig.ppu->cycle();
+    rig.step();
     EXPECT_EQ(rig.status & 0x20, 0x20);
     rig.sprite(9, 200, 0, 0, 0);
     rig.run_to(261, 2);
@@ -530,8 +547,8 @@ TEST(PpuRender, NinthSpriteAndOverflow) {
 
 // Evaluation runs whenever either layer is shown: with sprites hidden each
 // line still gets its own list, and the overflow flag still rises.
-TEST(PpuRender, EvaluationRunsWithSpritesHidden) {
-    Rig rig;
+TEST_P(PpuRender, EvaluationRunsWithSpritesHidden) {
+    Rig rig(GetParam());
     rig.tile(0, 2, [](int, int) { return 1; });
     rig.sprite(0, 99, 2, 0, 40);  // lines 100-107
     rig.mask = 0x18;
@@ -552,8 +569,8 @@ TEST(PpuRender, EvaluationRunsWithSpritesHidden) {
     EXPECT_EQ(rig.status & 0x20, 0x20);
 }
 
-TEST(PpuRender, SpritesStartOnLineOne) {
-    Rig rig;
+TEST_P(PpuRender, SpritesStartOnLineOne) {
+    Rig rig(GetParam());
     // Every sprite pattern opaque, so a sprite drawn from a wrong row would show.
     std::memset(rig.ppu->memory, 0xFF, 0x1000);
     rig.sprite(0, 0, 2, 0, 0);     // lines 1-8
@@ -577,8 +594,8 @@ TEST(PpuRender, SpritesStartOnLineOne) {
     }
 }
 
-TEST(PpuRender, PaletteValuesAndPixelRewrites) {
-    Rig rig;
+TEST_P(PpuRender, PaletteValuesAndPixelRewrites) {
+    Rig rig(GetParam());
     rig.ppu->memory[0x3F00] = 0x41;  // above 63: shows colour 1, keeps 0x41
     rig.full_frame();
     EXPECT_EQ(rig.px(100, 100), 0x41);

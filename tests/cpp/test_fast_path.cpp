@@ -1,0 +1,160 @@
+// The fast paths beside the exact ones: the same inputs must leave every
+// field of every unit the same.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include "console.h"
+#include "ppu.h"
+#include "same_state.h"
+#include "workload.h"
+
+namespace {
+
+// Two PPUs with their own register bytes, changed in the same way.
+struct PpuPair {
+    NES::PPU exact, fast;
+    uint8_t regs[2][9] = {};
+
+    PpuPair() {
+        for (int i = 0; i < 9; ++i) {
+            exact.register_ptrs[i] = &regs[0][i];
+            fast.register_ptrs[i] = &regs[1][i];
+        }
+    }
+    template <typename F>
+    void both(F change) {
+        change(exact, regs[0]);
+        change(fast, regs[1]);
+    }
+    void run(int64_t dots) {
+        for (int64_t i = 0; i < dots; ++i) exact.cycle();
+        fast.run_until(fast.cycles + dots);
+    }
+};
+
+TEST(FastPath, PpuSpansMatchDotByDot) {
+    for (uint32_t seed = 1; seed <= 6; ++seed) {
+        test::Rng rng(seed);
+        auto pair = std::make_unique<PpuPair>();
+        for (uint8_t& b : pair->exact.memory) b = rng.byte();
+        for (uint8_t& b : pair->exact.oam) b = rng.byte();
+        std::memcpy(pair->fast.memory, pair->exact.memory, sizeof pair->fast.memory);
+        std::memcpy(pair->fast.oam, pair->exact.oam, sizeof pair->fast.oam);
+        for (int step = 0; step < 8000; ++step) {
+            // Dots to run: a few, a span of a line, or several lines.
+            const int kind = rng.below(10);
+            const int64_t dots = kind < 7 ? rng.below(12) + 1 : kind < 9 ? rng.below(700) + 1 : rng.below(30000) + 1;
+            pair->run(dots);
+            const std::string diff = test::differing_fields(pair->exact, pair->fast);
+            ASSERT_EQ(diff, "") << "seed " << seed << " step " << step << " at line " << pair->exact.scanline
+                                << " dot " << pair->exact.dot;
+            // A register or memory change, as the CPU would make between spans.
+            const uint32_t what = rng.next(), value = rng.next();
+            pair->both([&](NES::PPU& p, uint8_t* regs) {
+                switch (what % 11) {
+                    case 0:
+                        regs[0] = static_cast<uint8_t>(value);
+                        break;
+                    case 1:
+                    case 2:  // mostly rendering, with every left-column and layer choice
+                        regs[1] = static_cast<uint8_t>(value | ((value >> 8) % 4 ? 0x18 : 0));
+                        break;
+                    case 3:
+                        p.x = value & 7;
+                        break;
+                    case 4:
+                        p.v = static_cast<uint16_t>(value & 0x7FFF);
+                        break;
+                    case 5:
+                        p.t = static_cast<uint16_t>(value & 0x7FFF);
+                        break;
+                    case 6:
+                        p.oam[value & 0xFF] = static_cast<uint8_t>(value >> 8);
+                        break;
+                    case 7:
+                        p.memory[0x3F00 | (value & 0x1F)] = static_cast<uint8_t>(value >> 8);
+                        break;
+                    case 8:  // status flags cleared, so that the next hit or overflow shows
+                        regs[2] = 0;
+                        break;
+                    case 9:  // sprite 0 somewhere on the picture, near an edge column
+                        p.oam[0] = static_cast<uint8_t>((value >> 8) % 239);
+                        p.oam[3] = static_cast<uint8_t>(value & 1 ? 248 + (value >> 1) % 8 : (value >> 1) % 8);
+                        break;
+                    default:
+                        p.mirroring = static_cast<int>(value % 5);
+                        break;
+                }
+            });
+        }
+    }
+}
+
+TEST(FastPath, ApuBulkCyclesMatchCycleByCycle) {
+    // Program bytes serve as DMC samples.
+    test::Cart cart;
+    for (uint8_t& b : cart.prg_data()) b = static_cast<uint8_t>(&b - cart.prg_data().data()) * 37u;
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        auto exact = test::boot(cart);
+        auto fast = test::boot(cart);
+        test::Rng rng(seed);
+        for (int step = 0; step < 4000; ++step) {
+            const int kind = rng.below(10);
+            const int64_t n = kind < 4 ? rng.below(30) + 1 : kind < 9 ? rng.below(2000) + 1 : rng.below(40000) + 1;
+            for (int64_t i = 0; i < n; ++i) exact->apu->cycle();
+            fast->apu->run_until(fast->apu->cycles + n);
+            ASSERT_EQ(test::differing_fields(*exact->apu, *fast->apu), "") << "seed " << seed << " step " << step;
+            // A register write, with values that keep channels sounding.
+            static const uint16_t regs[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007,
+                                            0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F, 0x4010, 0x4011,
+                                            0x4012, 0x4013, 0x4015, 0x4015, 0x4017};
+            const uint16_t address = regs[rng.below(sizeof regs / sizeof regs[0])];
+            uint8_t value = rng.byte();
+            if (address == 0x4015 && rng.chance(80)) value |= 0x1F;
+            exact->poke(address, value);
+            fast->poke(address, value);
+        }
+    }
+}
+
+// The lazy machine run beside machine steps, compared at random moments:
+// every field of the CPU, PPU and APU must agree.
+void expect_same_run(const std::vector<uint8_t>& image, int64_t frames, uint32_t seed, const std::string& name) {
+    auto exact = test::boot(image);
+    auto fast = test::boot(image);
+    NES::Controller pads[2];
+    exact->cpu->set_controller(&pads[0], 0);
+    fast->cpu->set_controller(&pads[1], 0);
+    test::Rng rng(seed);
+    while (exact->ppu->frames < frames) {
+        const uint8_t buttons = test::scripted_buttons(exact->ppu->frames);
+        test::press(pads[0], buttons);
+        test::press(pads[1], buttons);
+        // A stretch of a few instructions, of part of a frame, or of frames.
+        const int kind = rng.below(8);
+        const int steps = kind < 3 ? rng.below(8) + 1 : kind < 7 ? rng.below(3000) + 1 : rng.below(30000) + 1;
+        for (int i = 0; i < steps; ++i) exact->step();
+        while (fast->cpu->run(exact->cpu->cycles) == NES::CPU::RunEnd::frame) {
+        }
+        std::string diff = test::differing_fields(*exact->cpu, *fast->cpu);
+        diff += test::differing_fields(*exact->ppu, *fast->ppu);
+        diff += test::differing_fields(*exact->apu, *fast->apu);
+        ASSERT_EQ(diff, "") << name << " at frame " << exact->ppu->frames << " line " << exact->ppu->scanline
+                            << " dot " << exact->ppu->dot << " cycle " << exact->cpu->cycles;
+    }
+}
+
+TEST(FastPath, MachineRunMatchesMachineSteps) {
+    const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
+    expect_same_run(test::read_file(data + "demo.nes"), 300, 1, "demo");
+    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3"})
+        expect_same_run(test::read_file(data + "workload_" + kind + ".nes"), 200, 2, kind);
+    for (int mapper : {0, 1, 2, 3, 4, 40})
+        for (uint32_t seed = 1; seed <= 2; ++seed)
+            expect_same_run(test::stress_cart(seed, mapper), 120, seed,
+                            "stress_m" + std::to_string(mapper) + "_" + std::to_string(seed));
+}
+
+}  // namespace
