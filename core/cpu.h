@@ -157,6 +157,8 @@ public:
 
     // The location of a CPU address.
     signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }
+
+    bool verbose = true;  // print the reset and battery RAM lines
 };
 
 }  // namespace NES

@@ -9,6 +9,7 @@ namespace NES {
 
 class CPU;
 class PPU;
+class StateIO;
 
 // context is {CPU*, PPU*, APU*}; address points into the CPU's memory (or at
 // the accumulator, which lies in no mapper range).
@@ -24,6 +25,8 @@ public:
     virtual void clock(void** context) = 0;
     virtual void serialize(void** context, char* block) = 0;
     virtual void deserialize(void** context, char* block) = 0;
+    // Every register and counter of the class, for machine snapshots (state_io.h).
+    virtual void snapshot(StateIO&) {}
 };
 
 // Size of the mapper block of a state file, in bytes.
@@ -58,6 +61,7 @@ public:
     void clock(void**) override {}
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
+    void snapshot(StateIO& io) override;
 };
 
 class CNROM : public Mapper {
@@ -69,6 +73,7 @@ public:
     void clock(void**) override {}
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
+    void snapshot(StateIO& io) override;
 };
 
 class NTDEC2722 : public Mapper {
@@ -81,6 +86,7 @@ public:
     void clock(void** context) override;
     void serialize(void**, char*) override {}
     void deserialize(void**, char*) override {}
+    void snapshot(StateIO& io) override;
 };
 
 class MMC1 : public Mapper {
@@ -98,6 +104,7 @@ public:
     void control(CPU* cpu, PPU* ppu, uint8_t value);
     // The control register as the modes and the PPU's arrangement show it.
     uint8_t control_value(const PPU* ppu) const;
+    void snapshot(StateIO& io) override;
 };
 
 class MMC3 : public Mapper {
@@ -118,10 +125,16 @@ public:
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
     void scanline_clock(CPU* cpu);
+    void snapshot(StateIO& io) override;
 };
 
 // The mapper object for an iNES mapper number; prints "UNRECOGNIZED MAPPER!"
 // and returns a DEFAULT_MAPPER for numbers without a class.
 std::unique_ptr<Mapper> make_mapper(int number);
+// The same; prints nothing when verbose is false.
+std::unique_ptr<Mapper> make_mapper(int number, bool verbose);
+
+// The mapper numbers with a class of their own, in increasing order.
+inline constexpr int SUPPORTED_MAPPERS[] = {0, 1, 2, 3, 4, 40};
 
 }  // namespace NES

@@ -103,6 +103,13 @@ public:
     void v_vert();
     void apply_and_update_registers();
     void cycle();
+
+    bool verbose = true;  // print the CHR-RAM line at cartridge binding
+    // The console's reset button: PPUCTRL, PPUMASK, the scroll and the w latch
+    // and the read buffer are cleared; memory, OAM, v and the position are kept.
+    void on_reset();
+    // Redraws the RGB picture from the palette indices of index_buffer.
+    void rebuild_frame_buffer();
 };
 
 }  // namespace NES
