@@ -220,11 +220,21 @@ def test_missing_pillow_names_the_extra(tmp_path):
     assert result.returncode == 0 and size > 44 and (size - 44) % 2048 == 0
 
 
-def test_machine_lines_stay_out_of_the_output():
+def test_machine_lines_stay_out_of_the_output(tmp_path, probe):
     result = cli("run", "--frames", "1")
     assert result.returncode == 0
     assert len(result.stdout.splitlines()) == 1 and "frames per second" in result.stdout
     assert "LINUX, " in cli("run", "--frames", "1", "-v").stdout
+
+    # An unsupported mapper: the machine runs on, and the warning is one line.
+    odd = tmp_path / "odd.nes"
+    image = bytearray(probe.read_bytes())
+    image[6] |= 0x50
+    odd.write_bytes(bytes(image))
+    result = cli("run", odd, "--frames", "1")
+    assert result.returncode == 0, result.stderr
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("pictor: warning: ") and "mapper 5," in line
 
 
 def test_bench_prints_a_table(probe, home):
