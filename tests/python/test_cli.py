@@ -252,6 +252,14 @@ def test_bench_prints_a_table(probe, home):
     assert cli("bench", "--runs", "1", "--frames", "1").stdout.splitlines()[2].startswith("demo ")
     assert not (home / ".config").exists()  # save folders went to a scratch home
 
+    # The emulation thread's processor use, and machines on threads side by side.
+    result = cli("bench", probe, "--runs", "1", "--frames", "2", "--thread", "0.1", "--parallel", "2")
+    assert result.returncode == 0, result.stderr
+    tables = [table.splitlines() for table in result.stdout.split("\n\n")]
+    assert [table[0].split()[1] for table in tables] == ["frames", "thread", "machines"]
+    assert [row.split()[1] for row in tables[1][2:]] == ["running", "paused"] * 2
+    assert [row.split()[1] for row in tables[2][2:]] == ["1", "2"] * 2
+
 
 @pytest.fixture
 def sdl_dummy(monkeypatch):
