@@ -805,12 +805,19 @@ std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     if (state[0].cast<int>() != PICKLE_VERSION)
         throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(state[0]).cast<std::string>() +
                                     " is unknown (this module reads version " + std::to_string(PICKLE_VERSION) + ")");
-    const std::string image = state[1].cast<py::bytes>();
-    const std::string snapshot = state[2].cast<py::bytes>();
-    const int32_t clock_hz = state[3].cast<int32_t>();
-    std::string saves = state[4].cast<py::bytes>();
-    std::string game = state[5].cast<py::bytes>();
-    const bool loud = state[6].cast<bool>();
+    std::string image, snapshot, saves, game;
+    int32_t clock_hz = 0;
+    bool loud = false;
+    try {
+        image = state[1].cast<py::bytes>();
+        snapshot = state[2].cast<py::bytes>();
+        clock_hz = state[3].cast<int32_t>();
+        saves = state[4].cast<py::bytes>();
+        game = state[5].cast<py::bytes>();
+        loud = state[6].cast<bool>();
+    } catch (const py::cast_error&) {
+        throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
+    }
     auto machine = std::make_unique<NESUnit>(image, clock_hz, loud);
     NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
     machine->save_dir = std::move(saves);
