@@ -83,17 +83,6 @@ void APU::cycle() {
     ++cycles;
 }
 
-void APU::emit_sample(int16_t sample) {
-    const std::size_t i = static_cast<uint64_t>(samples) % BUFFER_LEN;
-    if (i == 0) {
-        // Publish the completed block whole; the host copies it under the same lock.
-        std::lock_guard<std::mutex> hold(buffer_lock);
-        std::memcpy(output_buffer.get(), sample_buffer.get(), BUFFER_LEN * sizeof(int16_t));
-        buffer_ready.store(true, std::memory_order_release);
-    }
-    sample_buffer[i] = sample;
-    ++samples;
-}
 
 bool APU::may_request_irq() const {
     return (dmc_control & 0xC0) == 0x80 && channel_enabled[4] && dmc_bytes_remaining != 0;
@@ -520,6 +509,44 @@ int16_t mix(APU* apu) {
     if (scaled >= 32767.0f) return 32767;
     if (scaled <= -32768.0f) return -32768;
     return static_cast<int16_t>(scaled);
+}
+
+std::size_t APU::read_ring(int16_t* out) {
+    const uint64_t w = ring_written.load(std::memory_order_acquire);
+    uint64_t r = ring_read;
+    if (w - r > RING_LEN) {
+        ring_dropped += w - r - RING_LEN;
+        r = w - RING_LEN;
+    }
+    std::size_t n = static_cast<std::size_t>(w - r);
+    for (std::size_t k = 0; k < n; ++k) out[k] = ring[(r + k) % RING_LEN].load(std::memory_order_relaxed);
+    // The producer may have overwritten the oldest of these while they were
+    // copied: a slot claimed for sample c holds sample c - RING_LEN no more.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const uint64_t claimed = ring_claimed.load(std::memory_order_relaxed);
+    if (claimed > r + RING_LEN) {
+        const std::size_t lost = static_cast<std::size_t>(std::min<uint64_t>(n, claimed - RING_LEN - r));
+        ring_dropped += lost;
+        std::memmove(out, out + lost, (n - lost) * sizeof(int16_t));
+        n -= lost;
+    }
+    ring_read = w;
+    return n;
+}
+
+void APU::discard_undelivered() {
+    ring_read = ring_written.load(std::memory_order_acquire);
+    std::lock_guard<std::mutex> hold(buffer_lock);
+    buffer_ready.store(false, std::memory_order_relaxed);
+}
+
+void APU::on_reset() {
+    register_write(0x4015, 0);
+    cpu->memory[0x4015] = 0;
+    triangle_step = 0;
+    dmc_output &= 1;
+    frame_irq = false;
+    register_write(0x4017, cpu->memory[0x4017]);
 }
 
 }  // namespace NES

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -102,10 +103,6 @@ public:
     // The length-counter load of a $4003/$4007/$400B/$400F write.
     void load_length(int channel, uint8_t value);
 
-    // Hands one sample to the current block, publishing the completed block
-    // when a new one begins.
-    void emit_sample(int16_t sample);
-
     // Fast path: runs APU cycles until `cycles` reaches target, with the same
     // result as that many calls of cycle(); the registers must not change
     // meanwhile (the CPU brings the APU up to date before it writes them).
@@ -122,6 +119,46 @@ public:
     // Takes the last completed block if one is waiting: copies it into out
     // (BUFFER_LEN samples) and returns true; otherwise returns false.
     bool take_block(int16_t* out);
+
+    // ---- Sample delivery ----
+    // Every sample also goes into a ring of one second, which a single reader
+    // empties with read_ring; the oldest samples are overwritten (and counted
+    // as dropped) when the reader falls more than a second behind.
+    static constexpr std::size_t RING_LEN = 44100;
+    std::unique_ptr<std::atomic<int16_t>[]> ring = std::make_unique<std::atomic<int16_t>[]>(RING_LEN);
+    std::atomic<uint64_t> ring_claimed{0};  // samples whose slot the producer has started to write
+    std::atomic<uint64_t> ring_written{0};  // samples completely written
+    uint64_t ring_read = 0;                 // the reader's position
+    uint64_t ring_dropped = 0;              // samples overwritten before the reader took them
+
+    // Hands one mixed sample over: into the block being filled (publishing
+    // the completed block first when a new one begins) and into the ring.
+    void emit_sample(int16_t s) {
+        const std::size_t i = static_cast<uint64_t>(samples) % BUFFER_LEN;
+        if (i == 0) {
+            // Publish the completed block whole; the host copies it under the same lock.
+            std::lock_guard<std::mutex> hold(buffer_lock);
+            std::memcpy(output_buffer.get(), sample_buffer.get(), BUFFER_LEN * sizeof(int16_t));
+            buffer_ready.store(true, std::memory_order_release);
+        }
+        sample_buffer[i] = s;
+        ++samples;
+        const uint64_t w = ring_written.load(std::memory_order_relaxed);
+        ring_claimed.store(w + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        ring[w % RING_LEN].store(s, std::memory_order_relaxed);
+        ring_written.store(w + 1, std::memory_order_release);
+    }
+    // Moves the samples written since the last call (at most RING_LEN) into
+    // out, which holds RING_LEN samples, and returns their count. One reader
+    // at a time; safe while the producer runs.
+    std::size_t read_ring(int16_t* out);
+    // Forgets every sample not yet handed out, by read_ring and take_block alike.
+    void discard_undelivered();
+    // The console's reset button: $4015 written with 0 (every channel
+    // silenced), the triangle back at its first step, the DMC level kept to
+    // its lowest bit, the frame sequencer restarted as by a $4017 write.
+    void on_reset();
 
 private:
     int64_t next_sample_cycle() const;

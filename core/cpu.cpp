@@ -244,15 +244,19 @@ void CPU::reset() {
         apu->samples = 0;
     }
     signed char* vector = location(reset_vector);
-    printf("Before: %04x\n", reset_vector);
-    printf("reset loc: %p, memory loc: %p\n", static_cast<void*>(vector), static_cast<void*>(memory));
+    if (verbose) {
+        printf("Before: %04x\n", reset_vector);
+        printf("reset loc: %p, memory loc: %p\n", static_cast<void*>(vector), static_cast<void*>(memory));
+    }
     map_memory(&vector);
     const uint16_t mapped = static_cast<uint16_t>(get_addr(vector));
     const uint16_t next = static_cast<uint16_t>(fold(*this, static_cast<uint16_t>(mapped + 1)));
-    printf("After: %04x\n", mapped);
-    printf("%02x %02x\n", memory[mapped], memory[next]);
+    if (verbose) {
+        printf("After: %04x\n", mapped);
+        printf("%02x %02x\n", memory[mapped], memory[next]);
+    }
     PC = read_word(*this, mapped, next);
-    printf("%04x\n", static_cast<unsigned>(PC));
+    if (verbose) printf("%04x\n", static_cast<unsigned>(PC));
 }
 
 void CPU::clock() {
@@ -516,11 +520,11 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
         std::string path = config_dir;
         if (sep) path += sep;
         path += "ram";
-        printf("load RAM file: %s\n", path.c_str());
+        if (verbose) printf("load RAM file: %s\n", path.c_str());
         // Without a game folder there is no battery file to look for.
         const bool exists =
             !config_dir.empty() && std::filesystem::exists(std::filesystem::status(std::filesystem::path(path)));
-        printf("RAM file exists: %i\n", exists ? 1 : 0);
+        if (verbose) printf("RAM file exists: %i\n", exists ? 1 : 0);
         if (exists) {
             if (FILE* file = fopen(path.c_str(), "rb")) {
                 load_ram(file);

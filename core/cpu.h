@@ -189,6 +189,8 @@ public:
 
     // The location of a CPU address.
     signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }
+
+    bool verbose = true;  // print the reset and battery RAM lines
 };
 
 inline signed char CPU::read(signed char* location, bool notify) {

@@ -7,6 +7,7 @@
 #include "cpu.h"
 #include "ppu.h"
 #include "rom.h"
+#include "state_io.h"
 
 namespace NES {
 
@@ -340,6 +341,43 @@ void MMC3::deserialize(void**, char* block) {
     irq_latch = u8(11);
     reserved1[0] = u8(12);
     reserved1[1] = u8(13);
+}
+
+// ---- Snapshot fields ----
+
+void UxROM::snapshot(StateIO& io) {
+    const int32_t b = io.num(bank, "uxrom.bank", 0, 15 * 16);
+    io.require(b % 16 == 0, "uxrom.bank is not a whole 16 KiB bank");
+}
+
+void CNROM::snapshot(StateIO& io) {
+    const int32_t b = io.num(bank, "cnrom.bank", 0, 4095 * 8);
+    io.require(b % 8 == 0, "cnrom.bank is not a whole 8 KiB bank");
+}
+
+void NTDEC2722::snapshot(StateIO& io) {
+    io.num(irq_counter, "ntdec2722.irq_counter", 1, 0x3000);
+    io.flag(irq_enabled, "ntdec2722.irq_enabled");
+}
+
+void MMC1::snapshot(StateIO& io) {
+    io.num(prg_mode, "mmc1.prg_mode", 0, 3);
+    io.num(chr_mode, "mmc1.chr_mode", 0, 1);
+    io.num(shift, "mmc1.shift", 1, 0x1F);
+    io.num(last_value, "mmc1.last_value", 0, 0x1F);
+}
+
+void MMC3::snapshot(StateIO& io) {
+    io.num(bank_select, "mmc3.bank_select");
+    io.num(prev_bank_select, "mmc3.prev_bank_select");
+    io.num(ram_protect, "mmc3.ram_protect", 0, 1);
+    io.num(ram_enable, "mmc3.ram_enable", 0, 1);
+    io.flag(irq_enabled, "mmc3.irq_enabled");
+    io.num(reserved0, "mmc3.reserved0");
+    io.num(irq_counter, "mmc3.irq_counter", 0, 255);
+    io.num(irq_latch, "mmc3.irq_latch");
+    io.num(reserved1[0], "mmc3.reserved1");
+    io.num(reserved1[1], "mmc3.reserved1");
 }
 
 }  // namespace NES

@@ -9,6 +9,7 @@ namespace NES {
 
 class CPU;
 class PPU;
+class StateIO;
 
 // context is {CPU*, PPU*, APU*}; address points into the CPU's memory (or at
 // the accumulator, which lies in no mapper range).
@@ -44,6 +45,8 @@ public:
     // Calls of clock() until the next one that may request an interrupt, or
     // -1 when none will (every_dot mappers).
     virtual int64_t dots_to_request() const { return -1; }
+    // Every register and counter of the class, for machine snapshots (state_io.h).
+    virtual void snapshot(StateIO&) {}
 };
 
 // Size of the mapper block of a state file, in bytes.
@@ -80,6 +83,7 @@ public:
     void clock(void**) override {}
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
+    void snapshot(StateIO& io) override;
 };
 
 class CNROM : public Mapper {
@@ -91,6 +95,7 @@ public:
     void clock(void**) override {}
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
+    void snapshot(StateIO& io) override;
 };
 
 class NTDEC2722 : public Mapper {
@@ -106,6 +111,7 @@ public:
     DotClock dot_clock() const override { return DotClock::every_dot; }
     void clock_dots(void** context, int64_t n) override;
     int64_t dots_to_request() const override;
+    void snapshot(StateIO& io) override;
 };
 
 class MMC1 : public Mapper {
@@ -123,6 +129,7 @@ public:
     void control(CPU* cpu, PPU* ppu, uint8_t value);
     // The control register as the modes and the PPU's arrangement show it.
     uint8_t control_value(const PPU* ppu) const;
+    void snapshot(StateIO& io) override;
 };
 
 class MMC3 : public Mapper {
@@ -145,10 +152,16 @@ public:
     uint32_t watched_writes_from() const override { return 0x6000; }  // RAM protection
     DotClock dot_clock() const override { return DotClock::after_dot_255; }
     void scanline_clock(CPU* cpu);
+    void snapshot(StateIO& io) override;
 };
 
 // The mapper object for an iNES mapper number; prints "UNRECOGNIZED MAPPER!"
 // and returns a DEFAULT_MAPPER for numbers without a class.
 std::unique_ptr<Mapper> make_mapper(int number);
+// The same; prints nothing when verbose is false.
+std::unique_ptr<Mapper> make_mapper(int number, bool verbose);
+
+// The mapper numbers with a class of their own, in increasing order.
+inline constexpr int SUPPORTED_MAPPERS[] = {0, 1, 2, 3, 4, 40};
 
 }  // namespace NES

@@ -171,7 +171,7 @@ void PPU::loadRom(ROM* rom) {
     mirroring = rom->mirroring;
     mapper = rom->mapper.get();
     if (rom->chr_size <= 0) {
-        puts("CHR-RAM Copied.");
+        if (verbose) puts("CHR-RAM Copied.");
         rom->chr_ram = memory;
     } else {
         rom->copy_chr(chr_bank, memory, 0x2000);
@@ -408,6 +408,27 @@ void PPU::cycle() {
         }
     }
     if (mapper) mapper->clock(mapper_context);
+}
+
+void PPU::on_reset() {
+    if (cpu) {
+        cpu->memory[0x2000] = 0;
+        cpu->memory[0x2001] = 0;
+    }
+    t = 0;
+    x = 0;
+    w = false;
+    read_buffer = 0;
+}
+
+void PPU::rebuild_frame_buffer() {
+    for (int q = 0; q < HEIGHT * WIDTH; ++q) {
+        const uint8_t* rgb = NTSC_TO_RGB[index_buffer[q] & 63];
+        uint8_t* out = frame_buffer + 3 * q;
+        out[0] = rgb[0];
+        out[1] = rgb[1];
+        out[2] = rgb[2];
+    }
 }
 
 // ---- Fast path ----

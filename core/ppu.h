@@ -104,6 +104,13 @@ public:
     void apply_and_update_registers();
     void cycle();
 
+    bool verbose = true;  // print the CHR-RAM line at cartridge binding
+    // The console's reset button: PPUCTRL, PPUMASK, the scroll and the w latch
+    // and the read buffer are cleared; memory, OAM, v and the position are kept.
+    void on_reset();
+    // Redraws the RGB picture from the palette indices of index_buffer.
+    void rebuild_frame_buffer();
+
     // Fast path. run_until runs dots until `cycles` reaches target with the
     // same result as that many calls of cycle(), drawing whole spans of a line
     // at once; the registers it reads must not change meanwhile (the CPU

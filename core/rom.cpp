@@ -57,7 +57,9 @@ struct FileCloser {
 
 }  // namespace
 
-std::unique_ptr<Mapper> make_mapper(int number) {
+std::unique_ptr<Mapper> make_mapper(int number) { return make_mapper(number, true); }
+
+std::unique_ptr<Mapper> make_mapper(int number, bool verbose) {
     switch (number) {
         case 0:
             return std::make_unique<NROM>();
@@ -72,12 +74,14 @@ std::unique_ptr<Mapper> make_mapper(int number) {
         case 40:
             return std::make_unique<NTDEC2722>();
         default:
-            std::puts("UNRECOGNIZED MAPPER!");
+            if (verbose) std::puts("UNRECOGNIZED MAPPER!");
             return std::make_unique<DEFAULT_MAPPER>(number);
     }
 }
 
-ROM::ROM() {
+ROM::ROM() : ROM(true) {}
+
+ROM::ROM(bool verbose) : verbose(verbose) {
     std::vector<unsigned char> blank(HEADER_LEN + 16384, 0);
     std::memcpy(blank.data(), MAGIC, sizeof MAGIC);
     blank[4] = 1;
@@ -88,6 +92,10 @@ ROM::ROM(long size, unsigned char* data) { load_arr(size, data); }
 
 ROM::ROM(const char* path) { load_file(path); }
 
+ROM::ROM(long size, unsigned char* data, bool verbose) : verbose(verbose) { load_arr(size, data); }
+
+ROM::ROM(const char* path, bool verbose) : verbose(verbose) { load_file(path); }
+
 void ROM::load_file(const char* file_path) {
     path = file_path;
     path_length = static_cast<int>(path.size());
@@ -95,7 +103,7 @@ void ROM::load_file(const char* file_path) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(file_path, "rb"));
     if (!file) throw FileError(errno, path, "cannot open cartridge image");
     // fopen succeeds on a directory; its seek end is meaningless.
-    struct stat st{};
+    struct stat st {};
     if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
         throw FileError(EISDIR, path, "cannot read cartridge image");
     if (std::fseek(file.get(), 0, SEEK_END) != 0) throw FileError(errno, path, "cannot read cartridge image");
@@ -158,13 +166,13 @@ void ROM::load_arr(long size, unsigned char* data) {
 
     loaded = true;
     battery = (h[6] & 0x02) != 0;
-    std::fputs(battery ? "Battery\n" : "No Battery\n", stdout);
+    if (verbose) std::fputs(battery ? "Battery\n" : "No Battery\n", stdout);
     nes2 = is_nes2;
-    mapper = make_mapper((h[6] >> 4) | (h[7] & 0xF0));
+    mapper = make_mapper((h[6] >> 4) | (h[7] & 0xF0), verbose);
     mirroring = (h[6] & 0x08) ? 2 : (h[6] & 0x01);
     prg_size = static_cast<int32_t>(new_prg_size);
     chr_size = static_cast<int32_t>(new_chr_size);
-    if (!nes2) {
+    if (!nes2 && verbose) {
         std::puts("iNES");
         std::printf("%i\n", h[5]);
     }
@@ -172,6 +180,8 @@ void ROM::load_arr(long size, unsigned char* data) {
     if (has_trainer) std::memcpy(trainer, data + HEADER_LEN, TRAINER_LEN);
     prg.assign(data + offset, data + offset + prg_size);
     chr.assign(data + offset + prg_size, data + offset + prg_size + chr_size);
+    image.assign(data, data + size);
+    identity = fnv1a64(image.data(), image.size());
 }
 
 uint8_t* ROM::get_prg_bank(int n) { return prg.data() + bank_offset(n, prg.size()); }
@@ -207,7 +217,16 @@ void ROM::copy_chr(int n, uint8_t* dest, std::size_t len) {
 }
 
 void ROM::reset_mapper() {
-    if (mapper) mapper = make_mapper(mapper->number);
+    if (mapper) mapper = make_mapper(mapper->number, verbose);
+}
+
+uint64_t fnv1a64(const uint8_t* data, std::size_t size) {
+    uint64_t h = 0xCBF29CE484222325ull;
+    for (std::size_t i = 0; i < size; ++i) {
+        h ^= data[i];
+        h *= 0x100000001B3ull;
+    }
+    return h;
 }
 
 }  // namespace NES

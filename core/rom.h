@@ -35,6 +35,10 @@ public:
     // An image file. Throws FileError when it cannot be read and
     // std::invalid_argument when it is not a usable image.
     explicit ROM(const char* path);
+    // The same three, printing nothing while loading when verbose is false.
+    explicit ROM(bool verbose);
+    ROM(long size, unsigned char* data, bool verbose);
+    ROM(const char* path, bool verbose);
 
     void load_file(const char* path);
     void load_arr(long size, unsigned char* data);
@@ -58,6 +62,13 @@ public:
     // to this cartridge keeps the old mapper's address: bind it again with
     // PPU::loadRom.
     void reset_mapper();
+
+    bool verbose = true;         // print the load lines and the unsupported-mapper line
+    uint64_t identity = 0;       // 64-bit FNV-1a hash of the whole image: the cartridge a snapshot belongs to
+    std::vector<uint8_t> image;  // the whole image as loaded, header included
 };
+
+// 64-bit FNV-1a hash of size bytes.
+uint64_t fnv1a64(const uint8_t* data, std::size_t size);
 
 }  // namespace NES

@@ -20,20 +20,62 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "cpu_helper.h"
 #include "glob_const.h"
+#include "mapper.h"
+#include "snapshot.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
+
+#ifndef PICTOR_VERSION
+#define PICTOR_VERSION "0+unknown"
+#endif
+
+// A file-system path from Python: str (encoded as the file system does),
+// bytes or bytearray (taken byte for byte), or an os.PathLike giving either.
+struct FsPath {
+    std::string bytes;
+};
+
+namespace pybind11::detail {
+template <>
+struct type_caster<FsPath> {
+    PYBIND11_TYPE_CASTER(FsPath, const_name("str | bytes | os.PathLike[str] | os.PathLike[bytes]"));
+
+    bool load(handle src, bool) {
+        object path = reinterpret_borrow<object>(src);
+        if (PyByteArray_Check(path.ptr())) {
+            value.bytes.assign(PyByteArray_AS_STRING(path.ptr()),
+                               static_cast<std::size_t>(PyByteArray_GET_SIZE(path.ptr())));
+            return true;
+        }
+        if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) {
+            if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())), "__fspath__")) return false;
+            path = reinterpret_steal<object>(PyOS_FSPath(path.ptr()));
+            if (!path) throw error_already_set();
+        }
+        if (PyUnicode_Check(path.ptr())) {
+            path = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(path.ptr()));
+            if (!path) throw error_already_set();
+        }
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(path.ptr(), &data, &size) != 0) throw error_already_set();
+        value.bytes.assign(data, static_cast<std::size_t>(size));
+        return true;
+    }
+};
+}  // namespace pybind11::detail
 
 namespace {
 
 constexpr int SAMPLE_RATE = 44100;
 constexpr int64_t NS_PER_S = 1'000'000'000;
-constexpr int64_t PAUSE_POLL_NS = 1'000'000;  // a paused thread re-reads its flags every millisecond
-// Longest single pacing sleep: stop and pause take effect within it even at
-// clock rates so low that one instruction lasts seconds.
-constexpr int64_t MAX_PACING_SLEEP_NS = 10'000'000;
+constexpr int64_t SLICES_PER_S = 1000;  // the thread sleeps once per millisecond of emulated time
 constexpr std::size_t BATTERY_RAM_LEN = 0x2000;
+constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
+constexpr int PICKLE_VERSION = 1;
 
 // The module's own copy of the system palette behind "colorLookup": shared by
 // every machine, writable from Python, never read by the PPU.
@@ -51,10 +93,9 @@ int64_t now_ns() {
         .count();
 }
 
-void sleep_ns(int64_t d) {
-    timespec req{static_cast<time_t>(d / NS_PER_S), static_cast<long>(d % NS_PER_S)};
-    timespec rem{};
-    while (nanosleep(&req, &rem) != 0 && errno == EINTR) req = rem;
+std::chrono::steady_clock::time_point steady_at(int64_t ns) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(ns)));
 }
 
 int32_t clock_rate(int rate) { return rate > 0 ? rate : INT32_MAX; }
@@ -141,13 +182,15 @@ private:
     std::atomic<bool>& running;
 };
 
-// Marks a machine busy for one call of start, stop or runFrame.
+// Marks a machine busy for one call of start, stop, runFrame or a state operation.
 class BusyGuard {
 public:
     BusyGuard(std::atomic<bool>& flag, const char* call) : flag(flag) {
         bool expected = false;
         if (!flag.compare_exchange_strong(expected, true))
-            throw std::runtime_error(std::string(call) + ": the machine is busy in another start, stop or runFrame");
+            throw std::runtime_error(std::string(call) +
+                                     ": the machine is busy in another call (start, stop, runFrame or a state "
+                                     "operation) on another thread");
     }
     ~BusyGuard() { flag = false; }
     BusyGuard(const BusyGuard&) = delete;
@@ -159,9 +202,9 @@ private:
 
 // Reports an error that ended a run on the emulation thread, where no caller
 // can receive it: through Python's unraisable-exception hook when Python is there.
-void report_thread_error(const char* what) {
+void report_thread_error(const char* what, bool verbose) {
     if (!Py_IsInitialized()) {
-        printf("Emulation thread stopped: %s\n", what);
+        if (verbose) printf("Emulation thread stopped: %s\n", what);
         return;
     }
     py::gil_scoped_acquire gil;
@@ -178,11 +221,72 @@ void refuse_on_own_thread(const NESUnit* machine, const char* call) {
         throw std::runtime_error(std::string(call) + ": not allowed from this machine's own per-frame callback");
 }
 
+// Releases the interpreter lock for a scope when this thread holds it.
+class Unlocked {
+public:
+    Unlocked() {
+        if (Py_IsInitialized() && PyGILState_Check()) release.emplace();
+    }
+
+private:
+    std::optional<py::gil_scoped_release> release;
+};
+
+// Claims a machine for a state operation (snapshot, restore, reset, state
+// files, pickling): never from its own per-frame callback, never beside
+// another start, stop, runFrame or state operation, and only while its
+// emulation thread is gone or parked in a pause, where it stays until the
+// operation ends. rebase() marks an operation that changed the cycle count,
+// so that a parked thread counts its pacing afresh.
+class StateAccess {
+public:
+    StateAccess(NESUnit& machine, const char* call) : machine(machine), guard(claim(machine, call), call) {
+        if (machine.running) {
+            if (!machine.paused)
+                throw std::runtime_error(std::string(call) +
+                                         ": the emulation thread is running; pause it with setPaused(True) or call "
+                                         "stop() first");
+            machine.hold_thread();
+            holding = true;
+        } else if (machine.emu_thread.joinable()) {
+            Unlocked unlocked;
+            machine.emu_thread.join();  // a run that ended by itself
+        }
+    }
+    ~StateAccess() {
+        if (holding) machine.release_thread(rebase_pacing);
+    }
+    StateAccess(const StateAccess&) = delete;
+    StateAccess& operator=(const StateAccess&) = delete;
+
+    void rebase() { rebase_pacing = true; }
+
+private:
+    static std::atomic<bool>& claim(NESUnit& machine, const char* call) {
+        refuse_on_own_thread(&machine, call);
+        return machine.busy;
+    }
+
+    NESUnit& machine;
+    BusyGuard guard;
+    bool holding = false;
+    bool rebase_pacing = false;
+};
+
+std::string mapper_list() {
+    std::string list;
+    for (std::size_t i = 0; i < std::size(NES::SUPPORTED_MAPPERS); ++i) {
+        if (i) list += i + 1 == std::size(NES::SUPPORTED_MAPPERS) ? " and " : ", ";
+        list += std::to_string(NES::SUPPORTED_MAPPERS[i]);
+    }
+    return list;
+}
+
 }  // namespace
 
-void ControllerWrapper::updateInputs(py::list buttons) {
-    if (buttons.size() < 8)
-        throw py::index_error("updateInputs needs 8 button states, got " + std::to_string(buttons.size()));
+void ControllerWrapper::updateInputs(py::sequence buttons) {
+    const std::size_t count = py::len(buttons);
+    if (count < 8) throw py::value_error("Controller.updateInputs needs 8 button states, got " + std::to_string(count));
     bool states[8];
     for (std::size_t i = 0; i < 8; ++i) states[i] = buttons[i].cast<bool>();
     controller.update_inputs(states);
@@ -197,11 +301,12 @@ void NESUnit::attach_pads() {
     cpu->set_controller(&controller1, 1);
 }
 
-NESUnit::NESUnit(int rate) {
-    puts("No rom specified.");
-    rom = std::make_unique<NES::ROM>();
-    puts("rom created.");
+NESUnit::NESUnit(int rate, bool verbose) : verbose(verbose) {
+    if (verbose) puts("No rom specified.");
+    rom = std::make_unique<NES::ROM>(verbose);
+    if (verbose) puts("rom created.");
     cpu = std::make_unique<NES::CPU>(false);
+    cpu->verbose = verbose;
     cpu->clock_hz = clock_rate(rate);
     apu = std::make_unique<NES::APU>();
     apu->setCPU(cpu.get());
@@ -209,7 +314,13 @@ NESUnit::NESUnit(int rate) {
     cpu->apu = apu.get();
     cpu->loadRom(rom.get(), true);
     attach_pads();
-    ppu = std::make_unique<NES::PPU>(cpu.get());  // loads the inserted cartridge's picture data
+    // What the PPU's constructor does for a CPU, with the PPU told first whether to print.
+    ppu = std::make_unique<NES::PPU>();
+    ppu->verbose = verbose;
+    ppu->cpu = cpu.get();
+    cpu->ppu = ppu.get();
+    ppu->loadRom(rom.get());  // the inserted cartridge's picture data
+    ppu->set_registers();
     cpu->reset();
 }
 
@@ -217,7 +328,9 @@ NESUnit::NESUnit(int rate) {
 // the CPU), clock rate, APU (attached, rate derived from the clock), pads.
 void NESUnit::build_components(int rate) {
     cpu = std::make_unique<NES::CPU>(false);
+    cpu->verbose = verbose;
     ppu = std::make_unique<NES::PPU>(cpu.get());
+    ppu->verbose = verbose;
     cpu->clock_hz = clock_rate(rate);
     apu = std::make_unique<NES::APU>();
     cpu->apu = apu.get();
@@ -226,38 +339,49 @@ void NESUnit::build_components(int rate) {
     attach_pads();
 }
 
-void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge) {
+void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     rom = std::move(cartridge);
-    cpu->loadRom(rom.get(), true);
+    cpu->loadRom(rom.get(), load_battery);
     ppu->loadRom(rom.get());
     cpu->reset();
 }
 
-NESUnit::NESUnit(const char* rom_name, int rate) {
+NESUnit::NESUnit(const char* rom_name, int rate, bool verbose) : verbose(verbose) {
     detectOS(rom_name);
     build_components(rate);
-    insert(std::make_unique<NES::ROM>(rom_name));
+    insert(std::make_unique<NES::ROM>(rom_name, verbose));
 }
 
-NESUnit::NESUnit(py::object rom_file, int rate) {
+NESUnit::NESUnit(py::object rom_file, int rate, bool verbose) : verbose(verbose) {
     build_components(rate);
     // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
     std::string name = rom_file.attr("name").cast<std::string>();
     detectOS(name.c_str());
     std::string image = rom_file.attr("read")().cast<std::string>();
     auto* data = reinterpret_cast<unsigned char*>(image.data());
-    insert(std::make_unique<NES::ROM>(static_cast<long>(image.size()), data));
+    insert(std::make_unique<NES::ROM>(static_cast<long>(image.size()), data, verbose));
+}
+
+NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose) : verbose(verbose) {
+    build_components(clock_hz);
+    std::string copy = image;
+    auto* data = reinterpret_cast<unsigned char*>(copy.data());
+    insert(std::make_unique<NES::ROM>(static_cast<long>(copy.size()), data, verbose), false);
 }
 
 NESUnit::~NESUnit() {
     // Set with the interpreter lock held (Python frees its objects under it):
     // a Python callback waiting for the lock then finds the run over.
-    running = false;
+    {
+        std::lock_guard<std::mutex> lock(pace_mutex);
+        running = false;
+    }
+    pace_cv.notify_all();
     if (emu_thread.joinable()) join_thread();
     try {
         write_battery_ram();
     } catch (const std::exception& e) {
-        printf("Battery RAM not saved: %s\n", e.what());
+        if (verbose) printf("Battery RAM not saved: %s\n", e.what());
     }
     rom.reset();
     cpu.reset();
@@ -323,6 +447,8 @@ void NESUnit::runFrame() {
     BusyGuard guard(busy, "NES.runFrame");
     if (running) throw std::runtime_error("NES.runFrame: the emulation thread is running; call stop() first");
     if (emu_thread.joinable()) join_thread();  // a run that ended by itself may still finish its step
+    // Other machines run meanwhile; a Python callback takes the lock back for its call.
+    Unlocked unlocked;
     step_frame();
 }
 
@@ -366,23 +492,84 @@ void NESUnit::start() {
 void NESUnit::operation_thread() {
     current_machine = this;
     try {
+        // Slices of about a millisecond of emulated time, each followed by one
+        // sleep until the wall-clock time at which that slice ends.
+        const int64_t slice = std::max<int64_t>(1, cpu->clock_hz / SLICES_PER_S);
         while (running.load(std::memory_order_relaxed)) {
-            if (paused.load(std::memory_order_relaxed)) {
-                sleep_ns(PAUSE_POLL_NS);
+            if (paused.load(std::memory_order_relaxed) || held.load(std::memory_order_relaxed)) {
+                park();
                 continue;
             }
-            single_cycle();
-            // 128-bit: cycles × 10^9 leaves the 64-bit range after about 86 minutes at the default rate.
-            __int128 emulated_ns = static_cast<__int128>(cpu->cycles - run_start_cycles) * NS_PER_S / cpu->clock_hz;
-            int64_t target = run_start.load(std::memory_order_relaxed) + paused_total.load(std::memory_order_relaxed) +
-                             static_cast<int64_t>(emulated_ns);
-            for (int64_t now = now_ns(); target > now && running && !paused; now = now_ns())
-                sleep_ns(std::min(target - now, MAX_PACING_SLEEP_NS));
+            run_slice(cpu->cycles + slice);
+            pace();
         }
     } catch (const std::exception& e) {
-        report_thread_error(e.what());
+        report_thread_error(e.what(), verbose);
     }
-    running = false;
+    {
+        std::lock_guard<std::mutex> lock(pace_mutex);
+        running = false;
+    }
+    pace_cv.notify_all();
+}
+
+void NESUnit::run_slice(int64_t end) {
+    auto go_on = [this] {
+        return running.load(std::memory_order_relaxed) && !paused.load(std::memory_order_relaxed) &&
+               !held.load(std::memory_order_relaxed);
+    };
+    if (cpu->debug || ppu->debug) {
+        // The traces print at every step: step by step.
+        while (cpu->cycles < end && go_on()) single_cycle();
+        return;
+    }
+    // A frame's end interrupts the lazy run for the per-frame callback; the
+    // catch-up the machine step would finish after it follows.
+    while (go_on() && cpu->run(end) == NES::CPU::RunEnd::frame) {
+        frame_callback();
+        cpu->catch_up();
+    }
+}
+
+void NESUnit::pace() {
+    // 128-bit: cycles × 10^9 leaves the 64-bit range after about 86 minutes at the default rate.
+    __int128 emulated_ns = static_cast<__int128>(cpu->cycles - run_start_cycles) * NS_PER_S / cpu->clock_hz;
+    int64_t target = run_start.load(std::memory_order_relaxed) + paused_total.load(std::memory_order_relaxed) +
+                     static_cast<int64_t>(emulated_ns);
+    if (target <= now_ns()) return;
+    // Pause, stop and state operations notify, and end the sleep at once.
+    std::unique_lock<std::mutex> lock(pace_mutex);
+    pace_cv.wait_until(lock, steady_at(target), [this] { return !running || paused || held; });
+}
+
+void NESUnit::park() {
+    std::unique_lock<std::mutex> lock(pace_mutex);
+    parked = true;
+    pace_cv.notify_all();
+    pace_cv.wait(lock, [this] { return !running || (!paused && !held); });
+    parked = false;
+}
+
+void NESUnit::hold_thread() {
+    Unlocked unlocked;  // the thread may be waiting for the interpreter lock in a callback
+    std::unique_lock<std::mutex> lock(pace_mutex);
+    held = true;
+    pace_cv.wait(lock, [this] { return parked || !running; });
+}
+
+void NESUnit::release_thread(bool rebase_pacing) {
+    {
+        std::lock_guard<std::mutex> lock(pace_mutex);
+        if (rebase_pacing) {
+            // The cycle count changed under the parked thread: count real time afresh from here.
+            run_start_cycles = cpu->cycles;
+            run_start = now_ns();
+            paused_total = 0;
+            pause_start = run_start.load();
+        }
+        held = false;
+    }
+    pace_cv.notify_all();
 }
 
 void NESUnit::join_thread() {
@@ -404,23 +591,32 @@ void NESUnit::stop() {
         running = false;
     } else {
         BusyGuard guard(busy, "NES.stop");
-        running = false;
+        {
+            std::lock_guard<std::mutex> lock(pace_mutex);
+            running = false;
+        }
+        pace_cv.notify_all();
         if (emu_thread.joinable())
             join_thread();
         else if (!ram_error)
             throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
+        retired_pads.clear();  // the thread that could read them is gone
     }
     if (ram_error) std::rethrow_exception(ram_error);
 }
 
 void NESUnit::set_pause(bool p) {
-    if (p && !paused) {
-        pause_start = now_ns();
-        paused = true;
-    } else if (!p && paused) {
-        paused_total += now_ns() - pause_start;
-        paused = false;
+    {
+        std::lock_guard<std::mutex> lock(pace_mutex);
+        if (p && !paused) {
+            pause_start = now_ns();
+            paused = true;
+        } else if (!p && paused) {
+            paused_total += now_ns() - pause_start;
+            paused = false;
+        }
     }
+    pace_cv.notify_all();
 }
 
 void NESUnit::perFrame(const FrameCallback& f) {
@@ -483,7 +679,7 @@ void NESUnit::detectOS(const char* path) {
     if (!home || !*home)
         throw std::runtime_error("HOME is not set: cannot locate the folder for save files ($HOME/.config/Lumaret)");
     config_dir = std::string(home) + "/.config";
-    printf("LINUX, %s\n", config_dir.c_str());
+    if (verbose) printf("LINUX, %s\n", config_dir.c_str());
     sep = '/';
     make_dir_if_missing(config_dir);
     config_dir += sep;
@@ -493,11 +689,12 @@ void NESUnit::detectOS(const char* path) {
     config_dir += name;
     save_dir = config_dir;
     game_dir = config_dir;
-    puts(config_dir.c_str());
-    if (path_exists(config_dir))
-        puts("Folder already exists. Checking for save...");
-    else
+    if (verbose) puts(config_dir.c_str());
+    if (path_exists(config_dir)) {
+        if (verbose) puts("Folder already exists. Checking for save...");
+    } else {
         fs::create_directory(config_dir);
+    }
 }
 
 bool NESUnit::setSaveDir(std::string dir) {
@@ -517,28 +714,158 @@ std::string NESUnit::slot_path(int slot, const char* call) const {
 }
 
 void NESUnit::save(int slot) {
-    write_file_atomically(slot_path(slot, "NES.saveState"), [this](FILE* f) {
-        cpu->save_state(f);
-        return true;
-    });
+    const std::string path = slot_path(slot, "NES.saveState");
+    StateAccess access(*this, "NES.saveState");
+    const std::vector<uint8_t> state = NES::save_snapshot(*cpu);
+    Unlocked unlocked;
+    write_file_atomically(path, [&state](FILE* f) { return fwrite(state.data(), 1, state.size(), f) == state.size(); });
 }
 
-bool NESUnit::load(int slot) {
-    std::string path = slot_path(slot, "NES.loadState");
-    if (!path_exists(path)) return false;
+namespace {
+
+// The bytes of a state file, or an exception as from a state-file read.
+std::vector<uint8_t> read_state_file(const std::string& path) {
     FILE* file = fopen(path.c_str(), "rb");
     if (!file) throw NES::FileError(errno, path, "could not open");
-    try {
-        cpu->load_state(file);
-    } catch (const NES::FileError& e) {
-        fclose(file);
-        throw NES::FileError(e.err, path, "could not read");
-    } catch (...) {
-        fclose(file);
-        throw;
+    std::vector<uint8_t> data;
+    uint8_t chunk[1 << 16];
+    std::size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        data.insert(data.end(), chunk, chunk + n);
+        if (data.size() > MAX_STATE_FILE_LEN) {
+            fclose(file);
+            throw std::invalid_argument(path + ": not a state file: longer than " + std::to_string(MAX_STATE_FILE_LEN) +
+                                        " bytes");
+        }
     }
+    const bool failed = ferror(file);
+    const int err = errno;
     fclose(file);
+    if (failed) throw NES::FileError(err, path, "could not read");
+    return data;
+}
+
+}  // namespace
+
+bool NESUnit::load(int slot) {
+    const std::string path = slot_path(slot, "NES.loadState");
+    StateAccess access(*this, "NES.loadState");
+    if (!path_exists(path)) return false;
+    std::vector<uint8_t> data;
+    {
+        Unlocked unlocked;
+        data = read_state_file(path);
+    }
+    if (data.size() < NES::state_file::LENGTH)
+        throw std::invalid_argument("not a state file: " + std::to_string(data.size()) + " bytes instead of " +
+                                    std::to_string(NES::state_file::LENGTH));
+    if (data.size() == NES::state_file::LENGTH) {
+        // The old layout: registers, both memories and the mapper block, read as ever.
+        FILE* file = fmemopen(data.data(), data.size(), "rb");
+        if (!file) throw NES::FileError(errno, path, "could not read");
+        try {
+            cpu->load_state(file);
+        } catch (...) {
+            fclose(file);
+            throw;
+        }
+        fclose(file);
+        return true;
+    }
+    try {
+        NES::load_snapshot(*cpu, data.data(), data.size());
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(path + ": " + e.what());
+    }
+    access.rebase();
     return true;
+}
+
+// ---- Snapshots, reset, sample ring, pickling ----
+
+py::bytes NESUnit::get_state() {
+    StateAccess access(*this, "NES.getState");
+    const std::vector<uint8_t> state = NES::save_snapshot(*cpu);
+    return py::bytes(reinterpret_cast<const char*>(state.data()), state.size());
+}
+
+void NESUnit::set_state(py::buffer state) {
+    py::buffer_info info = state.request();
+    if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1)
+        throw py::type_error("NES.setState: the snapshot must be bytes (or a contiguous buffer of bytes)");
+    StateAccess access(*this, "NES.setState");
+    NES::load_snapshot(*cpu, static_cast<const uint8_t*>(info.ptr), static_cast<std::size_t>(info.size));
+    access.rebase();
+}
+
+void NESUnit::reset() {
+    StateAccess access(*this, "NES.reset");
+    cpu->reset();
+    ppu->on_reset();
+    apu->on_reset();
+    access.rebase();
+}
+
+py::array_t<int16_t> NESUnit::read_audio() {
+    // The interpreter lock, held throughout, keeps this the ring's only reader.
+    if (audio_scratch.size() != NES::APU::RING_LEN) audio_scratch.assign(NES::APU::RING_LEN, 0);
+    const std::size_t n = apu->read_ring(audio_scratch.data());
+    py::array_t<int16_t> out(static_cast<py::ssize_t>(n));
+    if (n) std::memcpy(out.mutable_data(), audio_scratch.data(), n * sizeof(int16_t));
+    return out;
+}
+
+uint64_t NESUnit::audio_dropped() const { return apu->ring_dropped; }
+
+py::tuple NESUnit::pickle_state() {
+    py::bytes snapshot = get_state();
+    const std::vector<uint8_t>& image = rom->image;
+    return py::make_tuple(PICKLE_VERSION, py::bytes(reinterpret_cast<const char*>(image.data()), image.size()),
+                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose);
+}
+
+std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
+    if (state.size() != 7 || !py::isinstance<py::int_>(state[0]))
+        throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
+    if (state[0].cast<int>() != PICKLE_VERSION)
+        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(state[0]).cast<std::string>() +
+                                    " is unknown (this module reads version " + std::to_string(PICKLE_VERSION) + ")");
+    std::string image, snapshot, saves, game;
+    int32_t clock_hz = 0;
+    bool loud = false;
+    try {
+        image = state[1].cast<py::bytes>();
+        snapshot = state[2].cast<py::bytes>();
+        clock_hz = state[3].cast<int32_t>();
+        saves = state[4].cast<py::bytes>();
+        game = state[5].cast<py::bytes>();
+        loud = state[6].cast<bool>();
+    } catch (const py::cast_error&) {
+        throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
+    }
+    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud);
+    NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
+    machine->save_dir = std::move(saves);
+    machine->game_dir = std::move(game);
+    return machine;
+}
+
+std::string NESUnit::unsupported_mapper_message() const {
+    if (!dynamic_cast<const NES::DEFAULT_MAPPER*>(rom->mapper.get())) return "";
+    return "the cartridge uses mapper " + std::to_string(rom->mapper->number) +
+           ", which pictor does not support (supported mappers: " + mapper_list() +
+           "); it runs without bank switching and may show nothing";
+}
+
+void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
+    setController(pad, port);
+    py::object old = std::move(plugged[port]);
+    plugged[port] = std::move(pad_object);
+    // A running machine may be reading the old pad at this moment.
+    if (running || busy)
+        retired_pads.push_back(std::move(old));
+    else
+        retired_pads.clear();
 }
 
 // ---- Python module ----
@@ -562,10 +889,19 @@ PYBIND11_MODULE(pictor, m) {
 
     constexpr int DEFAULT_CLOCK = 1789773;  // CPU cycles per second
 
+    m.doc() =
+        "An NES console for Python programs: the CPU, picture unit, sound unit, pads and cartridge hardware\n"
+        "as a C++ core. NES is one console, Controller one pad.";
+    m.attr("__version__") = PICTOR_VERSION;
+
     // Both classes exist before their methods are defined, so that signatures
     // naming "Controller" show its Python name.
     py::class_<NESUnit, std::unique_ptr<NESUnit>> nes(
-        m, "NES", py::custom_type_setup([](PyHeapTypeObject* heap_type) {
+        m, "NES",
+        "One console with its cartridge.\n\n"
+        "Step it with runFrame on the calling thread, or run it in real time on its own thread with start.\n"
+        "Save states and battery RAM live in $HOME/.config/Lumaret/<game>.",
+        py::custom_type_setup([](PyHeapTypeObject* heap_type) {
             // A per-frame callable that refers to its own machine forms a cycle
             // through the machine; the garbage collector can only break it when
             // the machine reports the callable it holds.
@@ -581,40 +917,138 @@ PYBIND11_MODULE(pictor, m) {
                 return 0;
             };
         }));
-    py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>> controller(m, "Controller");
+    py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>> controller(
+        m, "Controller",
+        "A standard pad with eight buttons, all released at first; plug it in with NES.setController.");
 
-    nes.def(py::init([](const std::string& rom_name, int rate) {
-                return std::make_unique<NESUnit>(rom_name.c_str(), rate);
+    // An unsupported mapper keeps the fallback and warns once per machine built.
+    auto built = [](std::unique_ptr<NESUnit> machine) {
+        const std::string message = machine->unsupported_mapper_message();
+        if (!message.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0)
+            throw py::error_already_set();
+        return machine;
+    };
+
+    nes.def(py::init([built](const FsPath& rom_name, int rate, bool verbose) {
+                return built(std::make_unique<NESUnit>(rom_name.bytes.c_str(), rate, verbose));
             }),
-            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
-        .def(py::init<int>(), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
-        .def(py::init<py::object, int>(), py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK)
-        .def("cpuMem", &NESUnit::cpuMem)
-        .def("ppuMem", &NESUnit::ppuMem)
-        .def("OAM", &NESUnit::OAM)
-        .def("getImg", &NESUnit::getImg)
-        .def("colorLookup", &NESUnit::color_lookup)
-        .def("getAudio", &NESUnit::getAudio)
-        .def("start", &NESUnit::start)
-        .def("stop", &NESUnit::stop)
-        .def("saveState", &NESUnit::save)
-        .def("loadState", &NESUnit::load)
-        .def("setPaused", &NESUnit::set_pause)
-        .def("setSaveDir", &NESUnit::setSaveDir)
-        .def("getSaveDir", &NESUnit::getSaveDir)
-        .def("setController",
-             [](NESUnit& self, ControllerWrapper& pad, int port) {
-                 self.setController(pad, port);
-                 self.plugged[port] = py::cast(&pad, py::return_value_policy::reference);
-             })
-        .def("frameCount", &NESUnit::frame_count)
-        .def("cycleCount", &NESUnit::cycle_count)
-        .def("runFrame", &NESUnit::runFrame)
-        .def("perFrame", [](NESUnit& self, py::typing::Optional<py::typing::Callable<void()>> callback) {
-            if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
-                throw py::type_error("NES.perFrame: the callback must be callable or None");
-            self.set_frame_callable(std::move(callback));
-        });
+            "Loads the cartridge image at a path.\n\n"
+            "rom_name: the image file (str, bytes or os.PathLike); its base name without extension names the game\n"
+            "    folder.\n"
+            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
+            "verbose: False prints nothing at all for this machine.\n\n"
+            "Raises FileNotFoundError (or another OSError) when the file cannot be read, ValueError when it is\n"
+            "not a cartridge image; warns (RuntimeWarning) when its mapper is not supported.",
+            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+        .def(py::init([built](int rate, bool verbose) { return built(std::make_unique<NESUnit>(rate, verbose)); }),
+             "A console with the blank cartridge (no game folder).\n\n"
+             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
+             "verbose: False prints nothing at all for this machine.",
+             py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+        .def(py::init([built](py::object rom_file, int rate, bool verbose) {
+                 return built(std::make_unique<NESUnit>(std::move(rom_file), rate, verbose));
+             }),
+             "Reads the cartridge image from a file object.\n\n"
+             "rom_file: an object with a name (str or bytes; it names the game folder) and read() giving the image\n"
+             "    (bytes, bytearray or str).\n"
+             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
+             "verbose: False prints nothing at all for this machine.",
+             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+        .def("cpuMem", &NESUnit::cpuMem,
+             "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
+        .def("ppuMem", &NESUnit::ppuMem,
+             "The PPU address space (pattern tables, name tables, palette): a writable uint8 view of shape (16384,).")
+        .def("OAM", &NESUnit::OAM, "Sprite memory: a writable uint8 view of shape (256,).")
+        .def("getImg", &NESUnit::getImg,
+             "The picture: a uint8 view of shape (240, 256, 3), RGB, on the frame buffer being drawn.")
+        .def("colorLookup", &NESUnit::color_lookup,
+             "The system palette: a writable uint8 view of shape (64, 3), RGB, shared by every machine.")
+        .def("getAudio", &NESUnit::getAudio,
+             "The latest completed block of 1024 mono int16 samples at 44100 Hz as 2048 bytes, or b\"\" when no\n"
+             "new block has been completed since the last call.")
+        .def("readAudio", &NESUnit::read_audio,
+             "Every sample produced since the previous call (at most the last second): a new int16 array, mono,\n"
+             "44100 Hz. Older samples are dropped and counted in audioDropped. Independent of getAudio; safe while\n"
+             "the emulation thread runs.")
+        .def_property_readonly("audioDropped", &NESUnit::audio_dropped,
+                               "Samples readAudio has dropped so far because more than a second accumulated.")
+        .def("start", &NESUnit::start,
+             "Runs the console in real time on its own thread, calling the per-frame callback at every frame.\n\n"
+             "Raises RuntimeError when it already runs.")
+        .def("stop", &NESUnit::stop,
+             "Writes the battery RAM file and ends the emulation thread, waiting for it.\n\n"
+             "Raises RuntimeError when no thread runs (after writing the battery RAM file).")
+        .def("saveState", &NESUnit::save,
+             "Writes the machine's snapshot (getState) to the numbered state file slot in the save folder.\n\n"
+             "slot: the file's number; its decimal text is the file name.",
+             py::arg("slot"))
+        .def("loadState", &NESUnit::load,
+             "Restores the numbered state file slot: a whole snapshot exactly, a file of the old 82189-byte layout\n"
+             "as ever (registers, memories, mapper block). Returns False when there is no such file.\n\n"
+             "slot: the file's number.\n\n"
+             "Raises ValueError, leaving the machine as it was, for a file that is no valid state of this cartridge.",
+             py::arg("slot"))
+        .def("getState", &NESUnit::get_state,
+             "A snapshot of the whole machine as bytes: the state-file layout followed by a versioned extension\n"
+             "block (docs/state-format.md). Not during a runFrame, from the per-frame callback, or while the\n"
+             "emulation thread runs unpaused (RuntimeError).")
+        .def("setState", &NESUnit::set_state,
+             "Restores a snapshot from getState (of this machine or of one built from the same cartridge image);\n"
+             "stepping with the same input then repeats the original run exactly. Audio not yet read is dropped.\n\n"
+             "state: the snapshot bytes.\n\n"
+             "Raises ValueError, leaving the machine exactly as it was, for a snapshot that is malformed,\n"
+             "truncated, of another version or of another cartridge.",
+             py::arg("state"))
+        .def("reset", &NESUnit::reset,
+             "Presses the console's reset button: the CPU's reset sequence from the reset vector, PPUCTRL, PPUMASK,\n"
+             "the scroll, w latch and read buffer cleared, every sound channel silenced. Memory, cartridge RAM, the\n"
+             "mapper and the frame count are kept.")
+        .def("setPaused", &NESUnit::set_pause,
+             "Pauses or resumes the emulation thread; a paused thread sleeps until resumed or stopped.\n\n"
+             "paused: True to pause, False to resume.",
+             py::arg("paused"))
+        .def(
+            "setSaveDir", [](NESUnit& self, const FsPath& directory) { return self.setSaveDir(directory.bytes); },
+            "Moves the state files to an existing directory; returns False (and changes nothing) if it does not\n"
+            "exist. The battery RAM file stays in the game folder.\n\n"
+            "directory: the folder (str, bytes or os.PathLike).",
+            py::arg("directory"))
+        .def("getSaveDir", &NESUnit::getSaveDir,
+             "The folder of the numbered state files; empty for the blank cartridge until setSaveDir.")
+        .def(
+            "setController",
+            [](NESUnit& self, ControllerWrapper& pad, int port) {
+                self.plug(pad, py::cast(&pad, py::return_value_policy::reference), port);
+            },
+            "Plugs a pad into a port; the machine keeps it alive while plugged in.\n\n"
+            "pad: the Controller.\n"
+            "port: 0 (read at $4016) or 1 (read at $4017); ValueError otherwise.",
+            py::arg("pad"), py::arg("port"))
+        .def("frameCount", &NESUnit::frame_count, "Frames completed since the machine was built.")
+        .def("cycleCount", &NESUnit::cycle_count, "CPU cycles since the last reset.")
+        .def("runFrame", &NESUnit::runFrame,
+             "Steps the console on the calling thread until the next frame boundary, without holding the\n"
+             "interpreter lock (the per-frame callback takes it back). Raises RuntimeError while the emulation\n"
+             "thread runs or another thread is inside runFrame on this machine.")
+        .def(
+            "perFrame",
+            [](NESUnit& self, py::typing::Optional<py::typing::Callable<void()>> callback) {
+                if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
+                    throw py::type_error("NES.perFrame: the callback must be callable or None");
+                self.set_frame_callable(std::move(callback));
+            },
+            "Calls callback with no arguments at every frame boundary, on the thread that steps the console.\n\n"
+            "callback: the callable, or None to remove it.",
+            py::arg("callback"))
+        .def(py::pickle([](NESUnit& self) { return self.pickle_state(); },
+                        [](const py::tuple& state) { return NESUnit::from_pickle(state); }),
+             "Pickling and copy.deepcopy carry the cartridge image, the snapshot, the clock rate, the save folder\n"
+             "and verbose; not the per-frame callback or plugged pads.");
 
-    controller.def(py::init<>()).def("updateInputs", &ControllerWrapper::updateInputs);
+    controller.def(py::init<>(), "A pad with every button released.")
+        .def("updateInputs", &ControllerWrapper::updateInputs,
+             "Sets the buttons from the truth of the first 8 values, in the order A, B, Select, Start, Up, Down,\n"
+             "Left, Right.\n\n"
+             "buttons: any sequence of at least 8 values (list, tuple, NumPy array); ValueError for fewer.",
+             py::arg("buttons"));
 }

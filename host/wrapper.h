@@ -6,9 +6,11 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,8 +28,9 @@ public:
 
     ControllerWrapper() = default;
 
-    // Takes the first 8 values of the list as the button states, in serial order.
-    void updateInputs(pybind11::list buttons);
+    // Takes the truth of the first 8 values of the sequence as the button
+    // states, in serial order; ValueError for fewer than 8.
+    void updateInputs(pybind11::sequence buttons);
 };
 
 using ByteView = pybind11::array_t<unsigned char, pybind11::array::forcecast>;
@@ -64,9 +67,12 @@ public:
     pybind11::object frame_callable;
     pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
 
-    explicit NESUnit(int rate);
-    NESUnit(const char* rom_name, int rate);
-    NESUnit(pybind11::object rom_file, int rate);
+    explicit NESUnit(int rate, bool verbose = true);
+    NESUnit(const char* rom_name, int rate, bool verbose = true);
+    NESUnit(pybind11::object rom_file, int rate, bool verbose = true);
+    // A machine for an image held in memory, without a game folder and
+    // without reading a battery RAM file (unpickling builds these).
+    NESUnit(const std::string& image, int32_t clock_hz, bool verbose);
     ~NESUnit();
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
@@ -105,9 +111,41 @@ public:
     void save(int slot);
     bool load(int slot);
 
+    // Whole-machine snapshots, the reset button, the sample ring and pickling.
+    pybind11::bytes get_state();
+    void set_state(pybind11::buffer state);
+    void reset();
+    pybind11::array_t<int16_t> read_audio();
+    uint64_t audio_dropped() const;
+    pybind11::tuple pickle_state();
+    static std::unique_ptr<NESUnit> from_pickle(const pybind11::tuple& state);
+    // The one-line RuntimeWarning text when the cartridge's mapper has no class; empty otherwise.
+    std::string unsupported_mapper_message() const;
+    // Plugs a Python pad into a port, keeping the one it replaces alive while the machine may still read it.
+    void plug(ControllerWrapper& pad, pybind11::object pad_object, int port);
+
+    bool verbose = true;  // false: this machine prints nothing at all
+    // Pacing and parking of the emulation thread: paused, held and running
+    // change under pace_mutex, and the thread waits on pace_cv.
+    std::mutex pace_mutex;
+    std::condition_variable pace_cv;
+    bool parked = false;                         // the thread waits in a pause (under pace_mutex)
+    std::atomic<bool> held{false};               // a state operation keeps the thread parked
+    std::vector<pybind11::object> retired_pads;  // replaced pads the running machine may still read
+    std::vector<int16_t> audio_scratch;          // readAudio's copy of the ring
+
+    // Parks the emulation thread for a state operation (it must be paused);
+    // then lets it go on, counting the pacing from the machine's new cycle count.
+    void hold_thread();
+    void release_thread(bool rebase_pacing);
+
 private:
     void build_components(int rate);
-    void insert(std::unique_ptr<NES::ROM> cartridge);
+    void insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery = true);
+    // Steps until the CPU cycle count reaches end, or the run is interrupted.
+    void run_slice(int64_t end);
+    void pace();
+    void park();
     void attach_pads();
     void frame_callback();
     void call_frame_callable();

@@ -7,6 +7,7 @@ import os
 import platform
 import statistics
 import tempfile
+import threading
 import time
 from typing import Any, List, Optional
 
@@ -24,7 +25,9 @@ DESCRIPTION = (
     "cartridge given. Each run builds a fresh machine and times --frames frames; the table shows the "
     "median over the runs, the slowest and fastest run, the spread ((fastest - slowest) / median) and "
     "the median as a multiple of the console's real-time 60.1 frames per second. The host's processor "
-    "and platform are printed above the table. The machines' save folders go to a temporary home "
+    "and platform are printed above the table. --thread adds a table of the emulation thread's "
+    "processor use while it runs in real time and while it is paused; --parallel adds one of N "
+    "machines stepped on N threads at once. The machines' save folders go to a temporary home "
     "folder, so benchmarking leaves the real saves alone."
 )
 
@@ -41,6 +44,18 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
     )
     parser.add_argument(
         "--progress", action="store_true", help="show progress on stderr even when it is not a terminal"
+    )
+    parser.add_argument(
+        "--thread",
+        type=float,
+        metavar="SECONDS",
+        help="also measure the emulation thread's processor use for SECONDS running in real time and SECONDS paused",
+    )
+    parser.add_argument(
+        "--parallel",
+        type=positive_int,
+        metavar="N",
+        help="also time 1 to N machines stepping --frames frames each on as many threads",
     )
 
 
@@ -84,6 +99,52 @@ def measure(cart: Cartridge, runs: int, frames: int, verbose: bool, progress: Pr
     return rates
 
 
+def thread_use(cart: Cartridge, seconds: float, verbose: bool) -> List[List[str]]:
+    """Processor time of the process (its main thread sleeps) per wall second, running and paused."""
+    nes = build_machine(cart, verbose=verbose)
+    rows = []
+    try:
+        nes.start()
+        time.sleep(min(0.2, seconds))  # past the start
+        for state in ("running", "paused"):
+            if state == "paused":
+                nes.setPaused(True)
+                time.sleep(0.05)
+            cpu, wall, frames = time.process_time(), time.perf_counter(), nes.frameCount()
+            time.sleep(seconds)
+            cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+            fps = (nes.frameCount() - frames) / wall
+            rows.append([cart.label, state, f"{wall:.2f}", f"{fps:.1f}", f"{100 * cpu / wall:.2f}%"])
+    finally:
+        nes.stop()
+    return rows
+
+
+def parallel_rates(cart: Cartridge, most: int, frames: int, verbose: bool) -> List[List[str]]:
+    """Wall time of n machines stepping frames frames each on n threads, for n = 1..most."""
+    rows = []
+    single = None
+    for n in range(1, most + 1):
+        machines = [build_machine(cart, verbose=verbose) for _ in range(n)]
+
+        def step(nes: Any) -> None:
+            for _ in range(frames):
+                nes.runFrame()
+
+        threads = [threading.Thread(target=step, args=(nes,)) for nes in machines]
+        start = time.perf_counter()
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        wall = time.perf_counter() - start
+        total = n * frames / wall if wall > 0 else float("inf")
+        single = single or total
+        rows.append([cart.label, str(n), str(frames), f"{wall:.2f}", f"{total:.1f}", f"{total / single:.2f}"])
+        del machines
+    return rows
+
+
 def format_table(rows: List[List[str]]) -> str:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     lines = []
@@ -99,17 +160,25 @@ def command(args: argparse.Namespace) -> int:
     given = [Cartridge.from_file(path) for path in args.roms]
     carts = bundled_cartridges() + given
     home = os.environ.get("HOME")
+    tables = []
     with tempfile.TemporaryDirectory() as scratch_home:
         os.environ["HOME"] = scratch_home
         try:
-            rows = measure_all(carts, args)
+            tables.append(measure_all(carts, args))
+            if args.thread is not None:
+                header = ["cartridge", "thread", "seconds", "fps", "processor use"]
+                tables.append([header] + [row for cart in carts for row in thread_use(cart, args.thread, args.verbose)])
+            if args.parallel is not None:
+                header = ["cartridge", "machines", "frames each", "seconds", "total fps", "x one machine"]
+                rows = [r for cart in carts for r in parallel_rates(cart, args.parallel, args.frames, args.verbose)]
+                tables.append([header] + rows)
         finally:
             if home is None:
                 del os.environ["HOME"]
             else:
                 os.environ["HOME"] = home
     print("\n".join(host_lines()))
-    print(format_table(rows))
+    print("\n\n".join(format_table(rows) for rows in tables))
     return 0
 
 

@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import contextlib
-import ctypes
 import io
 import os
 import sys
+import warnings
 from dataclasses import dataclass
 from importlib import resources
-from typing import Any, Iterator, Optional
+from typing import Any, Optional
 
 INES_MAGIC = b"NES\x1a"
 DEMO_NAME = "demo.nes"
@@ -83,39 +82,12 @@ def demo_cartridge() -> Cartridge:
         raise CliError("the demo cartridge is missing from this installation; give a cartridge file") from None
 
 
-def _flush_c_stdout() -> None:
-    # The machine prints with C stdio, whose buffer must be emptied while fd 1 still points at /dev/null.
-    try:
-        ctypes.CDLL(None).fflush(None)
-    except (OSError, AttributeError):
-        pass
-
-
-@contextlib.contextmanager
-def quiet_stdout(enabled: bool = True) -> Iterator[None]:
-    """Silences file descriptor 1, where the machine prints its load-time lines."""
-    if not enabled:
-        yield
-        return
-    sys.stdout.flush()
-    try:
-        saved = os.dup(1)
-    except OSError:
-        yield
-        return
-    devnull = os.open(os.devnull, os.O_WRONLY)
-    try:
-        os.dup2(devnull, 1)
-        yield
-    finally:
-        _flush_c_stdout()
-        os.dup2(saved, 1)
-        os.close(saved)
-        os.close(devnull)
-
-
 def build_machine(cart: Cartridge, verbose: bool = False) -> Any:
-    """Builds a pictor.NES for the cartridge; bad images become CliError."""
+    """Builds a pictor.NES for the cartridge; bad images become CliError.
+
+    The machine prints its own diagnostic lines only when verbose; a warning it raises while
+    being built (an unsupported mapper) is shown as one line on stderr.
+    """
     pictor = load_module()
     if cart.data is not None:
         source: Any = io.BytesIO(cart.data)
@@ -123,9 +95,13 @@ def build_machine(cart: Cartridge, verbose: bool = False) -> Any:
     else:
         source = os.fsencode(cart.file_name)  # bytes keep any file name the file system allows
     try:
-        with quiet_stdout(not verbose):
-            return pictor.NES(source)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            nes = pictor.NES(source, verbose=verbose)
     except OSError as err:
         raise CliError(f"cannot open cartridge '{cart.label}': {err.strerror or err}") from None
     except (ValueError, RuntimeError) as err:
         raise CliError(f"'{cart.label}' is not a usable cartridge image: {err}") from None
+    for warning in caught:
+        print(f"pictor: warning: {' '.join(str(warning.message).split())}", file=sys.stderr)
+    return nes

@@ -92,8 +92,9 @@ class Player:
     """Runs one machine on its thread and shows it.
 
     Only on_frame runs on the machine's thread, at frame boundaries. The machine is only ever
-    paused from there (a pause, the frame limit, quitting), so that once `idle` is set it is
-    known to sit between two frames, and the main thread may save or load a state or stop it.
+    paused from there (a pause, a state request, the frame limit, quitting), so that once `idle`
+    is set it is known to sit between two frames, and the main thread may save or load a state
+    (the machine allows that while paused) or stop it.
     """
 
     def __init__(
@@ -155,11 +156,9 @@ class Player:
                 self.audio.append(block)
             self.frames += 1
             with self.control:
-                while self.requests:
-                    self.messages.append(self._apply(*self.requests.popleft()))
                 if self.frame_limit is not None and self.frames >= self.frame_limit:
                     self.finished = True
-                if self.finished or self.quitting or self.hold:
+                if self.finished or self.quitting or self.hold or self.requests:
                     # The machine ends the current step, then idles without calling back.
                     nes.setPaused(True)
                     self.idle.set()
@@ -208,6 +207,7 @@ class Player:
                     self.new_frame.clear()
                     self._draw()
                 self._feed_audio()
+                self._serve_requests()
                 while self.messages:
                     self._notify(self.messages.popleft())
         finally:
@@ -275,12 +275,18 @@ class Player:
 
     def _request(self, action: str, slot: int) -> None:
         with self.control:
-            if self.idle.is_set():
-                message = self._apply(action, slot)
-            else:
-                self.requests.append((action, slot))
+            self.requests.append((action, slot))
+
+    def _serve_requests(self) -> None:
+        """Saves and loads once the machine idles between two frames, then lets it run on."""
+        with self.control:
+            if not (self.idle.is_set() and self.requests):
                 return
-        self._notify(message)
+            while self.requests:
+                self.messages.append(self._apply(*self.requests.popleft()))
+            if not (self.hold or self.finished or self.quitting):
+                self.idle.clear()
+                self.nes.setPaused(False)
 
     def _read_controls(self) -> None:
         held = self.pygame.key.get_pressed()
@@ -318,7 +324,9 @@ class Player:
         # stop() joins the machine's thread, which must not be waiting for the interpreter lock
         # in on_frame by then: let on_frame idle the machine at the next frame boundary first.
         self.quitting = True
-        if not self.idle.wait(STOP_WAIT):
+        if self.idle.wait(STOP_WAIT):
+            self._serve_requests()
+        else:
             self.nes.setPaused(True)
             time.sleep(0.05)
         self.nes.stop()  # also writes the battery RAM

@@ -5,10 +5,14 @@ import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 _libc = ctypes.CDLL(None)
+
+# The bundled demo cartridge: music, a DMC sample, sprites, scrolling and battery RAM.
+DEMO = str(Path(__file__).resolve().parents[2] / "python" / "pictor_cli" / "data" / "demo.nes")
 
 RTI_ADDR = 0x8100  # NMI and IRQ vectors point at a lone RTI
 

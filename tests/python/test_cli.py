@@ -220,11 +220,21 @@ def test_missing_pillow_names_the_extra(tmp_path):
     assert result.returncode == 0 and size > 44 and (size - 44) % 2048 == 0
 
 
-def test_machine_lines_stay_out_of_the_output():
+def test_machine_lines_stay_out_of_the_output(tmp_path, probe):
     result = cli("run", "--frames", "1")
     assert result.returncode == 0
     assert len(result.stdout.splitlines()) == 1 and "frames per second" in result.stdout
     assert "LINUX, " in cli("run", "--frames", "1", "-v").stdout
+
+    # An unsupported mapper: the machine runs on, and the warning is one line.
+    odd = tmp_path / "odd.nes"
+    image = bytearray(probe.read_bytes())
+    image[6] |= 0x50
+    odd.write_bytes(bytes(image))
+    result = cli("run", odd, "--frames", "1")
+    assert result.returncode == 0, result.stderr
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("pictor: warning: ") and "mapper 5," in line
 
 
 def test_bench_prints_the_host_and_a_table(probe, home):
@@ -243,6 +253,15 @@ def test_bench_prints_the_host_and_a_table(probe, home):
         median, slowest, fastest = map(float, cells[3:6])
         assert 0 < slowest <= median <= fastest
     assert not (home / ".config").exists()  # save folders went to a scratch home
+
+    # The emulation thread's processor use, and machines on threads side by side.
+    result = cli("bench", probe, "--runs", "1", "--frames", "2", "--thread", "0.1", "--parallel", "2")
+    assert result.returncode == 0, result.stderr
+    tables = [table.splitlines() for table in result.stdout.split("\n\n")]
+    tables[0] = tables[0][2:]  # below the host lines
+    assert [table[0].split()[1] for table in tables] == ["frames", "thread", "machines"]
+    assert [row.split()[1] for row in tables[1][2:]] == ["running", "paused"] * 7
+    assert [row.split()[1] for row in tables[2][2:]] == ["1", "2"] * 7
 
 
 @pytest.fixture

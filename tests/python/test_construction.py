@@ -1,6 +1,8 @@
 """Constructor overloads, argument errors, printed lines and the game folder."""
 
 import io
+import os
+from pathlib import Path
 
 import pytest
 
@@ -21,6 +23,15 @@ def test_constructor_overloads(write_rom, lumaret):
     assert program_start(pictor.NES(path)) == COUNTER_START
     assert program_start(pictor.NES(path.encode())) == COUNTER_START
     assert program_start(pictor.NES(rom_name=path, CLOCK_SPEED=1789773)) == COUNTER_START
+    # Any os.PathLike, giving str or bytes, as a position or as rom_name.
+    assert program_start(pictor.NES(Path(path))) == COUNTER_START
+    assert program_start(pictor.NES(rom_name=Path(path), verbose=False)) == COUNTER_START
+
+    class BytesPath:
+        def __fspath__(self):
+            return os.fsencode(path)
+
+    assert program_start(pictor.NES(BytesPath())) == COUNTER_START
     with open(path, "rb") as f:
         assert program_start(pictor.NES(f)) == COUNTER_START
     with open(path, "rb") as f:
@@ -77,7 +88,7 @@ def test_argument_errors(write_rom):
     with pytest.raises(TypeError):
         nes.setController(5, 0)
     with pytest.raises(TypeError):
-        pictor.Controller().updateInputs((1,) * 8)
+        pictor.NES(path, 1789773, False)  # verbose is a keyword
     with pytest.raises(AttributeError):
         nes.extra = 1
 
@@ -95,6 +106,37 @@ def test_cartridge_errors(write_rom, tmp_path):
     stream.name = "short.nes"
     with pytest.raises(ValueError):
         pictor.NES(stream)
+
+
+def test_quiet_machines_print_nothing(write_rom, capfd):
+    path = write_rom("Battery Game.nes", battery=True)
+    flush_c_stdout()
+    capfd.readouterr()
+    machines = [pictor.NES(verbose=False), pictor.NES(path, verbose=False), pictor.NES(path, verbose=False)]
+    with open(path, "rb") as f:
+        machines.append(pictor.NES(f, verbose=False))
+    for nes in machines:
+        nes.runFrame()
+        nes.reset()
+    del machines
+    flush_c_stdout()
+    assert capfd.readouterr() == ("", "")
+
+
+def test_unsupported_mapper_warns(write_rom, capfd):
+    path = write_rom("odd.nes", mapper=5)
+    with pytest.warns(RuntimeWarning) as warned:
+        nes = pictor.NES(path, verbose=False)
+    (warning,) = warned
+    assert "mapper 5" in str(warning.message) and "0, 1, 2, 3, 4 and 40" in str(warning.message)
+    nes.runFrame()  # the fallback: a machine that runs, though its program is not in place
+    assert nes.frameCount() == 1
+    flush_c_stdout()
+    assert capfd.readouterr().out == ""
+    with pytest.warns(RuntimeWarning, match="mapper 5"):
+        pictor.NES(path)
+    flush_c_stdout()
+    assert "UNRECOGNIZED MAPPER!" in capfd.readouterr().out.splitlines()
 
 
 def test_printed_lines(write_rom, home, capfd):

@@ -9,7 +9,7 @@ import pytest
 import pictor
 from conftest import BATTERY, ines
 
-STATE_LEN = 82189
+STATE_LEN = 82189  # the old layout, with which every state file begins
 CPU_MEM = slice(13, 13 + 65536)
 PPU_MEM = slice(65549, 65549 + 16384)
 
@@ -26,7 +26,8 @@ def test_state_file_layout_and_round_trip(write_rom, lumaret):
     nes.ppuMem()[0x2000] = 0x55
     nes.saveState(3)
     data = (lumaret / "game" / "3").read_bytes()
-    assert len(data) == STATE_LEN
+    assert data == nes.getState() and len(data) > STATE_LEN
+    assert data[STATE_LEN : STATE_LEN + 8] == b"PICTSNAP"
     assert data[1] == 0x77 and data[3] == 0x33  # A, Y
     pc = int.from_bytes(data[5:13], "little", signed=True)
     assert 0x8006 <= pc <= 0x800F
@@ -35,22 +36,28 @@ def test_state_file_layout_and_round_trip(write_rom, lumaret):
     assert (data[2] - data[13 + 0x41]) % 256 in (0, 1)  # X, stored at $41 on every pass
     assert list(lumaret.joinpath("game").iterdir()) == [lumaret / "game" / "3"]  # no temporary left
 
-    frames = nes.frameCount()
+    frames, cycles = nes.frameCount(), nes.cycleCount()
     nes.ppuMem()[0x2000] = 0x00
     run(nes, 2)
     assert nes.cpuMem().tobytes() != data[CPU_MEM]
-    cycles = nes.cycleCount()
     assert nes.loadState(3) is True
     assert nes.cpuMem().tobytes() == data[CPU_MEM]
     assert nes.ppuMem()[0x2000] == 0x55
-    assert nes.cycleCount() == cycles and nes.frameCount() == frames + 2  # counters are not part of a state
+    assert (nes.cycleCount(), nes.frameCount()) == (cycles, frames)  # the whole machine came back
     nes.saveState(4)
-    again = (lumaret / "game" / "4").read_bytes()
-    assert again[:81933] == data[:81933]  # registers, PC and both memories all came back
+    assert (lumaret / "game" / "4").read_bytes() == data
+
+    # A file of the old layout alone loads as it always did: registers, memories, mapper block.
+    (lumaret / "game" / "5").write_bytes(data[:STATE_LEN])
+    run(nes, 2)
+    cycles = nes.cycleCount()
+    assert nes.loadState(5) is True
+    assert nes.cpuMem().tobytes() == data[CPU_MEM]
+    assert nes.cycleCount() == cycles and nes.frameCount() == frames + 2
 
     # Slots are plain decimal file names, negative ones included.
     nes.saveState(-1)
-    assert (lumaret / "game" / "-1").stat().st_size == STATE_LEN
+    assert (lumaret / "game" / "-1").read_bytes() == nes.getState()
 
 
 def test_load_failures(write_rom, lumaret):
@@ -71,6 +78,11 @@ def test_load_failures(write_rom, lumaret):
     (lumaret / "game" / "9").write_bytes(bytes(bad_pc))
     with pytest.raises(ValueError, match="program counter"):
         nes.loadState(9)
+    assert nes.cpuMem().tobytes() == before
+    # A whole state of another cartridge.
+    (lumaret / "game" / "10").write_bytes(pictor.NES(verbose=False).getState())
+    with pytest.raises(ValueError, match="another cartridge"):
+        nes.loadState(10)
     assert nes.cpuMem().tobytes() == before
 
     blank = pictor.NES()
@@ -118,7 +130,7 @@ def test_save_dir(write_rom, lumaret, tmp_path):
     assert nes.getSaveDir() == str(elsewhere)
     run(nes, 1)
     nes.saveState(2)
-    assert (elsewhere / "2").stat().st_size == STATE_LEN
+    assert (elsewhere / "2").read_bytes() == nes.getState()
     assert nes.loadState(2) is True
     with pytest.raises(RuntimeError):
         nes.stop()  # never started; the battery RAM is written first, to the game folder

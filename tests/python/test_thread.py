@@ -1,12 +1,17 @@
 """The emulation thread: start, pause, stop, pacing and per-frame callbacks."""
 
+import io
+import pickle
 import sys
+import threading
 import time
+from pathlib import Path
 
+import numpy as np
 import pytest
 
 import pictor
-from conftest import run_script
+from conftest import DEMO, run_script
 
 RATE = 1789773
 SLOW = 50000  # CPU cycles per second, a rate that even sanitizer builds keep up with
@@ -340,3 +345,89 @@ def test_exit_while_running():
     )
     assert proc.returncode == 0, proc.stderr
     assert "ok" in proc.stdout.splitlines()
+
+
+def test_machines_on_threads_match_their_serial_runs():
+    # runFrame does not hold the interpreter lock, so machines on threads step side by side.
+    image = bytearray(Path(DEMO).read_bytes())
+    image[6] &= ~0x02  # no battery RAM: no machine's run leaves anything for the next
+
+    def run(results, key):
+        cartridge = io.BytesIO(image)
+        cartridge.name = "demo.nes"
+        nes = pictor.NES(cartridge, verbose=False)
+        for _ in range(40):
+            nes.runFrame()
+        results[key] = (nes.getImg().copy(), nes.getState(), nes.readAudio())
+
+    serial = {}
+    run(serial, "alone")
+    parallel = {}
+    threads = [threading.Thread(target=run, args=(parallel, i)) for i in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert sorted(parallel) == [0, 1, 2]
+    for picture, state, audio in parallel.values():
+        expected = serial["alone"]
+        assert np.array_equal(picture, expected[0]) and state == expected[1] and np.array_equal(audio, expected[2])
+
+
+def test_what_may_run_beside_a_machine(write_rom, lumaret):
+    nes = pictor.NES(write_rom(), verbose=False)
+    state = nes.getState()
+    state_calls = {
+        "getState": nes.getState,
+        "setState": lambda: nes.setState(state),
+        "reset": nes.reset,
+        "saveState": lambda: nes.saveState(1),
+        "loadState": lambda: nes.loadState(1),
+        "pickle": lambda: pickle.dumps(nes),
+    }
+
+    # Inside runFrame on another thread: state calls and a second runFrame are refused.
+    inside, go_on, refused = threading.Event(), threading.Event(), []
+    nes.perFrame(lambda: (inside.set(), go_on.wait(10)))
+    stepper = threading.Thread(target=nes.runFrame)
+    stepper.start()
+    assert inside.wait(10)
+    for name, call in list(state_calls.items()) + [("runFrame", nes.runFrame), ("start", nes.start)]:
+        with pytest.raises(RuntimeError, match="busy"):
+            call()
+        refused.append(name)
+    assert nes.readAudio().dtype == np.int16 and nes.frameCount() == 1  # reading is fine
+    go_on.set()
+    stepper.join(10)
+    nes.perFrame(None)
+
+    # The running thread: refused until it is paused, then allowed (it waits for the pause).
+    nes.start()
+    try:
+        for name, call in state_calls.items():
+            with pytest.raises(RuntimeError, match="pause it"):
+                call()
+        nes.setPaused(True)
+        for name, call in state_calls.items():
+            call()
+        nes.setState(state)
+        nes.setPaused(False)
+        assert wait_until(lambda: nes.frameCount() >= 2)  # it runs on from the restored state
+    finally:
+        nes.stop()
+
+    # From the machine's own per-frame callback.
+    from_callback = []
+
+    def try_state():
+        try:
+            nes.getState()
+        except RuntimeError as err:
+            from_callback.append(str(err))
+        nes.stop()
+
+    nes.perFrame(try_state)
+    nes.start()
+    assert wait_until(lambda: from_callback)
+    nes.stop()
+    assert "own per-frame callback" in from_callback[0]

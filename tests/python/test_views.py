@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import pictor
-from conftest import PADS
+from conftest import DEMO, PADS
 
 
 def test_counters_after_run_frame(write_rom):
@@ -94,6 +94,36 @@ def test_audio_blocks(write_rom):
     assert lengths.count(2048) >= 4  # about 735 samples per frame
 
 
+def test_read_audio_is_lossless_and_bounded():
+    nes, twin = pictor.NES(DEMO, verbose=False), pictor.NES(DEMO, verbose=False)
+    blocks, stream = [], []
+    for _ in range(20):
+        nes.runFrame()
+        block = nes.getAudio()
+        if block:
+            blocks.append(np.frombuffer(block, np.int16))
+        stream.append(nes.readAudio())
+    stream = np.concatenate(stream)
+    assert stream.dtype == np.int16 and abs(len(stream) - 20 * 735) < 40 and len(set(stream)) > 20
+    assert nes.readAudio().shape == (0,)
+    # getAudio's blocks are the same samples; its first block is the empty one before any sample.
+    published = np.concatenate(blocks[1:])
+    assert np.array_equal(published, stream[: len(published)])
+
+    # More than a second unread: the latest second is kept, the rest counted as dropped.
+    for _ in range(20):
+        twin.runFrame()
+    twin.readAudio()
+    later = []
+    for _ in range(90):
+        nes.runFrame()
+        twin.runFrame()
+        later.append(twin.readAudio())
+    later = np.concatenate(later)
+    assert np.array_equal(nes.readAudio(), later[-44100:])
+    assert nes.audioDropped == len(later) - 44100 and twin.audioDropped == 0
+
+
 def test_controller_protocol(write_rom):
     nes = pictor.NES(write_rom(program=PADS))
     mem = nes.cpuMem()
@@ -112,8 +142,15 @@ def test_controller_protocol(write_rom):
     assert [v & 1 for v in reads(0x20)] == [1, 0, 0, 1, 0, 0, 0, 1, 1]
     assert [v & 1 for v in reads(0x30)] == [0, 1, 0, 1, 0, 0, 1, 0, 1]
 
-    with pytest.raises(IndexError):
-        pad0.updateInputs([True] * 7)
+    # Any sequence of at least 8 values.
+    pad1.updateInputs((0, 1, 0, 0, 1, 0, 0, 0))
+    pad0.updateInputs(np.array([1, 0, 0, 1, 0, 0, 0, 1, 0], dtype=np.uint8))
+    assert [v & 1 for v in reads(0x30)] == [0, 1, 0, 0, 1, 0, 0, 0, 1]
+    for short in ([True] * 7, (), np.ones(3)):
+        with pytest.raises(ValueError, match="8 button states"):
+            pad0.updateInputs(short)
+    with pytest.raises(TypeError):
+        pad0.updateInputs(5)
     with pytest.raises(RuntimeError):
         pad0.updateInputs(["a"] * 8)
     assert [v & 1 for v in reads(0x20)[:8]] == [1, 0, 0, 1, 0, 0, 0, 1]  # unchanged

@@ -1,0 +1,209 @@
+"""Type information for the pictor extension module: an NES console and its pads.
+
+An NES console for Python programs: the CPU, picture unit, sound unit, pads and cartridge hardware
+as a C++ core. NES is one console, Controller one pad.
+"""
+
+import os
+from collections.abc import Callable
+from typing import Protocol, overload
+
+import numpy
+import numpy.typing
+from typing_extensions import Buffer
+
+__version__: str
+"""The version of the installed pictor distribution."""
+
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+class _Buttons(Protocol):
+    """What updateInputs reads: a length and values by index (a list, a tuple, a NumPy array...)."""
+
+    def __len__(self) -> int: ...
+    def __getitem__(self, index: int, /) -> object: ...
+
+class _RomFile(Protocol):
+    """What the file-object constructor reads: a name (it names the game folder) and the image."""
+
+    @property
+    def name(self) -> str | bytes: ...
+    def read(self) -> bytes | bytearray | str: ...
+
+class NES:
+    """One console with its cartridge.
+
+    Step it with runFrame on the calling thread, or run it in real time on its own thread with
+    start. Save states and battery RAM live in $HOME/.config/Lumaret/<game>.
+    """
+
+    @overload
+    def __init__(self, rom_name: _Path, CLOCK_SPEED: int = 1789773, *, verbose: bool = True) -> None:
+        """Loads the cartridge image at a path.
+
+        rom_name: the image file (str, bytes or os.PathLike); its base name without extension names
+            the game folder.
+        CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
+        verbose: False prints nothing at all for this machine.
+
+        Raises FileNotFoundError (or another OSError) when the file cannot be read, ValueError when
+        it is not a cartridge image; warns (RuntimeWarning) when its mapper is not supported.
+        """
+
+    @overload
+    def __init__(self, CLOCK_SPEED: int = 1789773, *, verbose: bool = True) -> None:
+        """A console with the blank cartridge (no game folder).
+
+        CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
+        verbose: False prints nothing at all for this machine.
+        """
+
+    @overload
+    def __init__(self, rom_file: _RomFile, CLOCK_SPEED: int = 1789773, *, verbose: bool = True) -> None:
+        """Reads the cartridge image from a file object.
+
+        rom_file: an object with a name (str or bytes; it names the game folder) and read() giving
+            the image (bytes, bytearray or str).
+        CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
+        verbose: False prints nothing at all for this machine.
+        """
+
+    def cpuMem(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory."""
+
+    def ppuMem(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The PPU address space (pattern tables, name tables, palette): a writable uint8 view of shape (16384,)."""
+
+    def OAM(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """Sprite memory: a writable uint8 view of shape (256,)."""
+
+    def getImg(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The picture: a uint8 view of shape (240, 256, 3), RGB, on the frame buffer being drawn."""
+
+    def colorLookup(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The system palette: a writable uint8 view of shape (64, 3), RGB, shared by every machine."""
+
+    def getAudio(self) -> bytes:
+        """The latest completed block of 1024 mono int16 samples at 44100 Hz as 2048 bytes, or b"" when
+        no new block has been completed since the last call."""
+
+    def readAudio(self) -> numpy.typing.NDArray[numpy.int16]:
+        """Every sample produced since the previous call (at most the last second): a new int16 array,
+        mono, 44100 Hz. Older samples are dropped and counted in audioDropped. Independent of getAudio;
+        safe while the emulation thread runs."""
+
+    @property
+    def audioDropped(self) -> int:
+        """Samples readAudio has dropped so far because more than a second accumulated."""
+
+    def start(self) -> None:
+        """Runs the console in real time on its own thread, calling the per-frame callback at every frame.
+
+        Raises RuntimeError when it already runs.
+        """
+
+    def stop(self) -> None:
+        """Writes the battery RAM file and ends the emulation thread, waiting for it.
+
+        Raises RuntimeError when no thread runs (after writing the battery RAM file).
+        """
+
+    def saveState(self, slot: int) -> None:
+        """Writes the machine's snapshot (getState) to the numbered state file slot in the save folder.
+
+        slot: the file's number; its decimal text is the file name.
+        """
+
+    def loadState(self, slot: int) -> bool:
+        """Restores the numbered state file slot: a whole snapshot exactly, a file of the old 82189-byte
+        layout as ever (registers, memories, mapper block). Returns False when there is no such file.
+
+        slot: the file's number.
+
+        Raises ValueError, leaving the machine as it was, for a file that is no valid state of this
+        cartridge.
+        """
+
+    def getState(self) -> bytes:
+        """A snapshot of the whole machine as bytes: the state-file layout followed by a versioned
+        extension block (docs/state-format.md). Not during a runFrame, from the per-frame callback, or
+        while the emulation thread runs unpaused (RuntimeError)."""
+
+    def setState(self, state: Buffer) -> None:
+        """Restores a snapshot from getState (of this machine or of one built from the same cartridge
+        image); stepping with the same input then repeats the original run exactly. Audio not yet read
+        is dropped.
+
+        state: the snapshot bytes.
+
+        Raises ValueError, leaving the machine exactly as it was, for a snapshot that is malformed,
+        truncated, of another version or of another cartridge.
+        """
+
+    def reset(self) -> None:
+        """Presses the console's reset button: the CPU's reset sequence from the reset vector, PPUCTRL,
+        PPUMASK, the scroll, w latch and read buffer cleared, every sound channel silenced. Memory,
+        cartridge RAM, the mapper and the frame count are kept."""
+
+    def setPaused(self, paused: bool) -> None:
+        """Pauses or resumes the emulation thread; a paused thread sleeps until resumed or stopped.
+
+        paused: True to pause, False to resume.
+        """
+
+    def setSaveDir(self, directory: _Path) -> bool:
+        """Moves the state files to an existing directory; returns False (and changes nothing) if it
+        does not exist. The battery RAM file stays in the game folder.
+
+        directory: the folder (str, bytes or os.PathLike).
+        """
+
+    def getSaveDir(self) -> str:
+        """The folder of the numbered state files; empty for the blank cartridge until setSaveDir."""
+
+    def setController(self, pad: Controller, port: int) -> None:
+        """Plugs a pad into a port; the machine keeps it alive while plugged in.
+
+        pad: the Controller.
+        port: 0 (read at $4016) or 1 (read at $4017); ValueError otherwise.
+        """
+
+    def frameCount(self) -> int:
+        """Frames completed since the machine was built."""
+
+    def cycleCount(self) -> int:
+        """CPU cycles since the last reset."""
+
+    def runFrame(self) -> None:
+        """Steps the console on the calling thread until the next frame boundary, without holding the
+        interpreter lock (the per-frame callback takes it back). Raises RuntimeError while the
+        emulation thread runs or another thread is inside runFrame on this machine."""
+
+    def perFrame(self, callback: Callable[[], None] | None) -> None:
+        """Calls callback with no arguments at every frame boundary, on the thread that steps the console.
+
+        callback: the callable, or None to remove it.
+        """
+
+    def __getstate__(self) -> tuple[object, ...]:
+        """The pickled state: the cartridge image, the snapshot, the clock rate, the save folder and
+        verbose; not the per-frame callback or plugged pads."""
+
+    def __setstate__(self, state: tuple[object, ...], /) -> None:
+        """Builds the machine from a pickled state (printing nothing unless it was verbose).
+
+        state: what __getstate__ returned.
+        """
+
+class Controller:
+    """A standard pad with eight buttons, all released at first; plug it in with NES.setController."""
+
+    def __init__(self) -> None:
+        """A pad with every button released."""
+
+    def updateInputs(self, buttons: _Buttons) -> None:
+        """Sets the buttons from the truth of the first 8 values, in the order A, B, Select, Start, Up,
+        Down, Left, Right.
+
+        buttons: any sequence of at least 8 values (list, tuple, NumPy array); ValueError for fewer.
+        """
