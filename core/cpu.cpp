@@ -327,7 +327,10 @@ void CPU::catch_up_for(uint32_t address, bool write) {
     const bool apu_side = (address >= 0x4000 && address < 0x4018 && address != 0x4014 && address != 0x4016 &&
                            (write || address == 0x4015)) ||
                           address >= 0x8000;
-    if (ppu_side && ppu) ppu->run_until(3 * instruction_start);
+    if (ppu_side && ppu) {
+        ppu->run_until(3 * instruction_start);
+        if (write) ppu->forget_prediction();
+    }
     if (apu_side && apu) apu->run_until(apu_target(instruction_start));
     // A mapper or APU write may move the next interrupt request (the PPU's
     // own events keep their dots): look again before the next instruction.
@@ -338,6 +341,7 @@ CPU::RunEnd CPU::run(int64_t until) {
     // Whatever happened since the last call (a state load, memory written by
     // the host) is looked at afresh.
     ppu_due = apu_due = 0;
+    if (ppu) ppu->forget_prediction();
     for (;;) {
         if (cycles >= ppu_due || cycles >= apu_due) {
             if (cycles >= apu_due && apu) apu->run_until(apu_target(cycles));
@@ -367,7 +371,10 @@ CPU::RunEnd CPU::run(int64_t until) {
             cycles = std::min({ppu_due, apu_due, until});
             continue;
         }
-        clock();
+        if (debug)
+            clock();  // with its trace
+        else
+            step();
     }
 }
 
@@ -378,22 +385,13 @@ void CPU::set_flag(char letter, bool value) {
     P = value ? (P | mask) : (P & ~mask);
 }
 
-void CPU::stack_push(signed char value) {
-    memory[0x100 + SP] = u8(value);
-    --SP;
-}
-
-signed char CPU::stack_pull() {
-    ++SP;
-    return static_cast<signed char>(memory[0x100 + SP]);
-}
 
 void CPU::start_nmi() {
     stack_push(static_cast<signed char>(PC >> 8));
     stack_push(static_cast<signed char>(PC));
     stack_push(static_cast<signed char>(P));
     set_flag('I', true);
-    PC = get_addr(abs(location(nmi_vector)));
+    PC = read_word(*this, nmi_vector, static_cast<uint16_t>(nmi_vector + 1));
 }
 
 void CPU::start_irq() {
@@ -403,7 +401,7 @@ void CPU::start_irq() {
     stack_push(static_cast<signed char>(PC));
     stack_push(static_cast<signed char>(P));
     set_flag('I', true);
-    PC = get_addr(abs(location(irq_vector)));
+    PC = read_word(*this, irq_vector, static_cast<uint16_t>(irq_vector + 1));
 }
 
 void CPU::set_controller(Controller* pad, unsigned char index) {
@@ -417,7 +415,6 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
                                        static_cast<double>(std::numeric_limits<int>::max())));
 }
 
-int64_t CPU::get_addr(signed char* location) const { return static_cast<int64_t>(offset_of(*this, location)); }
 
 void CPU::ins_str(char* buf, unsigned char opcode) {
     if (!op_names[opcode] || !mode_names[opcode]) {
@@ -450,7 +447,7 @@ void CPU::ins_str_mem(char* buf, unsigned char* opcode_location, signed char* op
 
 // Memory map.
 
-void CPU::map_memory(signed char** location) {
+void CPU::map_memory_mapped(signed char** location) {
     const uintptr_t offset = offset_of(*this, *location);
     if (offset < 0x10000) *location = reinterpret_cast<signed char*>(memory + fold(*this, offset));
 }
@@ -476,8 +473,13 @@ signed char CPU::read_mapped(signed char* location, bool notify) {
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     signed char value = *folded;
     if (is_register(address) && unit_attached(*this, address, false)) {
-        catch_up_for(address, false);
-        value = static_cast<signed char>(read_register(*this, address, u8(*folded)));
+        if (address == 0x2002) {
+            // The PPU answers for the instruction's start, drawing only as far as it must.
+            value = static_cast<signed char>(read_status(*this, ppu->status_at(3 * instruction_start)));
+        } else {
+            catch_up_for(address, false);
+            value = static_cast<signed char>(read_register(*this, address, u8(*folded)));
+        }
     }
     if (notify) {
         if (Mapper* mapper = mapper_of(*this)) {

@@ -1,6 +1,7 @@
 // The 6502-family processor of the console and its flat 64 KiB address space.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 
@@ -76,6 +77,14 @@ public:
     // once `cycles` has reached until, with every unit caught up.
     enum class RunEnd { frame, cycles };
     RunEnd run(int64_t until);
+    // One instruction (with the interrupt that follows it) through a
+    // dispatch table whose entries have the opcode's addressing mode and
+    // operation built in: clock() without the trace, for run().
+    void step();
+    template <uint8_t OPCODE>
+    void execute();
+    using Executor = void (CPU::*)();
+    static const std::array<Executor, 256> EXECUTORS;
     // Brings the PPU and APU to the end of the last instruction.
     void catch_up();
     // Brings the units a register access at this address reaches up to the
@@ -100,6 +109,7 @@ public:
     uint8_t* write_pages[256] = {};
     void map_pages();  // after the cartridge changes
     void map_memory(signed char** location);
+    void map_memory_mapped(signed char** location);
     signed char read(signed char* location, bool notify);
     void write(signed char* location, signed char value);
     signed char read_mapped(signed char* location, bool notify);
@@ -193,7 +203,33 @@ public:
     bool verbose = true;  // print the reset and battery RAM lines
 };
 
-inline signed char CPU::read(signed char* location, bool notify) {
+[[gnu::always_inline]] inline void CPU::stack_push(signed char value) {
+    memory[0x100 + SP] = static_cast<uint8_t>(value);
+    --SP;
+}
+
+[[gnu::always_inline]] inline signed char CPU::stack_pull() {
+    ++SP;
+    return static_cast<signed char>(memory[0x100 + SP]);
+}
+
+[[gnu::always_inline]] inline int64_t CPU::get_addr(signed char* location) const {
+    return static_cast<int64_t>(reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(memory));
+}
+
+[[gnu::always_inline]] inline void CPU::map_memory(signed char** location) {
+    const uintptr_t offset = reinterpret_cast<uintptr_t>(*location) - reinterpret_cast<uintptr_t>(memory);
+    if (offset < 0x10000) {
+        // The read lane's pages are stored where the memory map folds them.
+        if (uint8_t* page = read_pages[offset >> 8]) {
+            *location = reinterpret_cast<signed char*>(page + (offset & 0xFF));
+            return;
+        }
+    }
+    map_memory_mapped(location);
+}
+
+[[gnu::always_inline]] inline signed char CPU::read(signed char* location, bool notify) {
     const uintptr_t offset = reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(memory);
     if (offset < 0x10000) {
         if (const uint8_t* page = read_pages[offset >> 8]) return static_cast<signed char>(page[offset & 0xFF]);
@@ -201,7 +237,7 @@ inline signed char CPU::read(signed char* location, bool notify) {
     return read_mapped(location, notify);
 }
 
-inline void CPU::write(signed char* location, signed char value) {
+[[gnu::always_inline]] inline void CPU::write(signed char* location, signed char value) {
     const uintptr_t offset = reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(memory);
     if (offset < 0x10000 && !debug) {
         if (uint8_t* page = write_pages[offset >> 8]) {

@@ -65,4 +65,295 @@ inline uint16_t read_word(CPU& cpu, uint16_t low_address, uint16_t high_address)
     return static_cast<uint16_t>(low | high << 8);
 }
 
+// ---- The instruction set: addressing modes and operations ----
+//
+// Inline, so that the dispatch tables' per-opcode executors (cpu_helper.cpp)
+// build them in.
+
+namespace ops {
+
+inline uint8_t u8(signed char value) { return static_cast<uint8_t>(value); }
+inline signed char s8(unsigned value) { return static_cast<signed char>(value & 0xFF); }
+
+inline void put_flag(uint8_t& p, uint8_t mask, bool on) { p = on ? (p | mask) : (p & ~mask); }
+
+constexpr uint8_t C = flag_mask('C');
+constexpr uint8_t Z = flag_mask('Z');
+constexpr uint8_t I = flag_mask('I');
+constexpr uint8_t V = flag_mask('V');
+constexpr uint8_t N = flag_mask('N');
+
+inline void set_zn(CPU& cpu, uint8_t result) {
+    cpu.P = static_cast<uint8_t>((cpu.P & ~(Z | N)) | (result == 0 ? Z : 0) | (result & N));
+}
+
+inline uint16_t next_address(CPU& cpu, signed char* location) {
+    return static_cast<uint16_t>(cpu.get_addr(location) + 1);
+}
+
+inline void compare(CPU& cpu, uint8_t reg, signed char* m) {
+    const uint8_t value = ops::u8(cpu.read(m, true));
+    ops::put_flag(cpu.P, C, reg >= value);
+    ops::set_zn(cpu, static_cast<uint8_t>(reg - value));
+}
+
+// Taken or not, a branch costs 2 cycles; taken 3, and 4 when the target lies
+// on another page than the instruction after the branch.
+inline void branch(CPU& cpu, signed char* target, bool taken) {
+    cpu.cycles += 2;
+    if (!taken) return;
+    cpu.cycles += 1;
+    const int64_t destination = cpu.get_addr(target);
+    const int64_t following = (cpu.PC + 2) & 0xFFFF;
+    if (((destination + 2) ^ following) & 0xFF00) cpu.cycles += 1;
+    cpu.PC = destination;  // the loop adds the branch's length
+}
+
+}  // namespace ops
+
+// Addressing modes. operand is the location of the byte after the opcode.
+
+inline signed char* CPU::acc(signed char*) { return reinterpret_cast<signed char*>(&A); }
+
+inline signed char* CPU::imm(signed char* operand) {
+    ins_len = 2;
+    map_memory(&operand);
+    return operand;
+}
+
+inline signed char* CPU::zpg(signed char* operand) {
+    ins_len = 2;
+    return location(ops::u8(read(operand, true)));
+}
+
+inline signed char* CPU::zpgx(signed char* operand) {
+    ins_len = 2;
+    return location(static_cast<uint8_t>(ops::u8(read(operand, true)) + X));
+}
+
+inline signed char* CPU::zpgy(signed char* operand) {
+    ins_len = 2;
+    return location(static_cast<uint8_t>(ops::u8(read(operand, true)) + Y));
+}
+
+inline signed char* CPU::abs(signed char* operand) {
+    ins_len = 3;
+    return location(read_word(*this, static_cast<uint16_t>(get_addr(operand)), ops::next_address(*this, operand)));
+}
+
+inline signed char* CPU::absx(signed char* operand) {
+    ins_len = 3;
+    const uint16_t base = read_word(*this, static_cast<uint16_t>(get_addr(operand)), ops::next_address(*this, operand));
+    return location(static_cast<uint16_t>(base + X));
+}
+
+inline signed char* CPU::absy(signed char* operand) {
+    ins_len = 3;
+    const uint16_t base = read_word(*this, static_cast<uint16_t>(get_addr(operand)), ops::next_address(*this, operand));
+    return location(static_cast<uint16_t>(base + Y));
+}
+
+// The pointer bytes are read directly; the target's high byte comes from the
+// same page as its low byte ($xxFF wraps to $xx00).
+inline signed char* CPU::ind(signed char* operand) {
+    ins_len = 3;
+    signed char* low = operand;
+    signed char* high = location(ops::next_address(*this, operand));
+    map_memory(&low);
+    map_memory(&high);
+    const uint16_t pointer = static_cast<uint16_t>(ops::u8(*low) | ops::u8(*high) << 8);
+    const uint16_t high_address = static_cast<uint16_t>((pointer & 0xFF00) | ((pointer + 1) & 0xFF));
+    return location(read_word(*this, pointer, high_address));
+}
+
+inline signed char* CPU::xind(signed char* operand) {
+    ins_len = 2;
+    const uint8_t z = static_cast<uint8_t>(ops::u8(read(operand, true)) + X);
+    return location(read_word(*this, z, static_cast<uint8_t>(z + 1)));
+}
+
+inline signed char* CPU::indy(signed char* operand) {
+    ins_len = 2;
+    const uint8_t z = ops::u8(read(operand, true));
+    const uint16_t base = read_word(*this, z, static_cast<uint8_t>(z + 1));
+    return location(static_cast<uint16_t>(base + Y));
+}
+
+// The opcode's address plus the signed offset; the branch's length is added
+// by the execution loop.
+inline signed char* CPU::rel(signed char* operand) {
+    ins_len = 2;
+    return location(static_cast<uint16_t>(PC + static_cast<signed char>(read(operand, true))));
+}
+
+// Loads, stores and transfers.
+
+inline void CPU::LDA(signed char* m) { ops::set_zn(*this, A = ops::u8(read(m, true))); }
+inline void CPU::LDX(signed char* m) { ops::set_zn(*this, X = ops::u8(read(m, true))); }
+inline void CPU::LDY(signed char* m) { ops::set_zn(*this, Y = ops::u8(read(m, true))); }
+inline void CPU::STA(signed char* m) { write(m, static_cast<signed char>(A)); }
+inline void CPU::STX(signed char* m) { write(m, static_cast<signed char>(X)); }
+inline void CPU::STY(signed char* m) { write(m, static_cast<signed char>(Y)); }
+inline void CPU::TAX(signed char*) { ops::set_zn(*this, X = A); }
+inline void CPU::TAY(signed char*) { ops::set_zn(*this, Y = A); }
+inline void CPU::TXA(signed char*) { ops::set_zn(*this, A = X); }
+inline void CPU::TYA(signed char*) { ops::set_zn(*this, A = Y); }
+inline void CPU::TSX(signed char*) { ops::set_zn(*this, X = SP); }
+inline void CPU::TXS(signed char*) { SP = X; }
+
+// Logic and arithmetic. The decimal flag never changes ADC or SBC.
+
+inline void CPU::AND(signed char* m) { ops::set_zn(*this, A &= ops::u8(read(m, true))); }
+inline void CPU::ORA(signed char* m) { ops::set_zn(*this, A |= ops::u8(read(m, true))); }
+inline void CPU::EOR(signed char* m) { ops::set_zn(*this, A ^= ops::u8(read(m, true))); }
+
+inline void CPU::BIT(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    ops::put_flag(P, ops::Z, (A & value) == 0);
+    ops::put_flag(P, ops::V, value & 0x40);
+    ops::put_flag(P, ops::N, value & 0x80);
+}
+
+inline void CPU::ADC(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    const uint16_t sum = static_cast<uint16_t>(A + value + (P & ops::C));
+    // Overflow only when both operands have the same sign and the sum's differs.
+    ops::put_flag(P, ops::V, !((A ^ value) & 0x80) && ((sum ^ A) & 0x80));
+    ops::put_flag(P, ops::C, sum > 0xFF);
+    ops::set_zn(*this, A = static_cast<uint8_t>(sum));
+}
+
+inline void CPU::SBC(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    const uint16_t difference = static_cast<uint16_t>(A - value - (1 - (P & ops::C)));
+    ops::put_flag(P, ops::V, ((A ^ value) & 0x80) && ((difference ^ A) & 0x80));
+    ops::put_flag(P, ops::C, difference <= 0xFF);
+    ops::set_zn(*this, A = static_cast<uint8_t>(difference));
+}
+
+inline void CPU::CMP(signed char* m) { ops::compare(*this, A, m); }
+inline void CPU::CPX(signed char* m) { ops::compare(*this, X, m); }
+inline void CPU::CPY(signed char* m) { ops::compare(*this, Y, m); }
+
+inline void CPU::INX(signed char*) { ops::set_zn(*this, ++X); }
+inline void CPU::INY(signed char*) { ops::set_zn(*this, ++Y); }
+inline void CPU::DEX(signed char*) { ops::set_zn(*this, --X); }
+inline void CPU::DEY(signed char*) { ops::set_zn(*this, --Y); }
+
+// Read-modify-write: one read and one write of the operand.
+
+inline void CPU::INC(signed char* m) {
+    const uint8_t result = static_cast<uint8_t>(ops::u8(read(m, true)) + 1);
+    write(m, ops::s8(result));
+    ops::set_zn(*this, result);
+}
+
+inline void CPU::DEC(signed char* m) {
+    const uint8_t result = static_cast<uint8_t>(ops::u8(read(m, true)) - 1);
+    write(m, ops::s8(result));
+    ops::set_zn(*this, result);
+}
+
+inline void CPU::ASL(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    const uint8_t result = static_cast<uint8_t>(value << 1);
+    write(m, ops::s8(result));
+    ops::put_flag(P, ops::C, value & 0x80);
+    ops::set_zn(*this, result);
+}
+
+inline void CPU::LSR(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    const uint8_t result = value >> 1;
+    write(m, ops::s8(result));
+    ops::put_flag(P, ops::C, value & 0x01);
+    ops::set_zn(*this, result);
+}
+
+inline void CPU::ROL(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    const uint8_t result = static_cast<uint8_t>(value << 1 | (P & ops::C));
+    write(m, ops::s8(result));
+    ops::put_flag(P, ops::C, value & 0x80);
+    ops::set_zn(*this, result);
+}
+
+inline void CPU::ROR(signed char* m) {
+    const uint8_t value = ops::u8(read(m, true));
+    const uint8_t result = static_cast<uint8_t>((P & ops::C) << 7 | value >> 1);
+    write(m, ops::s8(result));
+    ops::put_flag(P, ops::C, value & 0x01);
+    ops::set_zn(*this, result);
+}
+
+// Flags.
+
+inline void CPU::CLC(signed char*) { P &= ~ops::C; }
+inline void CPU::CLD(signed char*) { P &= ~flag_mask('D'); }
+inline void CPU::CLI(signed char*) { P &= ~ops::I; }
+inline void CPU::CLV(signed char*) { P &= ~ops::V; }
+inline void CPU::SEC(signed char*) { P |= ops::C; }
+inline void CPU::SED(signed char*) { P |= flag_mask('D'); }
+inline void CPU::SEI(signed char*) { P |= ops::I; }
+
+// Stack. B and bit 5 are ordinary bits of P.
+
+inline void CPU::PHA(signed char*) { stack_push(static_cast<signed char>(A)); }
+inline void CPU::PHP(signed char*) { stack_push(static_cast<signed char>(P | 0x30)); }
+inline void CPU::PLA(signed char*) { ops::set_zn(*this, A = ops::u8(stack_pull())); }
+inline void CPU::PLP(signed char*) { P = ops::u8(stack_pull()); }
+
+// Control transfer. PC holds the opcode's address while an operation runs and
+// the loop adds ins_len afterwards, so a jump stores target - ins_len.
+
+inline void CPU::JMP(signed char* m) { PC = get_addr(m) - ins_len; }
+
+inline void CPU::JSR(signed char* m) {
+    const int64_t last_byte = PC + ins_len - 1;
+    stack_push(ops::s8(static_cast<unsigned>(last_byte >> 8)));
+    stack_push(ops::s8(static_cast<unsigned>(last_byte)));
+    PC = get_addr(m) - ins_len;
+}
+
+inline void CPU::RTS(signed char*) {
+    const uint8_t low = ops::u8(stack_pull());
+    const uint8_t high = ops::u8(stack_pull());
+    PC = high << 8 | low;
+}
+
+inline void CPU::RTI(signed char*) {
+    P = ops::u8(stack_pull());
+    const uint8_t low = ops::u8(stack_pull());
+    const uint8_t high = ops::u8(stack_pull());
+    PC = (high << 8 | low) - 1;
+}
+
+inline void CPU::BRK(signed char*) {
+    const int64_t return_address = PC + ins_len + 1;
+    stack_push(ops::s8(static_cast<unsigned>(return_address >> 8)));
+    stack_push(ops::s8(static_cast<unsigned>(return_address)));
+    P |= 0x30;
+    stack_push(static_cast<signed char>(P));
+    P |= ops::I;
+    ins_len = 3;
+    PC = read_word(*this, irq_vector, static_cast<uint16_t>(irq_vector + 1)) - 3;
+}
+
+inline void CPU::BCC(signed char* m) { ops::branch(*this, m, !(P & ops::C)); }
+inline void CPU::BCS(signed char* m) { ops::branch(*this, m, P & ops::C); }
+inline void CPU::BEQ(signed char* m) { ops::branch(*this, m, P & ops::Z); }
+inline void CPU::BMI(signed char* m) { ops::branch(*this, m, P & ops::N); }
+inline void CPU::BNE(signed char* m) { ops::branch(*this, m, !(P & ops::Z)); }
+inline void CPU::BPL(signed char* m) { ops::branch(*this, m, !(P & ops::N)); }
+inline void CPU::BVC(signed char* m) { ops::branch(*this, m, !(P & ops::V)); }
+inline void CPU::BVS(signed char* m) { ops::branch(*this, m, P & ops::V); }
+
+inline void CPU::NOP(signed char*) {}
+
+// A halt opcode: the processor stops fetching, leaving PC on the opcode.
+inline void CPU::JAM(signed char*) {
+    jammed = true;
+    PC -= ins_len;
+}
+
 }  // namespace NES

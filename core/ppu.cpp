@@ -9,6 +9,7 @@
 #endif
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "cpu.h"
 #include "mapper.h"
@@ -57,6 +58,13 @@ inline uint16_t fold_nametable(uint16_t address, int mirroring) {
 // switches the horizontal name table.
 inline uint16_t coarse_x_step(uint16_t addr) {
     return (addr & 0x001F) == 31 ? static_cast<uint16_t>((addr & ~0x001F) ^ 0x0400) : static_cast<uint16_t>(addr + 1);
+}
+
+// n coarse-X increments at once.
+inline uint16_t coarse_x_steps(uint16_t addr, int n) {
+    const int coarse = (addr & 0x001F) + n;
+    addr = static_cast<uint16_t>((addr & ~0x001F) | (coarse & 0x001F));
+    return (coarse >> 5) & 1 ? static_cast<uint16_t>(addr ^ 0x0400) : addr;
 }
 
 // Loads the fetch fields for the tile under vram (the name-table bytes of
@@ -472,8 +480,6 @@ int64_t PPU::next_event() const {
 
 void PPU::run_until(int64_t target) {
     const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
-    // A mapper clocked after dot 255 gets that dot through cycle().
-    const int last_span_dot = clocking == Mapper::DotClock::after_dot_255 ? 254 : 255;
     while (cycles < target) {
         const int64_t left = target - cycles;
         const bool drawing_line = !post_render && scanline < 240;
@@ -483,8 +489,8 @@ void PPU::run_until(int64_t target) {
             continue;
         }
         if (drawing_line) {
-            if (dot >= 1 && dot <= last_span_dot) {
-                render_span(static_cast<int>(std::min<int64_t>(last_span_dot, dot + left - 1)));
+            if (dot >= 1 && dot <= 256) {
+                render_span(static_cast<int>(std::min<int64_t>(256, dot + left - 1)));
             } else if (dot == 0 || (dot >= 258 && (dot < 340 || scanline != 239))) {
                 const int end = dot == 0 ? 1 : scanline == 239 ? 340 : DOTS_PER_LINE;
                 quiet_span(static_cast<int>(std::min<int64_t>(end - dot, left)));
@@ -524,6 +530,182 @@ void PPU::quiet_span(int dots) {
         }
     }
     if (mapper && mapper->dot_clock() == Mapper::DotClock::every_dot) mapper->clock_dots(mapper_context, dots);
+}
+
+// The sprite evaluation of dots first..last with rendering on, dot 1's reset
+// included: with Commit, into the fields; without, on copies, to look ahead.
+// Returns the first of these dots at which the overflow scan sets the flag,
+// or 0.
+template <bool Commit>
+int PPU::evaluate(int first, int last, uint8_t ctrl) {
+    uint8_t n = eval_index;
+    int k = next_sprite_count;
+    bool done = eval_done;
+    int m = overflow_byte;
+    if (first == 1) {
+        if constexpr (Commit) {
+            for (uint8_t& b : secondary_oam) b = 0xFF;
+            next_has_sprite0 = false;
+        }
+        n = 0;
+        k = 0;
+        done = false;
+        m = 0;
+    }
+    const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    const int next_line = scanline == 239 ? 0 : scanline + 1;
+    int d = std::max(first, 129);
+    if (k <= 7) d += d & 1;  // odd dots do nothing while fewer than 8 are found
+    while (d <= last && k <= 7) {
+        if (done) {
+            // Every entry seen: the even dots left only move the index.
+            n = static_cast<uint8_t>(n + 4 * (last / 2 - (d - 1) / 2));
+            d = last + 1;
+            break;
+        }
+        const uint8_t y1 = oam[n] + 1;
+        if (y1 != 0) {
+            if constexpr (Commit) secondary_oam[4 * k] = y1;
+            const int dy = next_line - y1;
+            if (dy >= 0 && dy < height && y1 <= 239) {
+                if constexpr (Commit) {
+                    secondary_oam[4 * k + 1] = oam[n + 1];
+                    secondary_oam[4 * k + 2] = oam[n + 2];
+                    secondary_oam[4 * k + 3] = oam[n + 3];
+                    next_sprite_x[k] = oam[n + 3];
+                    if (n == 0) next_has_sprite0 = true;
+                }
+                ++k;
+            }
+        }
+        n = static_cast<uint8_t>(n + 4);
+        done = n == 0;
+        d += k <= 7 ? 2 : 1;  // after the eighth find the scan runs on every dot
+    }
+    int overflow_dot = 0;
+    if (k == 8) {
+        // The overflow scan, on every dot from the one after the eighth find.
+        for (; d <= last; ++d) {
+            const int dy = scanline - oam[static_cast<uint8_t>(n + m)];
+            if (dy >= 0 && dy < height) {
+                if (!overflow_dot) overflow_dot = d;
+                if constexpr (!Commit) break;
+            } else {
+                m = (m + 1) & 3;
+            }
+            n = static_cast<uint8_t>(n + 4);
+        }
+    }
+    if constexpr (Commit) {
+        eval_index = n;
+        next_sprite_count = static_cast<uint8_t>(k);
+        eval_done = done;
+        overflow_byte = static_cast<uint8_t>(m);
+    }
+    return overflow_dot;
+}
+
+// The background pixel (0-3) the rest of the current drawing line shows at
+// a column from the current dot on, the registers as they stand: from the
+// fields up to the next group start, then tile (column + x) / 8 of the
+// sequence from v.
+int PPU::background_pixel(int column, uint8_t ctrl) const {
+    const int d = column + 1;
+    const int group_start = ((dot - 1) & 7) == 0 ? dot : ((dot - 1) | 7) + 2;
+    int low = pattern_low, high = pattern_high, bit;
+    auto load = [&](uint16_t at) {
+        const uint8_t nt = memory[fold_nametable(0x2000 | (at & 0x0FFF), mirroring)];
+        const int addr = ((v >> 12) & 7) | nt << 4 | ((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0);
+        low = memory[addr];
+        high = memory[addr + 8];
+    };
+    if (d < group_start) {
+        const int fine = fine_x_counter + (d - dot);
+        if (fine >= 8) load(coarse_x_step(v));  // after the look-ahead
+        bit = 7 - (fine & 7);
+    } else {
+        // v has had its step at the end of the partial group, if there was one.
+        const uint16_t v_start = dot < group_start ? coarse_x_step(v) : v;
+        const int fine_x = x & 7;
+        load(coarse_x_steps(v_start, (column + fine_x) / 8 - (group_start - 1) / 8));
+        bit = 7 - ((column + fine_x) & 7);
+    }
+    return ((high >> bit) & 1) << 1 | ((low >> bit) & 1);
+}
+
+void PPU::predict_line() {
+    constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+    predicted_at = cycles;
+    predicted_hit = predicted_overflow = NEVER;
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    const uint8_t status = *register_ptrs[2];
+    if (!(mask & (MASK_BG | MASK_SPRITES))) return;
+    const int first = dot;
+    auto at_dot = [&](int d) { return cycles + (d - first) + 1; };
+
+    constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
+    if (line_has_sprite0 && line_sprite_count > 0 && (mask & (MASK_BG | MASK_SPRITES)) == (MASK_BG | MASK_SPRITES) &&
+        !(status & STATUS_SPRITE0)) {
+        // Sprite 0's countdown as render_span runs it; list position 0 wins
+        // wherever it is opaque.
+        const uint16_t pattern = sprite_row_pattern(*this, 0, ctrl);
+        const uint8_t attr = line_sprites[2];
+        int n = sprite_x_counter[0];
+        bool active = sprite_active & 1;
+        uint8_t shift = sprite_shift[0];
+        for (int d = first; d <= 255; ++d) {  // column 255 never hits
+            if (n > 0) {
+                if (!active) {
+                    d += n - 1;  // nothing shows until the counter reaches 0
+                    n = 0;
+                    continue;
+                }
+                --n;
+            } else if (n > -9) {
+                if (active) --shift;
+                if (n == 0)
+                    active = true;
+                else if (n == -8)
+                    active = false;
+                --n;
+            } else if (!active) {
+                break;
+            }
+            const int column = d - 1;
+            if (active && sprite_pixel(pattern, attr, shift) && (column >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT) &&
+                background_pixel(column, ctrl)) {
+                predicted_hit = at_dot(d);
+                break;
+            }
+        }
+    }
+    if (!(status & STATUS_OVERFLOW)) {
+        if (const int d = evaluate<false>(first, 256, ctrl)) predicted_overflow = at_dot(d);
+    }
+}
+
+uint8_t PPU::status_at(int64_t target) {
+    if (target > cycles) {
+        // Where the target lies: dots up to target_dot - 1 of its line drawn.
+        const int64_t ahead = target - cycles;
+        const int64_t position = int64_t{scanline} * DOTS_PER_LINE + dot + ahead;
+        const int target_line = static_cast<int>(position / DOTS_PER_LINE);
+        const int target_dot = static_cast<int>(position % DOTS_PER_LINE);
+        if (target_line < 240 && target_dot >= 1 && target_dot <= 257 && !post_render) {
+            // Earlier lines are drawn for real; within the target's line the
+            // flags are predicted.
+            const int64_t line_start = target - (target_dot - 1);
+            if (cycles < line_start) run_until(line_start);
+            if (predicted_at != cycles) predict_line();
+            uint8_t status = *register_ptrs[2];
+            if (predicted_hit <= target) status |= STATUS_SPRITE0;
+            if (predicted_overflow <= target) status |= STATUS_OVERFLOW;
+            return status;
+        }
+        run_until(target);
+    }
+    return *register_ptrs[2];
 }
 
 void PPU::render_span(int last) {
@@ -588,68 +770,7 @@ void PPU::render_span(int last) {
     }
 
     // Sprite evaluation for the next line.
-    if (on) {
-        if (first == 1) {
-            for (uint8_t& b : secondary_oam) b = 0xFF;
-            eval_index = 0;
-            overflow_byte = 0;
-            eval_done = false;
-            next_sprite_count = 0;
-            next_has_sprite0 = false;
-        }
-        const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
-        const int next_line = scanline == 239 ? 0 : scanline + 1;
-        uint8_t n = eval_index;
-        int k = next_sprite_count;
-        bool done = eval_done;
-        int d = std::max(first, 129);
-        while (d <= last && k <= 7) {
-            if (done) {
-                // Every entry seen: the even dots left only move the index.
-                n = static_cast<uint8_t>(n + 4 * (last / 2 - (d - 1) / 2));
-                d = last + 1;
-                break;
-            }
-            if (d & 1) {  // an odd dot: nothing while fewer than 8 are found
-                ++d;
-                continue;
-            }
-            const uint8_t y1 = oam[n] + 1;
-            if (y1 != 0) {
-                secondary_oam[4 * k] = y1;
-                const int dy = next_line - y1;
-                if (dy >= 0 && dy < height && y1 <= 239) {
-                    secondary_oam[4 * k + 1] = oam[n + 1];
-                    secondary_oam[4 * k + 2] = oam[n + 2];
-                    secondary_oam[4 * k + 3] = oam[n + 3];
-                    next_sprite_x[k] = oam[n + 3];
-                    if (n == 0) next_has_sprite0 = true;
-                    ++k;
-                }
-            }
-            n = static_cast<uint8_t>(n + 4);
-            done = n == 0;
-            ++d;
-        }
-        if (k == 8) {
-            // The overflow scan, on every dot from the one after the eighth find.
-            int m = overflow_byte;
-            bool overflow = false;
-            for (; d <= last; ++d) {
-                const int dy = scanline - oam[static_cast<uint8_t>(n + m)];
-                if (dy >= 0 && dy < height)
-                    overflow = true;
-                else
-                    m = (m + 1) & 3;
-                n = static_cast<uint8_t>(n + 4);
-            }
-            overflow_byte = static_cast<uint8_t>(m);
-            if (overflow) status |= STATUS_OVERFLOW;
-        }
-        eval_index = n;
-        next_sprite_count = static_cast<uint8_t>(k);
-        eval_done = done;
-    }
+    if (on && evaluate<true>(first, last, ctrl)) status |= STATUS_OVERFLOW;
 
     // Background fetches, the fine-X counter and the pixels' palette values.
     uint8_t out[WIDTH];
@@ -668,43 +789,69 @@ void PPU::render_span(int last) {
 
     const int dots = last - first + 1;
     cycles += dots;
+    if (mapper) {
+        switch (mapper->dot_clock()) {
+            case Mapper::DotClock::after_dot_255:
+                // It sees the counters between dots 255 and 256 and changes
+                // nothing the drawing reads, so it can come after the span.
+                if (first <= 255 && last >= 255) {
+                    dot = 256;
+                    mapper->clock(mapper_context);
+                }
+                break;
+            case Mapper::DotClock::every_dot:
+                mapper->clock_dots(mapper_context, dots);
+                break;
+            case Mapper::DotClock::none:
+                break;
+        }
+    }
     dot = last + 1;
-    if (mapper && mapper->dot_clock() == Mapper::DotClock::every_dot) mapper->clock_dots(mapper_context, dots);
 }
 
 // Stores count palette values from pixel q on, with their colours; only the
-// pixels whose value changed get new colour bytes. In a run of changed pixels
-// each colour is stored as 4 bytes, the fourth overwritten by the next pixel,
-// and the run's last one as 3.
+// pixels whose value changed get new colour bytes, the others keep theirs.
+// Sixteen pixels at a time: all changed, their colours are stored 4 bytes a
+// pixel (each fourth byte overwritten by the next pixel); some changed, the
+// new colours are blended into the old bytes, which are written back as
+// they were.
 void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* index = index_buffer + q;
     uint8_t* rgb = frame_buffer + 3 * q;
-    auto store_run = [&](int from, int to) {  // pixels from..to, all changed
-        for (int i = from; i < to; ++i) std::memcpy(rgb + 3 * i, &RGB_WORD[values[i]], 4);
-        std::memcpy(rgb + 3 * to, &RGB_WORD[values[to]], 3);
-    };
     int i = 0;
 #ifdef __SSE2__
     for (; i + 16 <= count; i += 16) {
         const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
         const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + i));
-        uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(now, before))) & 0xFFFF;
-        while (changed) {
-            const int start = __builtin_ctz(changed);
-            const int run = __builtin_ctz(~(changed >> start));
-            store_run(i + start, i + start + run - 1);
-            changed &= ~(((1u << run) - 1) << start);
+        const uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(now, before))) & 0xFFFF;
+        if (changed == 0) continue;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(index + i), now);
+        uint8_t* out = rgb + 3 * i;
+        if (changed == 0xFFFF) {
+            for (int k = 0; k < 15; ++k) std::memcpy(out + 3 * k, &RGB_WORD[values[i + k]], 4);
+            std::memcpy(out + 45, &RGB_WORD[values[i + 15]], 3);
+            continue;
+        }
+        alignas(16) uint8_t fresh[48 + 4], take[48 + 4];
+        for (int k = 0; k < 16; ++k) {
+            const uint32_t keep_mask = (0u - ((changed >> k) & 1)) & 0xFFFFFF;
+            std::memcpy(fresh + 3 * k, &RGB_WORD[values[i + k]], 4);
+            std::memcpy(take + 3 * k, &keep_mask, 4);
+        }
+        for (int part = 0; part < 48; part += 16) {
+            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + part));
+            const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(take + part));
+            const __m128i colours = _mm_load_si128(reinterpret_cast<const __m128i*>(fresh + part));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + part),
+                             _mm_or_si128(_mm_and_si128(mask, colours), _mm_andnot_si128(mask, old)));
         }
     }
 #endif
     for (; i < count; ++i) {
         if (index[i] == values[i]) continue;
-        int j = i;
-        while (j + 1 < count && index[j + 1] != values[j + 1]) ++j;
-        store_run(i, j);
-        i = j;
+        index[i] = values[i];
+        std::memcpy(rgb + 3 * i, &RGB_WORD[values[i]], 3);
     }
-    std::memcpy(index, values, count);
 }
 
 // The background dots first..last with rendering on: fetches at each group
@@ -719,9 +866,27 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
 // first group start of the span follow the fields as they stand, dot by dot.
 void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px, uint8_t* out) {
     constexpr int MARGIN = 8;  // the decode buffers start 8 columns left of column 0
-    uint8_t bits[MARGIN + WIDTH + 16];   // each column's background pixel, 0-3
-    uint8_t colour[MARGIN + WIDTH + 16];  // and its palette RAM entry, 0 when transparent
+    uint8_t bits[MARGIN + WIDTH + 16];    // each column's background pixel, 0-3
+    uint8_t shown[MARGIN + WIDTH + 16];   // and the palette value it shows (the backdrop's when 0)
     const int fine_x = x & 7;
+    const bool bg_shown = mask & MASK_BG;
+    uint8_t palette_ram[32];
+    std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
+    const uint8_t backdrop = palette_ram[0];
+
+    // The palette values of eight pixels (one byte each, 0-3) of a tile with
+    // background palette p, chosen byte by byte without a table.
+    auto tile_values = [&](uint64_t pixels, int p) {
+        constexpr uint64_t ONES = 0x0101010101010101ull;
+        const uint64_t low = pixels & ONES, high = (pixels >> 1) & ONES;
+        uint64_t values = backdrop * ONES;
+        if (!bg_shown) return values;
+        const uint64_t is1 = (low & ~high) * 0xFF, is2 = (high & ~low) * 0xFF, is3 = (low & high) * 0xFF;
+        values &= ~(is1 | is2 | is3);
+        values |= (is1 & (palette_ram[4 * p + 1] * ONES)) | (is2 & (palette_ram[4 * p + 2] * ONES)) |
+                  (is3 & (palette_ram[4 * p + 3] * ONES));
+        return values;
+    };
 
     // The tile under a VRAM address: pattern planes and palette; fine Y comes
     // from v as it stands. The name-table fold as a mask and a base.
@@ -739,7 +904,7 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
 
     // Dots before the span's first group start, from the fields as they stand.
     int d = first;
-    uint8_t partial_bits[8], partial_colour[8];
+    uint8_t partial_bits[8], partial_shown[8];
     const int partial_first = first - 1;
     if (((d - 1) & 7) != 0) {
         int low = pattern_low, high = pattern_high, palette = background_palette(*this);
@@ -748,7 +913,8 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
             const int s = 7 - fine;
             const int b = ((high >> s) & 1) << 1 | ((low >> s) & 1);
             partial_bits[d - first] = static_cast<uint8_t>(b);
-            partial_colour[d - first] = static_cast<uint8_t>(b ? b + 4 * palette : 0);
+            partial_shown[d - first] = bg_shown && b ? palette_ram[b + 4 * palette] : backdrop;
+            if (d == 256) v_vert();  // before the look-ahead of dot 256
             if (++fine == 8) {
                 fine = 0;
                 fetch_tile(*this, coarse_x_step(v), ctrl);
@@ -774,56 +940,59 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
             int low, high, palette;
             tile_at(tile, low, high, palette);
             const uint64_t pixels = PLANE[low] | PLANE[high] << 1;
-            const uint64_t opaque = (pixels | pixels >> 1) & 0x0101010101010101ull;
-            const uint64_t colours = pixels | opaque * static_cast<uint64_t>(4 * palette);
+            const uint64_t values = tile_values(pixels, palette);
             std::memcpy(bits + MARGIN + column, &pixels, 8);
-            std::memcpy(colour + MARGIN + column, &colours, 8);
+            std::memcpy(shown + MARGIN + column, &values, 8);
             tile = coarse_x_step(tile);
         }
         // The state after the span: v stepped at each group end up to dot
-        // 248, and the fetch fields of the last fetch, the last group's start
-        // or, once its counter has passed 7, its look-ahead.
+        // 248 (and by v_vert at dot 256), and the fetch fields of the last
+        // fetch: the last group's start or, once its counter has passed 7,
+        // its look-ahead, which sees v_vert's change when it comes at dot 256.
         const int g_last = (last - 1) / 8;
-        uint16_t v_last = v;
-        for (int g = g0; g < g_last; ++g) v_last = coarse_x_step(v_last);
-        for (int end = 8 * g0 + 8; end <= last && end <= 248; end += 8) v = coarse_x_step(v);
+        const uint16_t v_last = coarse_x_steps(v, g_last - g0);  // at the last group's start
+        v = coarse_x_steps(v, (std::min(last, 248) - 8 * g0) / 8);  // one step per group end passed
         const int counted = fine_x + (last - 8 * g_last);
-        fetch_tile(*this, counted >= 8 ? coarse_x_step(v_last) : v_last, ctrl);
+        if (last == 256 && counted == 8) {
+            v_vert();  // v is v_last: no step at dot 256
+            fetch_tile(*this, coarse_x_step(v), ctrl);
+        } else {
+            fetch_tile(*this, counted >= 8 ? coarse_x_step(v_last) : v_last, ctrl);
+            if (last == 256) v_vert();
+        }
         fine_x_counter = static_cast<uint8_t>(counted >= 8 ? counted - 8 : counted);
     }
     std::memcpy(bits + MARGIN + partial_first, partial_bits, partial_count);
-    std::memcpy(colour + MARGIN + partial_first, partial_colour, partial_count);
+    std::memcpy(shown + MARGIN + partial_first, partial_shown, partial_count);
 
-    // Background and sprites together.
+    // The background as it is, then the columns with a sprite pixel or under
+    // the left-column mask.
+    const int count = last - first + 1;
+    std::memcpy(out, shown + MARGIN + first - 1, count);
     constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
     uint8_t& status = *register_ptrs[2];
-    const bool bg_shown = mask & MASK_BG;
     const bool hit_possible = line_has_sprite0 && sprite_px && bg_shown && !(status & STATUS_SPRITE0);
     bool hit = false;
-    uint8_t palette_ram[32];
-    std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
     for (int c = first - 1; c < last;) {
         uint64_t sprites_here = 0;
         if (sprite_px) std::memcpy(&sprites_here, sprite_px + c, 8);  // the buffer has 8 spare bytes
         const int n = std::min(8, last - c);
         if (c >= 8 && (sprites_here & (~uint64_t{0} >> (64 - 8 * n))) == 0) {
-            // Background only.
-            for (int i = 0; i < n; ++i) out[c + i - first + 1] = palette_ram[bg_shown ? colour[MARGIN + c + i] : 0];
             c += n;
             continue;
         }
         for (const int end = c + n; c < end; ++c) {
             const int bg = bits[MARGIN + c];
             const uint8_t sp = sprite_px ? sprite_px[c] : 0;
-            int entry = 0;
-            // (Spans end before dot 256, so column 255, which never hits, is not here.)
-            if (hit_possible && (sp & 0x20) && bg && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT)) hit = true;
+            uint8_t value = backdrop;
+            if (hit_possible && (sp & 0x20) && bg && c != 255 && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT))
+                hit = true;
             if (sp && (!bg || !(sp & 0x10))) {
-                if (c >= 8 || (mask & MASK_SPRITES_LEFT)) entry = 0x10 + (sp & 0x0F);
+                if (c >= 8 || (mask & MASK_SPRITES_LEFT)) value = palette_ram[0x10 + (sp & 0x0F)];
             } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
-                entry = colour[MARGIN + c];
+                value = shown[MARGIN + c];
             }
-            out[c - first + 1] = palette_ram[entry];
+            out[c - first + 1] = value;
         }
     }
     if (hit) status |= STATUS_SPRITE0;

@@ -123,7 +123,23 @@ public:
     // The value of `cycles` once the current frame has ended.
     int64_t frame_end() const;
 
+    // The PPUSTATUS byte as it stands once the PPU has run to target. Within
+    // a drawing line the PPU does not draw for it: it predicts, once per
+    // stop, the dots at which the rest of the line would set the sprite 0
+    // hit and overflow flags (the registers being constant until the next
+    // write), so a program polling the flags costs no drawing.
+    uint8_t status_at(int64_t target);
+    // Drops the prediction: a register, OAM or the cartridge changed.
+    void forget_prediction() { predicted_at = -1; }
+
 private:
+    int64_t predicted_at = -1;  // `cycles` when the prediction was made; -1 for none
+    int64_t predicted_hit = 0;       // `cycles` from which the sprite 0 hit flag is set
+    int64_t predicted_overflow = 0;  // and the overflow flag
+    void predict_line();
+    template <bool Commit>
+    int evaluate(int first, int last, uint8_t ctrl);
+    int background_pixel(int column, uint8_t ctrl) const;
     void render_span(int last_dot);
     void store_pixels(int q, const uint8_t* values, int count);
     void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px, uint8_t* out);

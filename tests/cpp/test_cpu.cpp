@@ -9,6 +9,7 @@
 
 #include "controller.h"
 #include "cpu.h"
+#include "cpu_helper.h"
 #include "cpu_rig.h"
 
 namespace {
