@@ -51,6 +51,7 @@ inline TimerRun run_timer(int t, int m, int64_t calls) {
     }
     const int64_t total = t + calls;
     if (total < m) return {static_cast<int>(total), zeros};
+    if (total < 2 * int64_t{m}) return {static_cast<int>(total - m), zeros + 1};  // the common case, no division
     return {static_cast<int>(total % m), zeros + total / m};
 }
 
@@ -114,12 +115,26 @@ void APU::run_until(int64_t target) {
     }
 }
 
-int64_t APU::next_sample_cycle() const {
+int64_t APU::next_sample_cycle() {
     if (apu_rate <= 0 || sample_rate <= 0) return std::numeric_limits<int64_t>::max();
-    // The first cycle c with (samples + 1) * apu_rate <= c * sample_rate.
-    const __int128 need = static_cast<__int128>(samples + 1) * apu_rate;
-    const int64_t c = static_cast<int64_t>((need + sample_rate - 1) / sample_rate);
-    return std::max(c, cycles);
+    // The first cycle c with (samples + 1) * apu_rate <= c * sample_rate, and
+    // its excess e = c * sample_rate - (samples + 1) * apu_rate. One sample on,
+    // the demand grows by apu_rate = a * sample_rate + b, so c grows by a, and
+    // by one more when b exceeds e.
+    if (due.samples == samples - 1 && due.apu_rate == apu_rate && due.sample_rate == sample_rate) {
+        const int64_t a = apu_rate / sample_rate, b = apu_rate % sample_rate;
+        const bool carry = b > due.excess;
+        due.cycle += a + carry;
+        due.excess += (carry ? sample_rate : 0) - b;
+    } else if (due.samples != samples || due.apu_rate != apu_rate || due.sample_rate != sample_rate) {
+        const __int128 need = static_cast<__int128>(samples + 1) * apu_rate;
+        due.cycle = static_cast<int64_t>((need + sample_rate - 1) / sample_rate);
+        due.excess = static_cast<int64_t>(static_cast<__int128>(due.cycle) * sample_rate - need);
+    }
+    due.samples = samples;
+    due.apu_rate = apu_rate;
+    due.sample_rate = sample_rate;
+    return std::max(due.cycle, cycles);
 }
 
 int64_t APU::next_busy_cycle() const {

@@ -161,7 +161,14 @@ public:
     void on_reset();
 
 private:
-    int64_t next_sample_cycle() const;
+    // The cycle at which the next sample falls due, kept from sample to
+    // sample without a division.
+    struct SampleDue {
+        int64_t samples = -2;  // the sample count it was worked out for
+        int apu_rate = 0, sample_rate = 0;
+        int64_t cycle = 0, excess = 0;
+    } due;
+    int64_t next_sample_cycle();
     int64_t next_busy_cycle() const;
     void quiet_cycles(int64_t n);
 };

@@ -123,7 +123,7 @@ void NTDEC2722::clock(void** context) {
 
 void NTDEC2722::clock_dots(void** context, int64_t n) {
     if (!irq_enabled || n <= 0) return;
-    const int64_t to_request = dots_to_request();
+    const int64_t to_request = clocks_to_request();
     if (n < to_request) {
         irq_counter = static_cast<uint16_t>(to_request - n);
         return;
@@ -132,7 +132,7 @@ void NTDEC2722::clock_dots(void** context, int64_t n) {
     irq_counter = static_cast<uint16_t>(0x3000 - (n - to_request) % 0x3000);
 }
 
-int64_t NTDEC2722::dots_to_request() const {
+int64_t NTDEC2722::clocks_to_request() const {
     if (!irq_enabled) return -1;
     return irq_counter == 0 ? 0x10000 : irq_counter;  // a counter at 0 wraps round first
 }
@@ -312,6 +312,13 @@ void MMC3::scanline_clock(CPU* cpu) {
     else
         --irq_counter;
     if (irq_counter == 0 && irq_enabled) cpu->irq_pending = true;
+}
+
+int64_t MMC3::clocks_to_request() const {
+    if (!irq_enabled) return -1;
+    // A counter at 0 reloads first; latch 0 requests at that very clock.
+    if (irq_counter > 0) return irq_counter;
+    return irq_latch == 0 ? 1 : irq_latch + 1;
 }
 
 void MMC3::serialize(void**, char* block) {

@@ -42,9 +42,10 @@ public:
     virtual void clock_dots(void** context, int64_t n) {
         for (int64_t i = 0; i < n; ++i) clock(context);
     }
-    // Calls of clock() until the next one that may request an interrupt, or
-    // -1 when none will (every_dot mappers).
-    virtual int64_t dots_to_request() const { return -1; }
+    // The calls of clock() (every_dot mappers), or the counted lines' clocks
+    // after dot 255 (after_dot_255 mappers), until the next one that may
+    // request an interrupt; -1 when none will until a register changes.
+    virtual int64_t clocks_to_request() const { return -1; }
     // Every register and counter of the class, for machine snapshots (state_io.h).
     virtual void snapshot(StateIO&) {}
 };
@@ -110,7 +111,7 @@ public:
     void deserialize(void**, char*) override {}
     DotClock dot_clock() const override { return DotClock::every_dot; }
     void clock_dots(void** context, int64_t n) override;
-    int64_t dots_to_request() const override;
+    int64_t clocks_to_request() const override;
     void snapshot(StateIO& io) override;
 };
 
@@ -151,6 +152,7 @@ public:
     void deserialize(void** context, char* block) override;
     uint32_t watched_writes_from() const override { return 0x6000; }  // RAM protection
     DotClock dot_clock() const override { return DotClock::after_dot_255; }
+    int64_t clocks_to_request() const override;
     void scanline_clock(CPU* cpu);
     void snapshot(StateIO& io) override;
 };

@@ -466,10 +466,19 @@ int64_t PPU::next_event() const {
     if (mapper) {
         switch (mapper->dot_clock()) {
             case Mapper::DotClock::after_dot_255:
-                dots = std::min<int64_t>(dots, dot < 256 ? 256 - dot : DOTS_PER_LINE - dot + 256);
+                // The clock that may request, on the k-th counted line ahead
+                // (as if rendering stayed on: a request is never later).
+                if (int64_t k = mapper->clocks_to_request(); k > 0) {
+                    for (int line = dot < 256 ? scanline : scanline + 1; line <= LAST_LINE; ++line) {
+                        if ((line < 240 || line == LAST_LINE) && --k == 0) {
+                            dots = std::min(dots, dots_until(line, 256));
+                            break;
+                        }
+                    }
+                }
                 break;
             case Mapper::DotClock::every_dot:
-                if (const int64_t d = mapper->dots_to_request(); d >= 0) dots = std::min(dots, d);
+                if (const int64_t d = mapper->clocks_to_request(); d >= 0) dots = std::min(dots, d);
                 break;
             case Mapper::DotClock::none:
                 break;
