@@ -3,6 +3,8 @@
 import copy
 import importlib.metadata
 import pickle
+import subprocess
+import sys
 import tempfile
 import threading
 from pathlib import Path
@@ -326,3 +328,18 @@ def test_human_window_shows_the_game_and_closes(sdl_dummy):
     env.close()
     assert not pygame.display.get_init() and pygame.mixer.get_init() is None
     env.close()
+
+
+def test_example_and_benchmark_scripts_run(tmp_path):
+    root = Path(__file__).resolve().parents[2]
+    gif = tmp_path / "episode.gif"
+    example = [sys.executable, str(root / "examples" / "random_agent.py"), "--steps", "15", "--gif", str(gif)]
+    result = subprocess.run(example, capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("15 steps (step limit)") and gif.read_bytes()[:6] == b"GIF89a"
+
+    bench = [sys.executable, str(root / "benchmarks" / "gym_steps.py"), "--steps", "2", "--obs-type", "ram"]
+    result = subprocess.run(bench, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    rows = [line.split()[:2] for line in result.stdout.splitlines()[5:]]  # below the host, settings and header lines
+    assert rows == [[mode, n] for mode in ("sync", "async", "thread") for n in ("1", "2", "4")]
