@@ -194,10 +194,8 @@ class Player:
         self.pad = pad
         self.pygame = pygame
         self.label = label
-        self.scale = scale
         self.script = script
         self.frame_limit = frame_limit
-        self.sound = sound
         self.keys = keyboard_map(pygame)
 
         # Shared with the machine's thread.

@@ -100,7 +100,8 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
 
     The machine keeps its game folder (battery RAM and state slots) in a private temporary folder
     that `close` removes: episodes neither depend on nor change the saves in the user's home, and
-    a battery-backed cartridge powers on with cleared battery RAM every time.
+    a battery-backed cartridge powers on with cleared battery RAM every time. (The machine takes
+    that folder from HOME, so HOME names it while the machine is being built, under a lock.)
     """
 
     _cleanup: Callable[[], object]  # removes the private home folder, once
@@ -216,11 +217,12 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
     ) -> Tuple[Obs, Dict[str, Any]]:
         """Back to the power-on snapshot, then 0 to noop_max frames without buttons; options are unused."""
         super().reset(seed=seed)
-        self.machine.setState(self._power_on)
+        nes = self.machine
+        nes.setState(self._power_on)
         self._steps = 0
         self._pad.updateInputs(RELEASED)
         noops = int(self.np_random.integers(0, self.noop_max, endpoint=True)) if self.noop_max else 0
-        self._run(noops)
+        self._run(nes, noops)
         if self.max_pool and noops == 0:
             np.copyto(self._previous, self._picture)
         ram = self._ram()
@@ -229,11 +231,12 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         return self._observation(), self._info(ram)
 
     def step(self, action: Any) -> Tuple[Obs, SupportsFloat, bool, bool, Dict[str, Any]]:
+        nes = self.machine
         index = int(action)
         if index != action or not 0 <= index < len(self._pads):
             raise ValueError(f"action must be a whole number from 0 to {len(self._pads) - 1}, got {action!r}")
         self._pad.updateInputs(self._pads[index])
-        self._run(self.frameskip)
+        self._run(nes, self.frameskip)
         self._steps += 1
         ram = self._ram()
         reward = 0.0 if self.reward_fn is None else float(self.reward_fn(ram))
@@ -266,8 +269,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
 
     # Inside a step --------------------------------------------------------------------------------
 
-    def _run(self, frames: int) -> None:
-        nes = self.machine
+    def _run(self, nes: pictor.NES, frames: int) -> None:
         for i in range(frames):
             if self.max_pool and i == frames - 1:
                 np.copyto(self._previous, self._picture)
