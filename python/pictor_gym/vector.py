@@ -29,7 +29,8 @@ class ThreadVectorEnv(SyncVectorEnv):
     pictor.NES.runFrame releases the interpreter lock while it emulates, so N machines stepped on
     N threads use N cores without the copying and process start-up of AsyncVectorEnv. The results
     are those of SyncVectorEnv with the same arguments, in the same order: the same autoreset modes
-    (next step by default, same step, disabled), observations, rewards, flags and infos.
+    (next step by default, same step, disabled), observations, rewards, flags and infos. The
+    sub-environments' own code (reward_fn, terminated_fn) runs on the pool's threads.
 
     Build it from environment constructors, as SyncVectorEnv, or through Gymnasium:
     ``gymnasium.make_vec("pictor/NES-v0", num_envs=4, vectorization_mode="vector_entry_point")``.

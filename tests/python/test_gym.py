@@ -68,9 +68,9 @@ def test_check_env_passes(obs_type, sdl_dummy):
 
 
 def test_registration_by_import_module_id_and_entry_point():
-    spec = gymnasium.spec(ENV_ID)
-    assert spec.entry_point == "pictor_gym.env:NESEnv"
-    assert spec.vector_entry_point == "pictor_gym.vector:make_thread_vector_env"
+    registered = gymnasium.registry[ENV_ID]
+    assert registered.entry_point == "pictor_gym.env:NESEnv"
+    assert registered.vector_entry_point == "pictor_gym.vector:make_thread_vector_env"
     (entry,) = [e for e in importlib.metadata.entry_points(group="gymnasium.envs") if e.name == "pictor"]
     assert entry.load() is pictor_gym.register_envs
 
