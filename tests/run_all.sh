@@ -14,7 +14,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
 
-PIP_ROOT_USER_ACTION=ignore python3 -m pip install --quiet '.[test,play]'
+PIP_ROOT_USER_ACTION=ignore python3 -m pip install --quiet '.[test,play,gym]'
 
 jobs=$(nproc)
 for config in release:Release:OFF sanitize:Debug:ON; do

@@ -26,6 +26,7 @@ DESCRIPTION = (
 )
 
 WIDTH, HEIGHT = 256, 240
+DEFAULT_SCALE = 3
 AUDIO_BACKLOG = 6  # blocks of 1024 samples (about 140 ms) kept before the oldest is dropped
 AUDIO_PREFILL = 2  # blocks gathered before sound starts, so the first ones do not run dry
 STOP_WAIT = 1.0  # seconds to wait for the machine to reach a frame boundary when quitting
@@ -34,7 +35,11 @@ STOP_WAIT = 1.0  # seconds to wait for the machine to reach a frame boundary whe
 def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
     parser.add_argument("rom", nargs="?", metavar="ROM", help="iNES cartridge image (default: the demo cartridge)")
     parser.add_argument(
-        "--scale", type=positive_int, default=3, metavar="N", help="window scale factor (default: %(default)s)"
+        "--scale",
+        type=positive_int,
+        default=DEFAULT_SCALE,
+        metavar="N",
+        help="window scale factor (default: %(default)s)",
     )
     parser.add_argument("--frames", type=positive_int, metavar="N", help="quit after N emulated frames")
     add_press_argument(parser, "scripted presses on pad 1, added to the live controls.")
@@ -88,6 +93,82 @@ def gamepad_buttons(js: Any) -> List[bool]:
     ]
 
 
+class Screen:
+    """A pygame window showing 256x240 pictures scaled up, with a sound channel for 16-bit mono blocks.
+
+    `pictor play` and the Gymnasium environment's human rendering both show the machine through
+    it. Only `audio.append` may be called from another thread; the rest runs on the window's
+    thread.
+    """
+
+    def __init__(self, pygame: Any, *, scale: int, sound: bool):
+        self.pygame = pygame
+        self.scale = scale
+        self.sound = sound
+        self.frame = np.zeros((HEIGHT, WIDTH, 3), np.uint8)  # the picture shown by show()
+        self.audio: Deque[bytes] = collections.deque(maxlen=AUDIO_BACKLOG)  # blocks not yet queued
+        self.window: Any = None
+        self.surface: Any = None
+        self.scaled: Any = None
+        self.channel: Any = None
+
+    def open(self, title: str) -> None:
+        """Opens the window (CliError when there is no display) and, if asked for, the sound."""
+        pygame = self.pygame
+        try:
+            pygame.display.init()
+            self.window = pygame.display.set_mode((WIDTH * self.scale, HEIGHT * self.scale))
+        except pygame.error as err:
+            raise CliError(f"cannot open a window: {err}") from None
+        self.set_title(title)
+        self.surface = pygame.image.frombuffer(self.frame, (WIDTH, HEIGHT), "RGB")
+        self.scaled = pygame.Surface(self.window.get_size(), 0, self.surface)  # scale() needs equal formats
+        if self.sound:
+            try:
+                pygame.mixer.init(frequency=SAMPLE_RATE, size=-16, channels=1, buffer=1024, allowedchanges=0)
+                self.channel = pygame.mixer.Channel(0)
+            except pygame.error as err:
+                print(f"pictor: no sound: {err}", file=sys.stderr)
+
+    def set_title(self, title: str) -> None:
+        self.pygame.display.set_caption(title)
+
+    def show(self, frame: Optional[np.ndarray] = None) -> None:
+        """Draws `frame` (or the picture already in `self.frame`) scaled to the window."""
+        if frame is not None:
+            np.copyto(self.frame, frame)
+        self.pygame.transform.scale(self.surface, self.scaled.get_size(), self.scaled)
+        self.window.blit(self.scaled, (0, 0))
+        self.pygame.display.flip()
+
+    def feed_audio(self) -> None:
+        """Hands the waiting blocks to the sound channel when it has room for them."""
+        channel = self.channel
+        if channel is None:
+            self.audio.clear()
+            return
+        # The channel holds one playing and one queued sound; pending blocks go out together.
+        if channel.get_queue() is not None or not self.audio:
+            return
+        busy = channel.get_busy()
+        if not busy and len(self.audio) < AUDIO_PREFILL:
+            return
+        data = b"".join(self.audio.popleft() for _ in range(len(self.audio)))
+        sound = self.pygame.mixer.Sound(buffer=data)
+        if busy:
+            channel.queue(sound)
+        else:
+            channel.play(sound)
+
+    def close(self) -> None:
+        """Stops the sound and closes the window (pygame.quit)."""
+        if self.channel is not None:
+            self.channel.stop()
+            self.channel = None
+        self.window = self.surface = self.scaled = None
+        self.pygame.quit()
+
+
 class Player:
     """Runs one machine on its thread and shows it.
 
@@ -113,10 +194,8 @@ class Player:
         self.pad = pad
         self.pygame = pygame
         self.label = label
-        self.scale = scale
         self.script = script
         self.frame_limit = frame_limit
-        self.sound = sound
         self.keys = keyboard_map(pygame)
 
         # Shared with the machine's thread.
@@ -125,7 +204,6 @@ class Player:
         self.shared_frame = np.zeros((HEIGHT, WIDTH, 3), np.uint8)
         self.new_frame = threading.Event()
         self.idle = threading.Event()  # the machine is paused at a frame boundary
-        self.audio: Deque[bytes] = collections.deque(maxlen=AUDIO_BACKLOG)
         self.requests: Deque[Tuple[str, int]] = collections.deque()
         self.messages: Deque[str] = collections.deque()
         self.live: Tuple[bool, ...] = (False,) * 8
@@ -136,11 +214,7 @@ class Player:
         self.finished = False  # frame limit reached, or the callback failed
         self.error: Optional[BaseException] = None
 
-        self.draw_frame = np.zeros((HEIGHT, WIDTH, 3), np.uint8)
-        self.screen: Any = None
-        self.surface: Any = None
-        self.scaled: Any = None
-        self.channel: Any = None
+        self.screen = Screen(pygame, scale=scale, sound=sound)
         self.joystick: Any = None
 
     # Machine thread ---------------------------------------------------------------------------
@@ -153,7 +227,7 @@ class Player:
                 np.copyto(self.shared_frame, nes.getImg())
             block = nes.getAudio()
             if block:
-                self.audio.append(block)
+                self.screen.audio.append(block)
             self.frames += 1
             with self.control:
                 if self.frame_limit is not None and self.frames >= self.frame_limit:
@@ -206,7 +280,7 @@ class Player:
                 if self.new_frame.wait(0.02):  # releases the interpreter lock for the machine's thread
                     self.new_frame.clear()
                     self._draw()
-                self._feed_audio()
+                self.screen.feed_audio()
                 self._serve_requests()
                 while self.messages:
                     self._notify(self.messages.popleft())
@@ -220,26 +294,15 @@ class Player:
         return elapsed
 
     def _open_window(self) -> None:
-        pygame = self.pygame
-        try:
-            pygame.display.init()
-            self.screen = pygame.display.set_mode((WIDTH * self.scale, HEIGHT * self.scale))
-        except pygame.error as err:
-            raise CliError(f"cannot open a window: {err}") from None
-        self._set_title()
-        self.surface = pygame.image.frombuffer(self.draw_frame, (WIDTH, HEIGHT), "RGB")
-        self.scaled = pygame.Surface(self.screen.get_size(), 0, self.surface)  # scale() needs equal formats
-        pygame.joystick.init()
-        if self.sound:
-            try:
-                pygame.mixer.init(frequency=SAMPLE_RATE, size=-16, channels=1, buffer=1024, allowedchanges=0)
-                self.channel = pygame.mixer.Channel(0)
-            except pygame.error as err:
-                print(f"pictor: no sound: {err}", file=sys.stderr)
+        self.screen.open(self._title())
+        self.pygame.joystick.init()
+
+    def _title(self, message: str = "") -> str:
+        title = f"pictor - {self.label}" + (" (paused)" if self.hold else "")
+        return title + (f" - {message}" if message else "")
 
     def _set_title(self, message: str = "") -> None:
-        title = f"pictor - {self.label}" + (" (paused)" if self.hold else "")
-        self.pygame.display.set_caption(title + (f" - {message}" if message else ""))
+        self.screen.set_title(self._title(message))
 
     def _notify(self, message: str) -> None:
         print(message, flush=True)
@@ -297,28 +360,8 @@ class Player:
 
     def _draw(self) -> None:
         with self.frame_lock:
-            np.copyto(self.draw_frame, self.shared_frame)
-        self.pygame.transform.scale(self.surface, self.scaled.get_size(), self.scaled)
-        self.screen.blit(self.scaled, (0, 0))
-        self.pygame.display.flip()
-
-    def _feed_audio(self) -> None:
-        channel = self.channel
-        if channel is None:
-            self.audio.clear()
-            return
-        # The channel holds one playing and one queued sound; pending blocks go out together.
-        if channel.get_queue() is not None or not self.audio:
-            return
-        busy = channel.get_busy()
-        if not busy and len(self.audio) < AUDIO_PREFILL:
-            return
-        data = b"".join(self.audio.popleft() for _ in range(len(self.audio)))
-        sound = self.pygame.mixer.Sound(buffer=data)
-        if busy:
-            channel.queue(sound)
-        else:
-            channel.play(sound)
+            np.copyto(self.screen.frame, self.shared_frame)
+        self.screen.show()
 
     def _shutdown(self) -> None:
         # stop() joins the machine's thread, which must not be waiting for the interpreter lock
@@ -331,9 +374,7 @@ class Player:
             time.sleep(0.05)
         self.nes.stop()  # also writes the battery RAM
         self.nes.perFrame(None)  # drops the machine -> callback -> player -> machine cycle
-        if self.channel is not None:
-            self.channel.stop()
-        self.pygame.quit()
+        self.screen.close()
 
 
 def command(args: argparse.Namespace) -> int:

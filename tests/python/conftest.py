@@ -77,6 +77,15 @@ def home(tmp_path, monkeypatch):
 
 
 @pytest.fixture
+def sdl_dummy(monkeypatch):
+    """SDL's dummy video and sound drivers: pygame windows and sound without a display or a sound card."""
+    pytest.importorskip("pygame", reason="windows need the play extra (pygame)")
+    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
+    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
+    monkeypatch.setenv("PYGAME_HIDE_SUPPORT_PROMPT", "1")
+
+
+@pytest.fixture
 def lumaret(home):
     return home / ".config" / "Lumaret"
 

@@ -264,14 +264,6 @@ def test_bench_prints_the_host_and_a_table(probe, home):
     assert [row.split()[1] for row in tables[2][2:]] == ["1", "2"] * 7
 
 
-@pytest.fixture
-def sdl_dummy(monkeypatch):
-    pytest.importorskip("pygame", reason="pictor play needs the play extra (pygame)")
-    monkeypatch.setenv("SDL_VIDEODRIVER", "dummy")
-    monkeypatch.setenv("SDL_AUDIODRIVER", "dummy")
-    monkeypatch.setenv("PYGAME_HIDE_SUPPORT_PROMPT", "1")
-
-
 def test_play_runs_scripted_frames_and_exits(sdl_dummy, probe):
     result = cli("play", "--frames", "20", "--scale", "1", "--script", "Start@2-5,Right@0-,A@10-")
     assert result.returncode == 0, result.stderr

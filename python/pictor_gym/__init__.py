@@ -1,0 +1,52 @@
+"""Gymnasium environments over the pictor NES console.
+
+Importing this package registers ``pictor/NES-v0``::
+
+    import gymnasium
+    import pictor_gym
+
+    env = gymnasium.make("pictor/NES-v0", rom="game.nes", frameskip=4, obs_type="grayscale")
+    envs = gymnasium.make_vec("pictor/NES-v0", num_envs=4, vectorization_mode="vector_entry_point")
+
+``gymnasium.make("pictor_gym:pictor/NES-v0", ...)`` imports it on the way. NESEnv is the
+environment, ThreadVectorEnv the vector environment that steps machines on parallel threads.
+Needs the gym extra: ``pip install 'pictor[gym]'``.
+"""
+
+from __future__ import annotations
+
+import gymnasium
+
+from .actions import BUTTONS, DEFAULT_ACTIONS
+from .env import NESEnv, luma
+from .vector import ThreadVectorEnv, make_thread_vector_env
+
+ENV_ID = "pictor/NES-v0"
+
+
+def register_envs() -> None:
+    """Registers pictor/NES-v0 with Gymnasium, once (this package's import does it already).
+
+    Also the function named by the package's "gymnasium.envs" entry point.
+    """
+    if ENV_ID in gymnasium.registry:
+        return
+    gymnasium.register(
+        id=ENV_ID,
+        entry_point="pictor_gym.env:NESEnv",
+        vector_entry_point="pictor_gym.vector:make_thread_vector_env",
+    )
+
+
+register_envs()
+
+__all__ = [
+    "BUTTONS",
+    "DEFAULT_ACTIONS",
+    "ENV_ID",
+    "NESEnv",
+    "ThreadVectorEnv",
+    "luma",
+    "make_thread_vector_env",
+    "register_envs",
+]
