@@ -77,6 +77,16 @@ constexpr Mode UNUSED_MODES[8] = {NO_MODE, ZPG, NO_MODE, ABS, NO_MODE, ZPGX, NO_
 
 #undef OP
 
+// Whether an entry is the operation of that mnemonic (compared by name:
+// member function pointers do not compare in every constant expression).
+constexpr bool is(const OpEntry& op, const char* mnemonic) {
+    if (!op.name) return false;
+    int i = 0;
+    for (; op.name[i] && op.name[i] == mnemonic[i]; ++i) {
+    }
+    return op.name[i] == mnemonic[i];
+}
+
 // The operation and addressing mode of one opcode, from its bit groups.
 struct Decoded {
     OpEntry op;
@@ -103,18 +113,18 @@ constexpr Decoded decode(int opcode) {
         case 2:
             op = RMW_OPS[aaa];
             mode = RMW_MODES[bbb];
-            if (op.handler == &CPU::STX || op.handler == &CPU::LDX) {
+            if (is(op, "STX") || is(op, "LDX")) {
                 if (mode == ZPGX) mode = ZPGY;
             }
-            if (op.handler == &CPU::LDX && mode == ABSX) mode = ABSY;
+            if (is(op, "LDX") && mode == ABSX) mode = ABSY;
             if (bbb == 0) op = RMW_COLUMN0[aaa];
-            if (bbb == 2 && RMW_COLUMN2_IMPLIED[aaa].handler) {
+            if (bbb == 2 && RMW_COLUMN2_IMPLIED[aaa].name) {
                 op = RMW_COLUMN2_IMPLIED[aaa];
                 mode = IMPL;
             }
             if (bbb == 4) op = JAM_ENTRY;
             if (bbb == 6) op = RMW_COLUMN6_IMPLIED[aaa];
-            if (op.handler == &CPU::JAM) mode = IMPL;
+            if (is(op, "JAM")) mode = IMPL;
             break;
         default:
             mode = UNUSED_MODES[bbb];
@@ -149,16 +159,16 @@ void CPU::execute() {
     signed char* next = location(static_cast<uint16_t>(PC + 1));
     const uint8_t b = ops::u8(read(next, true));
     signed char* operand = next;
-    if constexpr (mode != nullptr) operand = (this->*mode)(next);
+    if constexpr (d.mode != IMPL && d.mode != NO_MODE) operand = (this->*mode)(next);
 
     uint8_t cost = base;
     if constexpr (cross != base) {
         bool crossed = false;
-        if constexpr (mode == &CPU::absx)
+        if constexpr (d.mode == ABSX)
             crossed = b + X > 0xFF;
-        else if constexpr (mode == &CPU::absy)
+        else if constexpr (d.mode == ABSY)
             crossed = b + Y > 0xFF;
-        else if constexpr (mode == &CPU::indy)
+        else if constexpr (d.mode == INDY)
             crossed = memory[b] + Y > 0xFF;
         if (crossed) cost = cross;
     }
@@ -167,9 +177,9 @@ void CPU::execute() {
     const bool nmi_line = (memory[0x2000] & 0x80) && nmi_sample;
     nmi_sample = ppu && ppu->nmi_occurred;
 
-    if constexpr (op != nullptr) (this->*op)(operand);
+    if constexpr (d.op.name != nullptr) (this->*op)(operand);
     PC = (PC + ins_len) & 0xFFFF;
-    if constexpr (op == &CPU::JAM) return;
+    if constexpr (is(d.op, "JAM")) return;
 
     if (nmi_line && !nmi_prev) {
         start_nmi();
