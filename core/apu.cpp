@@ -84,7 +84,6 @@ void APU::cycle() {
     ++cycles;
 }
 
-
 bool APU::may_request_irq() const {
     return (dmc_control & 0xC0) == 0x80 && channel_enabled[4] && dmc_bytes_remaining != 0;
 }

@@ -385,7 +385,6 @@ void CPU::set_flag(char letter, bool value) {
     P = value ? (P | mask) : (P & ~mask);
 }
 
-
 void CPU::start_nmi() {
     stack_push(static_cast<signed char>(PC >> 8));
     stack_push(static_cast<signed char>(PC));
@@ -414,7 +413,6 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
     return static_cast<int>(std::clamp(rate, static_cast<double>(std::numeric_limits<int>::min()),
                                        static_cast<double>(std::numeric_limits<int>::max())));
 }
-
 
 void CPU::ins_str(char* buf, unsigned char opcode) {
     if (!op_names[opcode] || !mode_names[opcode]) {

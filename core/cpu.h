@@ -41,7 +41,7 @@ public:
     bool nmi_prev = false;
     bool pad_strobe = false;
     bool debug = false;
-    bool jammed = false;  // a halt opcode stopped the processor until the next reset
+    bool jammed = false;     // a halt opcode stopped the processor until the next reset
     int32_t uxrom_bank = 0;  // KiB index of the UxROM bank at $8000
     Controller* pads[2] = {nullptr, nullptr};
     uint8_t SP = 0x00;  // the reset sequence leaves $FD at power-on

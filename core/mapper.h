@@ -141,7 +141,7 @@ public:
     uint8_t ram_protect = 0;
     uint8_t ram_enable = 1;
     bool irq_enabled = true;
-    uint16_t reserved0 = 0;  // carried by the state block, used by nothing
+    uint16_t reserved0 = 0;     // carried by the state block, used by nothing
     int32_t irq_counter = 255;  // 0-255
     uint8_t irq_latch = 255;
     uint8_t reserved1[2] = {};  // carried by the state block, used by nothing

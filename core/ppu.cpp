@@ -60,6 +60,9 @@ inline uint16_t coarse_x_step(uint16_t addr) {
     return (addr & 0x001F) == 31 ? static_cast<uint16_t>((addr & ~0x001F) ^ 0x0400) : static_cast<uint16_t>(addr + 1);
 }
 
+// The lowest n bits (n from 0 to 64).
+constexpr uint64_t low_bits(int n) { return n >= 64 ? ~uint64_t{0} : (uint64_t{1} << n) - 1; }
+
 // n coarse-X increments at once.
 inline uint16_t coarse_x_steps(uint16_t addr, int n) {
     const int coarse = (addr & 0x001F) + n;
@@ -541,6 +544,39 @@ void PPU::quiet_span(int dots) {
     if (mapper && mapper->dot_clock() == Mapper::DotClock::every_dot) mapper->clock_dots(mapper_context, dots);
 }
 
+// One bit per OAM entry: whether its sprite covers the line (first line
+// Y + 1, height lines, none from line 240 on), and whether its Y is not $FF.
+void PPU::entry_masks(int line, int height, uint64_t& on_line, uint64_t& with_y) const {
+    on_line = with_y = 0;
+#ifdef __SSE2__
+    // Y lies in the low byte of each entry's 32 bits; it covers the line when
+    // Y <= line - 1 and line - 1 - Y < height (no sprite covers line 0).
+    const __m128i low_byte = _mm_set1_epi32(0xFF), all_ff = _mm_set1_epi8(-1);
+    const __m128i above = _mm_set1_epi8(static_cast<char>(line - 1)),
+                  tallest = _mm_set1_epi8(static_cast<char>(height - 1));
+    for (int q = 0; q < 4; ++q) {
+        const __m128i* at = reinterpret_cast<const __m128i*>(oam + 64 * q);
+        const __m128i ys = _mm_packus_epi16(_mm_packs_epi32(_mm_and_si128(_mm_loadu_si128(at), low_byte),
+                                                            _mm_and_si128(_mm_loadu_si128(at + 1), low_byte)),
+                                            _mm_packs_epi32(_mm_and_si128(_mm_loadu_si128(at + 2), low_byte),
+                                                            _mm_and_si128(_mm_loadu_si128(at + 3), low_byte)));
+        with_y |= uint64_t(~_mm_movemask_epi8(_mm_cmpeq_epi8(ys, all_ff)) & 0xFFFF) << (16 * q);
+        if (line == 0) continue;
+        const __m128i not_below = _mm_cmpeq_epi8(_mm_max_epu8(ys, above), above);
+        const __m128i rows = _mm_sub_epi8(above, ys);
+        const __m128i within = _mm_cmpeq_epi8(_mm_max_epu8(rows, tallest), tallest);
+        on_line |= uint64_t(_mm_movemask_epi8(_mm_and_si128(not_below, within)) & 0xFFFF) << (16 * q);
+    }
+#else
+    for (int e = 0; e < 64; ++e) {
+        const int y1 = oam[4 * e] + 1;
+        const int dy = line - y1;
+        on_line |= uint64_t{dy >= 0 && dy < height && y1 <= 239} << e;
+        with_y |= uint64_t{y1 != 256} << e;
+    }
+#endif
+}
+
 // The sprite evaluation of dots first..last with rendering on, dot 1's reset
 // included: with Commit, into the fields; without, on copies, to look ahead.
 // Returns the first of these dots at which the overflow scan sets the flag,
@@ -565,12 +601,35 @@ int PPU::evaluate(int first, int last, uint8_t ctrl) {
     const int next_line = scanline == 239 ? 0 : scanline + 1;
     int d = std::max(first, 129);
     if (k <= 7) d += d & 1;  // odd dots do nothing while fewer than 8 are found
+    // Which entries lie on the next line, and which have a Y other than
+    // $FF (those write their Y into the slot being filled): one bit per entry.
+    uint64_t on_line = 0, with_y = 0;
+    const bool whole_entries = (n & 3) == 0;
+    if (whole_entries && d <= last && k <= 7) entry_masks(next_line, height, on_line, with_y);
     while (d <= last && k <= 7) {
         if (done) {
             // Every entry seen: the even dots left only move the index.
             n = static_cast<uint8_t>(n + 4 * (last / 2 - (d - 1) / 2));
             d = last + 1;
             break;
+        }
+        if (whole_entries) {
+            // The entries up to the next one on the line only rewrite the
+            // slot's Y: pass them at once, one even dot each.
+            const int e = n / 4;
+            const int ahead = std::min(64 - e, (last - d) / 2 + 1);
+            const uint64_t hits = (on_line >> e) & low_bits(ahead);
+            const int skip = hits ? __builtin_ctzll(hits) : ahead;
+            if (skip > 0) {
+                if constexpr (Commit) {
+                    if (const uint64_t written = (with_y >> e) & low_bits(skip))
+                        secondary_oam[4 * k] = oam[4 * (e + 63 - __builtin_clzll(written))] + 1;
+                }
+                n = static_cast<uint8_t>(n + 4 * skip);
+                done = n == 0;
+                d += 2 * skip;
+                continue;
+            }
         }
         const uint8_t y1 = oam[n] + 1;
         if (y1 != 0) {
@@ -730,7 +789,8 @@ void PPU::render_span(int last) {
     // column the frontmost opaque sprite pixel is kept: its value, palette,
     // priority bit and whether it is list position 0.
     const int count = last - first + 1;
-    uint8_t sprite_px[WIDTH + 8];
+    uint8_t sprite_px[WIDTH + 16];
+    uint8_t sprite_value[WIDTH + 16];  // the palette value of each column's sprite pixel
     bool sprite_drawn = false;
     for (int i = line_sprite_count - 1; i >= 0; --i) {
         const uint8_t bit = static_cast<uint8_t>(1u << i);
@@ -748,11 +808,14 @@ void PPU::render_span(int last) {
         auto draw = [&](int column, int columns) {
             if (!sprites_shown || !active) return;
             if (!sprite_drawn) {
-                std::memset(sprite_px + first - 1, 0, count + 8);
+                std::memset(sprite_px + first - 1, 0, count + 16);
                 sprite_drawn = true;
             }
             for (int c = column; c < column + columns; ++c) {
-                if (const int p = sprite_pixel(pattern, attr, shift)) sprite_px[c] = static_cast<uint8_t>(p | tag);
+                if (const int p = sprite_pixel(pattern, attr, shift)) {
+                    sprite_px[c] = static_cast<uint8_t>(p | tag);
+                    sprite_value[c] = memory[0x3F10 + (tag & 0x0F) + p];
+                }
             }
         };
         for (int d = first; d <= last;) {
@@ -791,7 +854,7 @@ void PPU::render_span(int last) {
         if (counted >= 8) fetch_tile(*this, coarse_x_step(v), ctrl);
         fine_x_counter = static_cast<uint8_t>(counted & 7);
     } else {
-        draw_background(first, last, ctrl, mask, sprite_drawn ? sprite_px : nullptr, out);
+        draw_background(first, last, ctrl, mask, sprite_drawn ? sprite_px : nullptr, sprite_value, out);
     }
 
     store_pixels(scanline * WIDTH + first - 1, out, count);
@@ -873,10 +936,11 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
 // column c shows bit (c + x) mod 8 of tile (c + x) / 8 of the line: each tile
 // is fetched once and decoded eight pixels at a time. The dots before the
 // first group start of the span follow the fields as they stand, dot by dot.
-void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px, uint8_t* out) {
-    constexpr int MARGIN = 8;  // the decode buffers start 8 columns left of column 0
-    uint8_t bits[MARGIN + WIDTH + 16];    // each column's background pixel, 0-3
-    uint8_t shown[MARGIN + WIDTH + 16];   // and the palette value it shows (the backdrop's when 0)
+void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
+                          const uint8_t* sprite_value, uint8_t* out) {
+    constexpr int MARGIN = 8;            // the decode buffers start 8 columns left of column 0
+    uint8_t bits[MARGIN + WIDTH + 16];   // each column's background pixel, 0-3
+    uint8_t shown[MARGIN + WIDTH + 16];  // and the palette value it shows (the backdrop's when 0)
     const int fine_x = x & 7;
     const bool bg_shown = mask & MASK_BG;
     uint8_t palette_ram[32];
@@ -959,7 +1023,7 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
         // fetch: the last group's start or, once its counter has passed 7,
         // its look-ahead, which sees v_vert's change when it comes at dot 256.
         const int g_last = (last - 1) / 8;
-        const uint16_t v_last = coarse_x_steps(v, g_last - g0);  // at the last group's start
+        const uint16_t v_last = coarse_x_steps(v, g_last - g0);     // at the last group's start
         v = coarse_x_steps(v, (std::min(last, 248) - 8 * g0) / 8);  // one step per group end passed
         const int counted = fine_x + (last - 8 * g_last);
         if (last == 256 && counted == 8) {
@@ -982,27 +1046,53 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
     uint8_t& status = *register_ptrs[2];
     const bool hit_possible = line_has_sprite0 && sprite_px && bg_shown && !(status & STATUS_SPRITE0);
     bool hit = false;
-    for (int c = first - 1; c < last;) {
-        uint64_t sprites_here = 0;
-        if (sprite_px) std::memcpy(&sprites_here, sprite_px + c, 8);  // the buffer has 8 spare bytes
-        const int n = std::min(8, last - c);
-        if (c >= 8 && (sprites_here & (~uint64_t{0} >> (64 - 8 * n))) == 0) {
-            c += n;
-            continue;
+    // One column the long way: the left-column masks and the hit's rules.
+    auto compose = [&](int c) {
+        const int bg = bits[MARGIN + c];
+        const uint8_t sp = sprite_px ? sprite_px[c] : 0;
+        uint8_t value = backdrop;
+        if (hit_possible && (sp & 0x20) && bg && c != 255 && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT)) hit = true;
+        if (sp && (!bg || !(sp & 0x10))) {
+            if (c >= 8 || (mask & MASK_SPRITES_LEFT)) value = sprite_value[c];
+        } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
+            value = shown[MARGIN + c];
         }
-        for (const int end = c + n; c < end; ++c) {
-            const int bg = bits[MARGIN + c];
-            const uint8_t sp = sprite_px ? sprite_px[c] : 0;
-            uint8_t value = backdrop;
-            if (hit_possible && (sp & 0x20) && bg && c != 255 && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT))
-                hit = true;
-            if (sp && (!bg || !(sp & 0x10))) {
-                if (c >= 8 || (mask & MASK_SPRITES_LEFT)) value = palette_ram[0x10 + (sp & 0x0F)];
-            } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
-                value = shown[MARGIN + c];
+        out[c - first + 1] = value;
+    };
+    int c = first - 1;
+    for (; c < std::min(8, last); ++c) compose(c);
+    if (sprite_px) {
+#ifdef __SSE2__
+        // From column 8 on, sixteen at a time: a sprite pixel in front of
+        // the background (opaque, and not behind an opaque one) shows.
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i behind_bit = _mm_set1_epi8(0x10), zero_bit = _mm_set1_epi8(0x20);
+        for (; c + 16 <= last; c += 16) {
+            const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sprite_px + c));
+            const __m128i none = _mm_cmpeq_epi8(sp, zero);
+            if (_mm_movemask_epi8(none) == 0xFFFF) continue;
+            const __m128i bg_clear =
+                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + MARGIN + c)), zero);
+            const __m128i in_front = _mm_cmpeq_epi8(_mm_and_si128(sp, behind_bit), zero);
+            const __m128i front = _mm_andnot_si128(none, _mm_or_si128(bg_clear, in_front));
+            uint8_t* o = out + c - first + 1;
+            const __m128i bg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o));
+            const __m128i fg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sprite_value + c));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
+                             _mm_or_si128(_mm_and_si128(front, fg), _mm_andnot_si128(front, bg)));
+            if (hit_possible) {
+                // Sprite 0 over an opaque background pixel, never in column 255.
+                const __m128i over = _mm_andnot_si128(
+                    bg_clear,
+                    _mm_xor_si128(_mm_cmpeq_epi8(_mm_and_si128(sp, zero_bit), zero), _mm_cmpeq_epi8(zero, zero)));
+                if (_mm_movemask_epi8(over) & (c + 15 == 255 ? 0x7FFF : 0xFFFF)) hit = true;
             }
-            out[c - first + 1] = value;
         }
+#endif
+        for (; c < last; ++c) compose(c);
+    } else {
+        // Without sprites the background from column 8 on is already in out.
+        c = last;
     }
     if (hit) status |= STATUS_SPRITE0;
 }

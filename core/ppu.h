@@ -11,7 +11,8 @@ class ROM;
 class Mapper;
 
 // System palette: colour n of a palette value, as R, G, B.
-// clang-format off: four colours a line, so each row of sixteen takes four lines
+// Four colours a line, so each row of sixteen takes four lines.
+// clang-format off
 inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
     {0x60, 0x60, 0x60}, {0x00, 0x1C, 0xA1}, {0x24, 0x04, 0xC8}, {0x53, 0x00, 0xB2},
     {0x73, 0x00, 0x76}, {0x80, 0x00, 0x24}, {0x73, 0x0C, 0x00}, {0x50, 0x28, 0x00},
@@ -133,16 +134,18 @@ public:
     void forget_prediction() { predicted_at = -1; }
 
 private:
-    int64_t predicted_at = -1;  // `cycles` when the prediction was made; -1 for none
+    int64_t predicted_at = -1;       // `cycles` when the prediction was made; -1 for none
     int64_t predicted_hit = 0;       // `cycles` from which the sprite 0 hit flag is set
     int64_t predicted_overflow = 0;  // and the overflow flag
     void predict_line();
     template <bool Commit>
     int evaluate(int first, int last, uint8_t ctrl);
+    void entry_masks(int line, int height, uint64_t& on_line, uint64_t& with_y) const;
     int background_pixel(int column, uint8_t ctrl) const;
     void render_span(int last_dot);
     void store_pixels(int q, const uint8_t* values, int count);
-    void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px, uint8_t* out);
+    void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
+                         const uint8_t* sprite_value, uint8_t* out);
     void quiet_span(int dots);
     int64_t dots_until(int line, int to_dot) const;
 };

@@ -14,8 +14,8 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
-#include <limits>
 #include <filesystem>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <system_error>

@@ -48,8 +48,8 @@ TEST(FastPath, PpuSpansMatchDotByDot) {
             const int64_t dots = kind < 7 ? rng.below(12) + 1 : kind < 9 ? rng.below(700) + 1 : rng.below(30000) + 1;
             pair->run(dots);
             const std::string diff = test::differing_fields(pair->exact, pair->fast);
-            ASSERT_EQ(diff, "") << "seed " << seed << " step " << step << " at line " << pair->exact.scanline
-                                << " dot " << pair->exact.dot;
+            ASSERT_EQ(diff, "") << "seed " << seed << " step " << step << " at line " << pair->exact.scanline << " dot "
+                                << pair->exact.dot;
             // A register or memory change, as the CPU would make between spans.
             const uint32_t what = rng.next(), value = rng.next();
             pair->both([&](NES::PPU& p, uint8_t* regs) {
@@ -107,9 +107,9 @@ TEST(FastPath, ApuBulkCyclesMatchCycleByCycle) {
             fast->apu->run_until(fast->apu->cycles + n);
             ASSERT_EQ(test::differing_fields(*exact->apu, *fast->apu), "") << "seed " << seed << " step " << step;
             // A register write, with values that keep channels sounding.
-            static const uint16_t regs[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007,
-                                            0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F, 0x4010, 0x4011,
-                                            0x4012, 0x4013, 0x4015, 0x4015, 0x4017};
+            static const uint16_t regs[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006,
+                                            0x4007, 0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F,
+                                            0x4010, 0x4011, 0x4012, 0x4013, 0x4015, 0x4015, 0x4017};
             const uint16_t address = regs[rng.below(sizeof regs / sizeof regs[0])];
             uint8_t value = rng.byte();
             if (address == 0x4015 && rng.chance(80)) value |= 0x1F;
@@ -121,7 +121,14 @@ TEST(FastPath, ApuBulkCyclesMatchCycleByCycle) {
 
 // The lazy machine run beside machine steps, compared at random moments:
 // every field of the CPU, PPU and APU must agree.
+#ifdef PICTOR_SHORT_RUNS
+constexpr int64_t FRAME_SHARE = 4;  // instrumented builds run a quarter of the frames
+#else
+constexpr int64_t FRAME_SHARE = 1;
+#endif
+
 void expect_same_run(const std::vector<uint8_t>& image, int64_t frames, uint32_t seed, const std::string& name) {
+    frames /= FRAME_SHARE;
     auto exact = test::boot(image);
     auto fast = test::boot(image);
     NES::Controller pads[2];
@@ -141,8 +148,8 @@ void expect_same_run(const std::vector<uint8_t>& image, int64_t frames, uint32_t
         std::string diff = test::differing_fields(*exact->cpu, *fast->cpu);
         diff += test::differing_fields(*exact->ppu, *fast->ppu);
         diff += test::differing_fields(*exact->apu, *fast->apu);
-        ASSERT_EQ(diff, "") << name << " at frame " << exact->ppu->frames << " line " << exact->ppu->scanline
-                            << " dot " << exact->ppu->dot << " cycle " << exact->cpu->cycles;
+        ASSERT_EQ(diff, "") << name << " at frame " << exact->ppu->frames << " line " << exact->ppu->scanline << " dot "
+                            << exact->ppu->dot << " cycle " << exact->cpu->cycles;
     }
 }
 

@@ -18,7 +18,7 @@
 
 namespace {
 
-#ifdef PICTOR_SHORT_GOLDENS
+#ifdef PICTOR_SHORT_RUNS
 constexpr int64_t FRAME_LIMIT = 300;  // instrumented builds check the beginning only
 #else
 constexpr int64_t FRAME_LIMIT = 1 << 30;

@@ -99,9 +99,9 @@ inline std::vector<uint8_t> stress_cart(uint32_t seed, int mapper) {
                 break;
             case 6:
             case 7: {  // a sound register
-                static const uint16_t regs[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006, 0x4007,
-                                                0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F, 0x4010, 0x4011,
-                                                0x4012, 0x4013, 0x4015, 0x4015, 0x4017};
+                static const uint16_t regs[] = {0x4000, 0x4001, 0x4002, 0x4003, 0x4004, 0x4005, 0x4006,
+                                                0x4007, 0x4008, 0x400A, 0x400B, 0x400C, 0x400E, 0x400F,
+                                                0x4010, 0x4011, 0x4012, 0x4013, 0x4015, 0x4015, 0x4017};
                 store(regs[rng.below(sizeof regs / sizeof regs[0])], rng.byte());
                 break;
             }
