@@ -103,6 +103,14 @@ constexpr auto PLANE = [] {
     return t;
 }();
 
+// The same with the rightmost pixel first, for horizontally flipped sprites.
+constexpr auto PLANE_REVERSED = [] {
+    std::array<uint64_t, 256> t{};
+    for (int b = 0; b < 256; ++b)
+        for (int k = 0; k < 8; ++k) t[b] |= uint64_t{(b >> k) & 1u} << (8 * k);
+    return t;
+}();
+
 // The pattern bits of a listed sprite's row on the current line, as the
 // pixel step reads them: low plane in bits 0-7, high plane in bits 8-15.
 inline uint16_t sprite_row_pattern(const PPU& p, int i, uint8_t ctrl) {
@@ -805,12 +813,43 @@ void PPU::render_span(int last) {
         const uint16_t pattern = sprites_shown ? sprite_row_pattern(*this, i, ctrl) : 0;
         const uint8_t tag = static_cast<uint8_t>((attr & 3) << 2 | (attr & 0x20) >> 1 | (i == 0 ? 0x20 : 0));
         uint8_t shift = sprite_shift[i];
-        auto draw = [&](int column, int columns) {
-            if (!sprites_shown || !active) return;
+        auto start_drawing = [&] {
             if (!sprite_drawn) {
                 std::memset(sprite_px + first - 1, 0, count + 16);
                 sprite_drawn = true;
             }
+        };
+        if (!active && n >= 0 && first + n + 8 <= last) {
+            // The whole sprite in this span, the usual case: active from dot
+            // first + n with shifts 7 down to 0 on its eight columns, then done.
+            if (sprites_shown) {
+                start_drawing();
+                constexpr uint64_t ONES = 0x0101010101010101ull;
+                const auto& plane = (attr & 0x40) ? PLANE_REVERSED : PLANE;
+                const uint64_t pixels = plane[pattern & 0xFF] | plane[pattern >> 8] << 1;
+                const uint64_t opaque = ((pixels | pixels >> 1) & ONES) * 0xFF;
+                const uint64_t is1 = (pixels & ~(pixels >> 1) & ONES) * 0xFF;
+                const uint64_t is2 = ((pixels >> 1) & ~pixels & ONES) * 0xFF;
+                const uint64_t is3 = ((pixels >> 1) & pixels & ONES) * 0xFF;
+                const uint8_t* colours = memory + 0x3F10 + (tag & 0x0F);
+                const uint64_t values = (is1 & (colours[1] * ONES)) | (is2 & (colours[2] * ONES)) |
+                                        (is3 & (colours[3] * ONES));
+                const int column = first + n - 1;
+                uint64_t px, value;
+                std::memcpy(&px, sprite_px + column, 8);
+                std::memcpy(&value, sprite_value + column, 8);
+                px = (px & ~opaque) | ((pixels | tag * ONES) & opaque);
+                value = (value & ~opaque) | (values & opaque);
+                std::memcpy(sprite_px + column, &px, 8);
+                std::memcpy(sprite_value + column, &value, 8);
+            }
+            sprite_x_counter[i] = -9;
+            sprite_shift[i] = static_cast<uint8_t>(shift - 8);
+            continue;
+        }
+        auto draw = [&](int column, int columns) {
+            if (!sprites_shown || !active) return;
+            start_drawing();
             for (int c = column; c < column + columns; ++c) {
                 if (const int p = sprite_pixel(pattern, attr, shift)) {
                     sprite_px[c] = static_cast<uint8_t>(p | tag);
