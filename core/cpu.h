@@ -83,7 +83,9 @@ public:
     void step();
     template <uint8_t OPCODE>
     void execute();
-    using Executor = void (CPU::*)();
+    template <uint8_t OPCODE>
+    static void execute_on(CPU& cpu) { cpu.execute<OPCODE>(); }
+    using Executor = void (*)(CPU&);
     static const std::array<Executor, 256> EXECUTORS;
     // Brings the PPU and APU to the end of the last instruction.
     void catch_up();

@@ -193,7 +193,7 @@ namespace {
 
 template <std::size_t... OPCODES>
 constexpr std::array<CPU::Executor, 256> executors(std::index_sequence<OPCODES...>) {
-    return {&CPU::execute<static_cast<uint8_t>(OPCODES)>...};
+    return {&CPU::execute_on<static_cast<uint8_t>(OPCODES)>...};
 }
 
 }  // namespace
@@ -204,7 +204,7 @@ void CPU::step() {
     ins_len = 1;
     instruction_start = cycles;
     const uint8_t opcode = ops::u8(read(location(static_cast<uint16_t>(PC)), true));
-    (this->*EXECUTORS[opcode])();
+    EXECUTORS[opcode](*this);
 }
 
 void CPU::define_timings() {
