@@ -136,18 +136,27 @@ int64_t APU::next_sample_cycle() {
     return std::max(due.cycle, cycles);
 }
 
-int64_t APU::next_busy_cycle() const {
-    // The next frame-sequencer step.
-    const int64_t period = (cpu->memory[0x4017] & 0x80) ? PERIOD_5STEP : PERIOD_4STEP;
-    int64_t r = (cycles - frame_origin) % period;
-    if (r < 0) r += period;
-    int64_t busy = cycles + period - r;  // the step at the period's end (r = 0)
-    for (int64_t step : {int64_t{0}, QUARTER_1, HALF, QUARTER_3}) {
-        if (step >= r) {
-            busy = cycles + step - r;
-            break;
+int64_t APU::next_busy_cycle() {
+    // The next frame-sequencer step, kept until it is passed or the sequence
+    // changes.
+    const bool five_step = cpu->memory[0x4017] & 0x80;
+    if (cycles < step_due.from || cycles > step_due.cycle || step_due.origin != frame_origin ||
+        step_due.five_step != five_step) {
+        step_due.from = cycles;
+        const int64_t period = five_step ? PERIOD_5STEP : PERIOD_4STEP;
+        int64_t r = (cycles - frame_origin) % period;
+        if (r < 0) r += period;
+        step_due.cycle = cycles + period - r;  // the step at the period's end (r = 0)
+        for (int64_t step : {int64_t{0}, QUARTER_1, HALF, QUARTER_3}) {
+            if (step >= r) {
+                step_due.cycle = cycles + step - r;
+                break;
+            }
         }
+        step_due.origin = frame_origin;
+        step_due.five_step = five_step;
     }
+    int64_t busy = step_due.cycle;
     // DMC work: a sample byte fetched at the next cycle, or an output-unit
     // step that does something.
     if (channel_enabled[4] && dmc_buffer_empty && dmc_bytes_remaining != 0) return cycles;

@@ -169,7 +169,15 @@ private:
         int64_t cycle = 0, excess = 0;
     } due;
     int64_t next_sample_cycle();
-    int64_t next_busy_cycle() const;
+    // The cycle of the next frame-sequencer step, worked out at cycle `from`
+    // for a frame origin and mode.
+    struct StepDue {
+        int64_t from = 0;
+        int64_t cycle = -1;
+        int64_t origin = 0;
+        bool five_step = false;
+    } step_due;
+    int64_t next_busy_cycle();
     void quiet_cycles(int64_t n);
 };
 
