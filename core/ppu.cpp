@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
@@ -453,7 +454,7 @@ void PPU::rebuild_frame_buffer() {
 // ---- Fast path ----
 //
 // run_until gives the same result as calling cycle() dot by dot. The drawing
-// dots 1-255 of a line go through render_span, which takes the registers as
+// dots 1-256 of a line go through render_span, which takes the registers as
 // constant and does the work of each part of a dot (sprite countdown, sprite
 // evaluation, background fetches, pixels) for a whole span; the dots that do
 // nothing but advance the counters go through quiet_span; every other dot
@@ -502,13 +503,12 @@ void PPU::run_until(int64_t target) {
     const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
     while (cycles < target) {
         const int64_t left = target - cycles;
-        const bool drawing_line = !post_render && scanline < 240;
         if (scanline < 0 || scanline > LAST_LINE || dot < 0 || dot >= DOTS_PER_LINE ||
             post_render == (scanline < 240)) {
             cycle();  // a position the counters never reach by themselves
             continue;
         }
-        if (drawing_line) {
+        if (!post_render) {
             if (dot >= 1 && dot <= 256) {
                 render_span(static_cast<int>(std::min<int64_t>(256, dot + left - 1)));
             } else if (dot == 0 || (dot >= 258 && (dot < 340 || scanline != 239))) {
@@ -627,11 +627,11 @@ int PPU::evaluate(int first, int last, uint8_t ctrl) {
             const int e = n / 4;
             const int ahead = std::min(64 - e, (last - d) / 2 + 1);
             const uint64_t hits = (on_line >> e) & low_bits(ahead);
-            const int skip = hits ? __builtin_ctzll(hits) : ahead;
+            const int skip = hits ? std::countr_zero(hits) : ahead;
             if (skip > 0) {
                 if constexpr (Commit) {
                     if (const uint64_t written = (with_y >> e) & low_bits(skip))
-                        secondary_oam[4 * k] = oam[4 * (e + 63 - __builtin_clzll(written))] + 1;
+                        secondary_oam[4 * k] = oam[4 * (e + 63 - std::countl_zero(written))] + 1;
                 }
                 n = static_cast<uint8_t>(n + 4 * skip);
                 done = n == 0;
@@ -898,8 +898,7 @@ void PPU::render_span(int last) {
 
     store_pixels(scanline * WIDTH + first - 1, out, count);
 
-    const int dots = last - first + 1;
-    cycles += dots;
+    cycles += count;
     if (mapper) {
         switch (mapper->dot_clock()) {
             case Mapper::DotClock::after_dot_255:
@@ -911,7 +910,7 @@ void PPU::render_span(int last) {
                 }
                 break;
             case Mapper::DotClock::every_dot:
-                mapper->clock_dots(mapper_context, dots);
+                mapper->clock_dots(mapper_context, count);
                 break;
             case Mapper::DotClock::none:
                 break;
@@ -945,9 +944,9 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
         }
         alignas(16) uint8_t fresh[48 + 4], take[48 + 4];
         for (int k = 0; k < 16; ++k) {
-            const uint32_t keep_mask = (0u - ((changed >> k) & 1)) & 0xFFFFFF;
+            const uint32_t take_mask = (0u - ((changed >> k) & 1)) & 0xFFFFFF;
             std::memcpy(fresh + 3 * k, &RGB_WORD[values[i + k]], 4);
-            std::memcpy(take + 3 * k, &keep_mask, 4);
+            std::memcpy(take + 3 * k, &take_mask, 4);
         }
         for (int part = 0; part < 48; part += 16) {
             const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + part));
