@@ -21,10 +21,13 @@ namespace {
 
 // Counters run far below this; anything above is no state this machine made.
 constexpr int64_t MAX_COUNT = int64_t{1} << 62;
+// CPU cycles: three PPU dots each must stay within 64 bits.
+constexpr int64_t MAX_CPU_CYCLES = int64_t{1} << 60;
 
-void cpu_fields(StateIO& io, CPU& c) {
+// Returns cpu.cycles as this pass has it: the other units must be in step with it.
+int64_t cpu_fields(StateIO& io, CPU& c) {
     io.begin_section("CPU ");
-    io.num(c.cycles, "cpu.cycles", 0, MAX_COUNT);
+    const int64_t cycles = io.num(c.cycles, "cpu.cycles", 0, MAX_CPU_CYCLES);
     io.flag(c.nmi_sample, "cpu.nmi_sample");
     io.flag(c.nmi_prev, "cpu.nmi_prev");
     io.flag(c.irq_pending, "cpu.irq_pending");
@@ -35,11 +38,15 @@ void cpu_fields(StateIO& io, CPU& c) {
     const int32_t bank = io.num(c.uxrom_bank, "cpu.uxrom_bank", 0, 15 * 16);
     io.require(bank % 16 == 0, "cpu.uxrom_bank is not a whole 16 KiB bank");
     io.end_section();
+    return cycles;
 }
 
-void ppu_fields(StateIO& io, PPU& p) {
+// Snapshots are taken with every unit caught up to the CPU: the PPU at three
+// dots per CPU cycle, the APU at one cycle per two (rounded up).
+void ppu_fields(StateIO& io, PPU& p, int64_t cpu_cycles) {
     io.begin_section("PPU ");
-    io.num(p.cycles, "ppu.cycles", 0, MAX_COUNT);
+    io.require(io.num(p.cycles, "ppu.cycles", 0, 3 * MAX_CPU_CYCLES) == 3 * cpu_cycles,
+               "ppu.cycles is not three times cpu.cycles (the units are not in step)");
     io.num(p.frames, "ppu.frames", 0, MAX_COUNT);
     const int scanline = io.num(p.scanline, "ppu.scanline", 0, 261);
     io.num(p.dot, "ppu.dot", 0, 340);
@@ -91,11 +98,13 @@ void ppu_fields(StateIO& io, PPU& p) {
     io.end_section();
 }
 
-void apu_fields(StateIO& io, APU& a) {
+void apu_fields(StateIO& io, APU& a, int64_t cpu_cycles) {
     io.begin_section("APU ");
-    io.num(a.cycles, "apu.cycles", 0, MAX_COUNT);
+    const int64_t cycles = io.num(a.cycles, "apu.cycles", 0, MAX_CPU_CYCLES);
+    io.require(cycles == (cpu_cycles + 1) / 2, "apu.cycles is not half of cpu.cycles (the units are not in step)");
     io.num(a.frame_origin, "apu.frame_origin", -1, MAX_COUNT);
-    io.num(a.samples, "apu.samples", 0, MAX_COUNT);
+    // At most one sample per APU cycle since the last reset.
+    io.require(io.num(a.samples, "apu.samples", 0, MAX_CPU_CYCLES) <= cycles, "apu.samples exceeds apu.cycles");
     for (std::size_t i = 0; i < BUFFER_LEN; ++i) io.num(a.sample_buffer[i], "apu.sample_buffer");
     for (bool& on : a.channel_enabled) io.flag(on, "apu.channel_enabled");
     for (int8_t& out : a.pulse_output) io.num(out, "apu.pulse_output", -15, 15);
@@ -148,9 +157,9 @@ void mapper_fields(StateIO& io, Mapper& m) {
 }
 
 void fields(StateIO& io, CPU& cpu) {
-    cpu_fields(io, cpu);
-    ppu_fields(io, *cpu.ppu);
-    apu_fields(io, *cpu.apu);
+    const int64_t cpu_cycles = cpu_fields(io, cpu);
+    ppu_fields(io, *cpu.ppu, cpu_cycles);
+    apu_fields(io, *cpu.apu, cpu_cycles);
     mapper_fields(io, *cpu.rom->mapper);
 }
 
