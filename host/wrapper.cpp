@@ -445,14 +445,17 @@ void guard_builder(py::handle type, const char* name, const char* call, const ch
     type.attr(name) = descr;
 }
 
-// At interpreter exit, every battery machine still alive ends its thread and
+// At interpreter exit, while Python still runs, every machine still alive
+// ends its emulation thread (rather than have it cut off in the middle of a
+// per-frame callback once the interpreter finalizes) and a battery machine
 // writes its battery RAM file.
 void finish_machines_at_exit() {
     std::vector<py::object> alive;
     {
         std::lock_guard<std::mutex> lock(machines_mutex);
         for (NESUnit* m : machines)
-            if (m->keeps_battery()) alive.push_back(py::cast(m, py::return_value_policy::reference));
+            if (m->keeps_battery() || m->emu_thread.joinable())
+                alive.push_back(py::cast(m, py::return_value_policy::reference));
     }
     for (const py::object& machine : alive) machine.cast<NESUnit&>().finish_at_exit();
 }
@@ -886,7 +889,7 @@ void NESUnit::stop() {
 bool NESUnit::keeps_battery() const { return rom && rom->battery && !game_dir.empty(); }
 
 void NESUnit::finish_at_exit() {
-    if (!keeps_battery()) return;
+    if (!keeps_battery() && !emu_thread.joinable()) return;
     bool expected = false;
     if (!busy.compare_exchange_strong(expected, true)) return;  // stepped by another thread right now
     {
@@ -1268,7 +1271,7 @@ PYBIND11_MODULE(pictor, m) {
              "Runs the console in real time on its own thread, calling the per-frame callback at every frame.\n\n"
              "Raises RuntimeError when it already runs.")
         .def("stop", live(&NESUnit::stop),
-             "Writes the battery RAM file and ends the emulation thread, waiting for it.\n\n"
+             "Ends the emulation thread, waiting for it, then writes the battery RAM file.\n\n"
              "Raises RuntimeError when no thread runs (after writing the battery RAM file).")
         .def("saveState", live(&NESUnit::save),
              "Writes the machine's snapshot (getState) to the numbered state file slot in the save folder.\n\n"
@@ -1276,7 +1279,8 @@ PYBIND11_MODULE(pictor, m) {
              py::arg("slot"))
         .def("loadState", live(&NESUnit::load),
              "Restores the numbered state file slot: a whole snapshot exactly, a file of the old 82189-byte layout\n"
-             "as ever (registers, memories, mapper block). Returns False when there is no such file.\n\n"
+             "as ever (registers, memories, mapper block). Returns False when there is no such file; OSError\n"
+             "when something other than a regular file is there.\n\n"
              "slot: the file's number.\n\n"
              "Raises ValueError, leaving the machine as it was, for a file that is no valid state of this cartridge.",
              py::arg("slot"))

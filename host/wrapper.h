@@ -148,8 +148,8 @@ public:
     // The emulation thread's writer of the battery RAM file, while it runs.
     class BatteryWriter;
     BatteryWriter* battery_writer = nullptr;
-    // At interpreter exit: ends the emulation thread of a battery machine and
-    // writes its battery RAM file; nothing for a machine busy on another thread.
+    // At interpreter exit: ends the emulation thread and writes the battery
+    // RAM file; nothing for a machine busy on another thread.
     void finish_at_exit();
 
     // Parks the emulation thread for a state operation (it must be paused);
