@@ -129,9 +129,11 @@ void apu_fields(StateIO& io, APU& a, int64_t cpu_cycles) {
     io.num(a.dmc_sample_buffer, "apu.dmc_sample_buffer");
     io.num(a.dmc_control, "apu.dmc_control");
     io.num(a.dmc_timer, "apu.dmc_timer", 0, 213);
-    io.flag(a.dmc_silence, "apu.dmc_silence");
+    const bool dmc_silence = io.flag(a.dmc_silence, "apu.dmc_silence");
     io.num(a.dmc_shift, "apu.dmc_shift");
-    io.num(a.dmc_bits_remaining, "apu.dmc_bits_remaining", 0, 8);
+    // A playing output unit counts its bits down from 8 and reloads at 0; 0 only while silent (at power-on).
+    io.require(io.num(a.dmc_bits_remaining, "apu.dmc_bits_remaining", 0, 8) > 0 || dmc_silence,
+               "apu.dmc_bits_remaining is 0 while the DMC plays");
     io.flag(a.dmc_buffer_empty, "apu.dmc_buffer_empty");
     io.num(a.dmc_sample_address, "apu.dmc_sample_address");
     io.num(a.dmc_sample_length, "apu.dmc_sample_length", 0, 0xFF1);

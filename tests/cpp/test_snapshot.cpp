@@ -162,6 +162,10 @@ TEST(Snapshot, RefusesBadSnapshotsWithoutChangingTheMachine) {
     bad.push_back(tampered(cart, [](Console& c) { c.ppu->cycles += int64_t{1} << 48; }));
     bad.push_back(tampered(cart, [](Console& c) { c.apu->cycles += 1; }));
     bad.push_back(tampered(cart, [](Console& c) { c.apu->samples = c.apu->cycles + 1; }));
+    bad.push_back(tampered(cart, [](Console& c) {  // a playing DMC with no bit left would count down for ever
+        c.apu->dmc_silence = false;
+        c.apu->dmc_bits_remaining = 0;
+    }));
 
     for (std::size_t i = 0; i < bad.size(); ++i) {
         EXPECT_THROW(NES::load_snapshot(*target->cpu, bad[i].data(), bad[i].size()), std::invalid_argument)
