@@ -80,15 +80,28 @@ void ppu_fields(StateIO& io, PPU& p, int64_t cpu_cycles) {
     io.flag(p.eval_done, "ppu.eval_done");
     io.num(p.next_sprite_count, "ppu.next_sprite_count", 0, 8);
     io.bytes(p.line_sprites, sizeof p.line_sprites, "ppu.line_sprites");
-    io.num(p.line_sprite_count, "ppu.line_sprite_count", 0, 8);
-    for (int& n : p.sprite_x_counter) io.num(n, "ppu.sprite_x_counter", -9, 255);
+    const int line_count = io.num(p.line_sprite_count, "ppu.line_sprite_count", 0, 8);
+    int counter[8];
+    for (int i = 0; i < 8; ++i) counter[i] = io.num(p.sprite_x_counter[i], "ppu.sprite_x_counter", -9, 255);
     for (int& n : p.next_sprite_x) io.num(n, "ppu.next_sprite_x", 0, 255);
     const uint8_t active = io.num(p.sprite_active, "ppu.sprite_active");
+    io.require((active >> line_count) == 0, "ppu.sprite_active marks a sprite the line does not have");
     for (int i = 0; i < 8; ++i) {
         // A sprite's shift runs 7 down to 0 while it is shown and ends at 255.
         const uint8_t shift = io.num(p.sprite_shift[i], "ppu.sprite_shift");
         io.require(shift <= 7 || shift == 255, "ppu.sprite_shift is neither 0..7 nor 255");
         io.require(!((active >> i) & 1) || shift <= 7, "ppu.sprite_shift of a shown sprite is not 0..7");
+        if (i >= line_count) continue;
+        // A sprite of the line counts its X down to 0, is shown while the
+        // counter runs -1 to -8 (its shift 7 to 0 alongside), and stops at -9
+        // with the shift at 255.
+        const int n = counter[i];
+        if ((active >> i) & 1)
+            io.require(n >= -8 && n <= -1 && shift == n + 8,
+                       "ppu.sprite_shift of a shown sprite does not follow its ppu.sprite_x_counter");
+        else
+            io.require((n >= 0 && shift == 7) || (n == -9 && shift == 255),
+                       "ppu.sprite_shift of a hidden sprite does not follow its ppu.sprite_x_counter");
     }
     io.flag(p.next_has_sprite0, "ppu.next_has_sprite0");
     io.flag(p.line_has_sprite0, "ppu.line_has_sprite0");

@@ -162,6 +162,12 @@ TEST(Snapshot, RefusesBadSnapshotsWithoutChangingTheMachine) {
     bad.push_back(tampered(cart, [](Console& c) { c.ppu->cycles += int64_t{1} << 48; }));
     bad.push_back(tampered(cart, [](Console& c) { c.apu->cycles += 1; }));
     bad.push_back(tampered(cart, [](Console& c) { c.apu->samples = c.apu->cycles + 1; }));
+    bad.push_back(tampered(cart, [](Console& c) {  // a shown sprite whose shift would run below 0
+        c.ppu->line_sprite_count = 1;
+        c.ppu->sprite_active = 1;
+        c.ppu->sprite_x_counter[0] = 5;
+        c.ppu->sprite_shift[0] = 7;
+    }));
     bad.push_back(tampered(cart, [](Console& c) {  // a playing DMC with no bit left would count down for ever
         c.apu->dmc_silence = false;
         c.apu->dmc_bits_remaining = 0;
