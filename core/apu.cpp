@@ -80,7 +80,9 @@ void APU::cycle() {
     // A sample is due while samples < cycles * sample_rate / apu_rate (truncated); for
     // apu_rate > 0 this is the comparison below, without a division. A clock rate
     // below 2 Hz gives no APU rate and therefore no samples.
-    if (apu_rate > 0 && (samples + 1) * apu_rate <= cycles * sample_rate) emit_sample(mix(this));
+    // 128-bit: cycles × sample_rate leaves the 64-bit range after about 3.7 years of emulated time.
+    if (apu_rate > 0 && static_cast<__int128>(samples + 1) * apu_rate <= static_cast<__int128>(cycles) * sample_rate)
+        emit_sample(mix(this));
     ++cycles;
 }
 

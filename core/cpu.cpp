@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "apu.h"
 #include "controller.h"
 #include "cpu_helper.h"
+#include "file_io.h"
 #include "glob_const.h"
 #include "mapper.h"
 #include "ppu.h"
@@ -521,16 +523,12 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
         if (sep) path += sep;
         path += "ram";
         if (verbose) printf("load RAM file: %s\n", path.c_str());
-        // Without a game folder there is no battery file to look for.
-        const bool exists =
-            !config_dir.empty() && std::filesystem::exists(std::filesystem::status(std::filesystem::path(path)));
-        if (verbose) printf("RAM file exists: %i\n", exists ? 1 : 0);
-        if (exists) {
-            if (FILE* file = fopen(path.c_str(), "rb")) {
-                load_ram(file);
-                fclose(file);
-            }
-        }
+        // Without a game folder there is no battery file to look for. Only a
+        // regular file is read: a FIFO or a device there is an error at once.
+        std::optional<std::vector<uint8_t>> ram;
+        if (!config_dir.empty()) ram = read_regular_file(path, 0x2000, "cannot read the battery RAM file");
+        if (verbose) printf("RAM file exists: %i\n", ram ? 1 : 0);
+        if (ram) std::memcpy(memory + 0x6000, ram->data(), std::min<std::size_t>(ram->size(), 0x2000));
     }
 
     const Mapper* mapper = rom->mapper.get();

@@ -59,7 +59,8 @@ void UxROM::map_write(void** context, signed char* address, signed char* value) 
 void UxROM::serialize(void**, char* block) { put_i32(block, bank); }
 
 void UxROM::deserialize(void** context, char* block) {
-    bank = get_i32(block);
+    // What the 4-bit register can select: one of sixteen 16 KiB banks.
+    bank = static_cast<int32_t>(static_cast<uint32_t>(get_i32(block)) / 16 % 16 * 16);
     place_uxrom_bank(cpu_of(context), bank);
 }
 
@@ -86,7 +87,10 @@ void CNROM::serialize(void**, char* block) { put_i32(block, bank); }
 
 void CNROM::deserialize(void** context, char* block) {
     PPU* ppu = ppu_of(context);
-    bank = get_i32(block);
+    // One of the cartridge's whole 8 KiB CHR banks (the same bytes a copy
+    // wrapping at the CHR size shows); none to select with CHR-RAM.
+    const int banks = cpu_of(context)->rom->chr_size / 8192;
+    bank = banks > 0 ? static_cast<int32_t>(static_cast<uint32_t>(get_i32(block)) / 8 % banks * 8) : 0;
     ppu->chr_bank = bank;
     ppu->loadRom(ppu->rom);
 }
@@ -339,8 +343,9 @@ void MMC3::deserialize(void**, char* block) {
     auto u8 = [block](int i) { return static_cast<uint8_t>(block[i]); };
     bank_select = u8(0);
     prev_bank_select = u8(1);
-    ram_protect = u8(2);
-    ram_enable = u8(3);
+    // One-bit registers.
+    ram_protect = u8(2) != 0;
+    ram_enable = u8(3) != 0;
     irq_enabled = u8(4) != 0;
     reserved0 = static_cast<uint16_t>(u8(5) | (u8(6) << 8));
     // An 8-bit counter; a negative value (a reload pending in older states) is 0.

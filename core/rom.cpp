@@ -1,15 +1,15 @@
 #include "rom.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "file_io.h"
 #include "glob_const.h"
 
 namespace NES {
@@ -20,6 +20,9 @@ constexpr long HEADER_LEN = 16;
 constexpr long TRAINER_LEN = 512;
 constexpr std::size_t CHR_RAM_LEN = 8192;
 constexpr unsigned char MAGIC[4] = {'N', 'E', 'S', 0x1A};
+// Header, trainer and the largest PRG and CHR sizes a header can announce
+// within 32 bits each, with room for data after them.
+constexpr std::size_t MAX_IMAGE_LEN = std::size_t{1} << 33;
 
 // n mod units in 0..units-1, also for negative n.
 int wrap(int n, int units) {
@@ -50,10 +53,6 @@ void cyclic_copy(const uint8_t* data, std::size_t size, std::size_t start, uint8
         pos = 0;
     }
 }
-
-struct FileCloser {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-};
 
 }  // namespace
 
@@ -100,22 +99,15 @@ void ROM::load_file(const char* file_path) {
     path = file_path;
     path_length = static_cast<int>(path.size());
 
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(file_path, "rb"));
-    if (!file) throw FileError(errno, path, "cannot open cartridge image");
-    // fopen succeeds on a directory; its seek end is meaningless.
-    struct stat st {};
-    if (fstat(fileno(file.get()), &st) == 0 && S_ISDIR(st.st_mode))
-        throw FileError(EISDIR, path, "cannot read cartridge image");
-    if (std::fseek(file.get(), 0, SEEK_END) != 0) throw FileError(errno, path, "cannot read cartridge image");
-    long length = std::ftell(file.get());
-    if (length < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0)
-        throw FileError(errno, path, "cannot read cartridge image");
-
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(length));
-    errno = 0;
-    if (std::fread(buffer.data(), 1, buffer.size(), file.get()) != buffer.size())
-        throw FileError(errno ? errno : EIO, path, "cannot read cartridge image");
-    file.reset();
+    // Opened non-blocking and only when it is a regular file: a FIFO or a
+    // device at the path gives an error at once instead of a wait.
+    std::optional<std::vector<uint8_t>> file = read_regular_file(path, MAX_IMAGE_LEN, "cannot read cartridge image");
+    if (!file) throw FileError(ENOENT, path, "cannot open cartridge image");
+    if (file->size() > MAX_IMAGE_LEN)
+        throw std::invalid_argument(path + ": longer than " + std::to_string(MAX_IMAGE_LEN) +
+                                    " bytes, more than any cartridge image holds");
+    std::vector<unsigned char>& buffer = *file;
+    const long length = static_cast<long>(buffer.size());
 
     try {
         load_arr(length, buffer.data());

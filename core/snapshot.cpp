@@ -21,10 +21,13 @@ namespace {
 
 // Counters run far below this; anything above is no state this machine made.
 constexpr int64_t MAX_COUNT = int64_t{1} << 62;
+// CPU cycles: three PPU dots each must stay within 64 bits.
+constexpr int64_t MAX_CPU_CYCLES = int64_t{1} << 60;
 
-void cpu_fields(StateIO& io, CPU& c) {
+// Returns cpu.cycles as this pass has it: the other units must be in step with it.
+int64_t cpu_fields(StateIO& io, CPU& c) {
     io.begin_section("CPU ");
-    io.num(c.cycles, "cpu.cycles", 0, MAX_COUNT);
+    const int64_t cycles = io.num(c.cycles, "cpu.cycles", 0, MAX_CPU_CYCLES);
     io.flag(c.nmi_sample, "cpu.nmi_sample");
     io.flag(c.nmi_prev, "cpu.nmi_prev");
     io.flag(c.irq_pending, "cpu.irq_pending");
@@ -35,11 +38,15 @@ void cpu_fields(StateIO& io, CPU& c) {
     const int32_t bank = io.num(c.uxrom_bank, "cpu.uxrom_bank", 0, 15 * 16);
     io.require(bank % 16 == 0, "cpu.uxrom_bank is not a whole 16 KiB bank");
     io.end_section();
+    return cycles;
 }
 
-void ppu_fields(StateIO& io, PPU& p) {
+// Snapshots are taken with every unit caught up to the CPU: the PPU at three
+// dots per CPU cycle, the APU at one cycle per two (rounded up).
+void ppu_fields(StateIO& io, PPU& p, int64_t cpu_cycles) {
     io.begin_section("PPU ");
-    io.num(p.cycles, "ppu.cycles", 0, MAX_COUNT);
+    io.require(io.num(p.cycles, "ppu.cycles", 0, 3 * MAX_CPU_CYCLES) == 3 * cpu_cycles,
+               "ppu.cycles is not three times cpu.cycles (the units are not in step)");
     io.num(p.frames, "ppu.frames", 0, MAX_COUNT);
     const int scanline = io.num(p.scanline, "ppu.scanline", 0, 261);
     io.num(p.dot, "ppu.dot", 0, 340);
@@ -73,15 +80,28 @@ void ppu_fields(StateIO& io, PPU& p) {
     io.flag(p.eval_done, "ppu.eval_done");
     io.num(p.next_sprite_count, "ppu.next_sprite_count", 0, 8);
     io.bytes(p.line_sprites, sizeof p.line_sprites, "ppu.line_sprites");
-    io.num(p.line_sprite_count, "ppu.line_sprite_count", 0, 8);
-    for (int& n : p.sprite_x_counter) io.num(n, "ppu.sprite_x_counter", -9, 255);
+    const int line_count = io.num(p.line_sprite_count, "ppu.line_sprite_count", 0, 8);
+    int counter[8];
+    for (int i = 0; i < 8; ++i) counter[i] = io.num(p.sprite_x_counter[i], "ppu.sprite_x_counter", -9, 255);
     for (int& n : p.next_sprite_x) io.num(n, "ppu.next_sprite_x", 0, 255);
     const uint8_t active = io.num(p.sprite_active, "ppu.sprite_active");
+    io.require((active >> line_count) == 0, "ppu.sprite_active marks a sprite the line does not have");
     for (int i = 0; i < 8; ++i) {
         // A sprite's shift runs 7 down to 0 while it is shown and ends at 255.
         const uint8_t shift = io.num(p.sprite_shift[i], "ppu.sprite_shift");
         io.require(shift <= 7 || shift == 255, "ppu.sprite_shift is neither 0..7 nor 255");
         io.require(!((active >> i) & 1) || shift <= 7, "ppu.sprite_shift of a shown sprite is not 0..7");
+        if (i >= line_count) continue;
+        // A sprite of the line counts its X down to 0, is shown while the
+        // counter runs -1 to -8 (its shift 7 to 0 alongside), and stops at -9
+        // with the shift at 255.
+        const int n = counter[i];
+        if ((active >> i) & 1)
+            io.require(n >= -8 && n <= -1 && shift == n + 8,
+                       "ppu.sprite_shift of a shown sprite does not follow its ppu.sprite_x_counter");
+        else
+            io.require((n >= 0 && shift == 7) || (n == -9 && shift == 255),
+                       "ppu.sprite_shift of a hidden sprite does not follow its ppu.sprite_x_counter");
     }
     io.flag(p.next_has_sprite0, "ppu.next_has_sprite0");
     io.flag(p.line_has_sprite0, "ppu.line_has_sprite0");
@@ -91,11 +111,13 @@ void ppu_fields(StateIO& io, PPU& p) {
     io.end_section();
 }
 
-void apu_fields(StateIO& io, APU& a) {
+void apu_fields(StateIO& io, APU& a, int64_t cpu_cycles) {
     io.begin_section("APU ");
-    io.num(a.cycles, "apu.cycles", 0, MAX_COUNT);
+    const int64_t cycles = io.num(a.cycles, "apu.cycles", 0, MAX_CPU_CYCLES);
+    io.require(cycles == (cpu_cycles + 1) / 2, "apu.cycles is not half of cpu.cycles (the units are not in step)");
     io.num(a.frame_origin, "apu.frame_origin", -1, MAX_COUNT);
-    io.num(a.samples, "apu.samples", 0, MAX_COUNT);
+    // At most one sample per APU cycle since the last reset.
+    io.require(io.num(a.samples, "apu.samples", 0, MAX_CPU_CYCLES) <= cycles, "apu.samples exceeds apu.cycles");
     for (std::size_t i = 0; i < BUFFER_LEN; ++i) io.num(a.sample_buffer[i], "apu.sample_buffer");
     for (bool& on : a.channel_enabled) io.flag(on, "apu.channel_enabled");
     for (int8_t& out : a.pulse_output) io.num(out, "apu.pulse_output", -15, 15);
@@ -120,9 +142,11 @@ void apu_fields(StateIO& io, APU& a) {
     io.num(a.dmc_sample_buffer, "apu.dmc_sample_buffer");
     io.num(a.dmc_control, "apu.dmc_control");
     io.num(a.dmc_timer, "apu.dmc_timer", 0, 213);
-    io.flag(a.dmc_silence, "apu.dmc_silence");
+    const bool dmc_silence = io.flag(a.dmc_silence, "apu.dmc_silence");
     io.num(a.dmc_shift, "apu.dmc_shift");
-    io.num(a.dmc_bits_remaining, "apu.dmc_bits_remaining", 0, 8);
+    // A playing output unit counts its bits down from 8 and reloads at 0; 0 only while silent (at power-on).
+    io.require(io.num(a.dmc_bits_remaining, "apu.dmc_bits_remaining", 0, 8) > 0 || dmc_silence,
+               "apu.dmc_bits_remaining is 0 while the DMC plays");
     io.flag(a.dmc_buffer_empty, "apu.dmc_buffer_empty");
     io.num(a.dmc_sample_address, "apu.dmc_sample_address");
     io.num(a.dmc_sample_length, "apu.dmc_sample_length", 0, 0xFF1);
@@ -148,9 +172,9 @@ void mapper_fields(StateIO& io, Mapper& m) {
 }
 
 void fields(StateIO& io, CPU& cpu) {
-    cpu_fields(io, cpu);
-    ppu_fields(io, *cpu.ppu);
-    apu_fields(io, *cpu.apu);
+    const int64_t cpu_cycles = cpu_fields(io, cpu);
+    ppu_fields(io, *cpu.ppu, cpu_cycles);
+    apu_fields(io, *cpu.apu, cpu_cycles);
     mapper_fields(io, *cpu.rom->mapper);
 }
 

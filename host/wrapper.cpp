@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <system_error>
 
 #include "cpu_helper.h"
+#include "file_io.h"
 #include "glob_const.h"
 #include "mapper.h"
 #include "snapshot.h"
@@ -63,6 +65,38 @@ struct type_caster<FsPath> {
         Py_ssize_t size = 0;
         if (PyBytes_AsStringAndSize(path.ptr(), &data, &size) != 0) throw error_already_set();
         value.bytes.assign(data, static_cast<std::size_t>(size));
+        // The C library would silently cut the path at the first NUL.
+        if (value.bytes.find('\0') != std::string::npos) throw value_error("embedded null byte in a path");
+        return true;
+    }
+};
+}  // namespace pybind11::detail
+
+// A machine or a pad as a method's self or as an argument: only an object of
+// the class that __init__ has built. None, another type and an object made by
+// __new__ alone are refused (TypeError) before the method touches anything.
+template <typename T>
+struct Live {
+    T* object = nullptr;
+    T* operator->() const { return object; }
+    T& operator*() const { return *object; }
+};
+
+namespace pybind11::detail {
+template <typename T>
+struct type_caster<Live<T>> {
+    PYBIND11_TYPE_CASTER(Live<T>, make_caster<T>::name);
+
+    bool load(handle src, bool convert) {
+        if (!src || !isinstance<T>(src)) return false;
+        if (!is_holder_constructed(src.ptr())) {
+            const std::string name = str(type::handle_of<T>().attr("__name__"));
+            throw type_error("this pictor." + name + " was made by " + name + ".__new__ without " + name +
+                             ".__init__; build one with pictor." + name + "(...)");
+        }
+        make_caster<T> base;
+        if (!base.load(src, convert)) return false;
+        value.object = &cast_op<T&>(base);
         return true;
     }
 };
@@ -74,6 +108,8 @@ constexpr int SAMPLE_RATE = 44100;
 constexpr int64_t NS_PER_S = 1'000'000'000;
 constexpr int64_t SLICES_PER_S = 1000;  // the thread sleeps once per millisecond of emulated time
 constexpr std::size_t BATTERY_RAM_LEN = 0x2000;
+// While the emulation thread runs, changed battery RAM reaches its file within this.
+constexpr int64_t BATTERY_INTERVAL_NS = 2 * NS_PER_S;
 constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
 constexpr int PICKLE_VERSION = 1;
 
@@ -87,6 +123,20 @@ std::array<uint8_t, sizeof NES::NTSC_TO_RGB> palette = [] {
 
 // The machine whose emulation thread this is (null on every other thread).
 thread_local const NESUnit* current_machine = nullptr;
+
+// Every machine alive, for the writes of battery RAM at interpreter exit.
+std::mutex machines_mutex;
+std::vector<NESUnit*> machines;
+
+void enlist(NESUnit* machine) {
+    std::lock_guard<std::mutex> lock(machines_mutex);
+    machines.push_back(machine);
+}
+
+void delist(NESUnit* machine) {
+    std::lock_guard<std::mutex> lock(machines_mutex);
+    machines.erase(std::remove(machines.begin(), machines.end(), machine), machines.end());
+}
 
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -113,6 +163,8 @@ void make_dir_if_missing(const std::string& path) {
 // fill returns false when it could not write everything.
 template <typename Fill>
 void write_file_atomically(const std::string& path, Fill fill) {
+    // A FIFO, a device or a directory there is not replaced by the file.
+    if (!NES::regular_or_absent(path)) throw NES::FileError(0, path, "not a regular file, left as it is");
     std::string tmp = path + ".XXXXXX";
     int fd = mkstemp(tmp.data());
     if (fd < 0) throw NES::FileError(errno, path, "could not create a temporary file for");
@@ -151,6 +203,7 @@ void write_file_atomically(const std::string& path, Fill fill) {
         unlink(tmp.c_str());
         throw NES::FileError(err, path, "could not write");
     }
+    NES::sync_parent_dir(path);  // the rename itself survives a crash
 }
 
 // Keeps a machine's Python object alive across a per-frame callback on the
@@ -273,6 +326,25 @@ private:
     bool rebase_pacing = false;
 };
 
+// The game folder's name for a cartridge path or file name: the base name
+// without its last extension, spaces as '_'. A name that reduces to nothing,
+// "." or ".." (".nes", "dir/", "..") would be Lumaret itself or above it:
+// such a cartridge is named by its identity, so that each game still has a
+// folder (and a battery file) of its own.
+std::string game_name(const std::string& path, uint64_t identity) {
+    std::string name = path;
+    name.erase(0, name.find_last_of("/\\") + 1);  // npos + 1 == 0: no separator
+    if (std::size_t dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
+    for (char& c : name)
+        if (c == ' ') c = '_';
+    if (name.empty() || name == "." || name == "..") {
+        char hex[17];
+        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(identity));
+        name = std::string("unnamed-") + hex;
+    }
+    return name;
+}
+
 std::string mapper_list() {
     std::string list;
     for (std::size_t i = 0; i < std::size(NES::SUPPORTED_MAPPERS); ++i) {
@@ -280,6 +352,112 @@ std::string mapper_list() {
         list += std::to_string(NES::SUPPORTED_MAPPERS[i]);
     }
     return list;
+}
+
+std::string unsupported_mapper_message_of(const NES::ROM& rom) {
+    if (!dynamic_cast<const NES::DEFAULT_MAPPER*>(rom.mapper.get())) return "";
+    return "the cartridge uses mapper " + std::to_string(rom.mapper->number) +
+           ", which pictor does not support (supported mappers: " + mapper_list() +
+           "); it runs without bank switching and may show nothing";
+}
+
+// An unsupported mapper keeps the fallback and warns once per machine built,
+// before anything is made on disk (a warning turned into an error is a failed
+// construction).
+void warn_if_unsupported(const NES::ROM& rom) {
+    const std::string message = unsupported_mapper_message_of(rom);
+    if (!message.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
+std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose) {
+    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
+    warn_if_unsupported(*rom);
+    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose);
+}
+
+std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose) {
+    // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
+    const std::string name = rom_file.attr("name").cast<std::string>();
+    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file's name");
+    py::object data = rom_file.attr("read")();
+    if (PyUnicode_Check(data.ptr()))
+        throw py::type_error(
+            "NES: the file object's read() returned str, not bytes: open the cartridge file in binary mode "
+            "(open(path, \"rb\"))");
+    if (!PyBytes_Check(data.ptr()) && !PyByteArray_Check(data.ptr()))
+        throw py::type_error("NES: the file object's read() must return bytes, not " +
+                             std::string(Py_TYPE(data.ptr())->tp_name));
+    std::string image = data.cast<std::string>();
+    auto rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()),
+                                          reinterpret_cast<unsigned char*>(image.data()), verbose);
+    warn_if_unsupported(*rom);
+    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose);
+}
+
+// Member functions as methods whose self must be a built machine or pad.
+template <typename R, typename C, typename... A>
+auto live(R (C::*f)(A...)) {
+    return [f](Live<C> self, A... args) -> R { return ((*self).*f)(std::forward<A>(args)...); };
+}
+template <typename R, typename C, typename... A>
+auto live(R (C::*f)(A...) const) {
+    return [f](Live<C> self, A... args) -> R { return ((*self).*f)(std::forward<A>(args)...); };
+}
+
+// pybind11 ignores a second __init__ (or __setstate__) on an object it has
+// built; these methods stand in front of the real ones and refuse it instead.
+struct BuildOnce {
+    const char* call;  // "NES.__init__"
+    const char* kind;  // "pictor.NES"
+    PyObject* inner;   // the method it stands in front of
+    std::string doc;
+    PyMethodDef def;
+};
+BuildOnce build_once[3];
+
+template <int N>
+PyObject* build_once_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    const BuildOnce& b = build_once[N];
+    if (py::detail::is_holder_constructed(self)) {
+        PyErr_Format(PyExc_RuntimeError, "%s: this %s is already built; make a new one instead", b.call, b.kind);
+        return nullptr;
+    }
+    py::tuple full(PyTuple_GET_SIZE(args) + 1);
+    full[0] = py::reinterpret_borrow<py::object>(self);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+        full[i + 1] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+    return PyObject_Call(b.inner, full.ptr(), kwargs);
+}
+
+template <int N>
+void guard_builder(py::handle type, const char* name, const char* call, const char* kind) {
+    BuildOnce& b = build_once[N];
+    py::object inner = type.attr(name);
+    b.call = call;
+    b.kind = kind;
+    b.inner = inner.release().ptr();  // kept for the module's lifetime
+    b.doc = py::str(py::handle(b.inner).attr("__doc__"));
+    b.def = {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_once_call<N>)),
+             METH_VARARGS | METH_KEYWORDS, b.doc.c_str()};
+    py::object descr =
+        py::reinterpret_steal<py::object>(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.ptr()), &b.def));
+    if (!descr) throw py::error_already_set();
+    type.attr(name) = descr;
+}
+
+// At interpreter exit, while Python still runs, every machine still alive
+// ends its emulation thread (rather than have it cut off in the middle of a
+// per-frame callback once the interpreter finalizes) and a battery machine
+// writes its battery RAM file.
+void finish_machines_at_exit() {
+    std::vector<py::object> alive;
+    {
+        std::lock_guard<std::mutex> lock(machines_mutex);
+        for (NESUnit* m : machines)
+            if (m->keeps_battery() || m->emu_thread.joinable())
+                alive.push_back(py::cast(m, py::return_value_policy::reference));
+    }
+    for (const py::object& machine : alive) machine.cast<NESUnit&>().finish_at_exit();
 }
 
 }  // namespace
@@ -322,6 +500,7 @@ NESUnit::NESUnit(int rate, bool verbose) : verbose(verbose) {
     ppu->loadRom(rom.get());  // the inserted cartridge's picture data
     ppu->set_registers();
     cpu->reset();
+    enlist(this);
 }
 
 // The order shared by the two cartridge constructors: CPU, PPU (attached to
@@ -344,22 +523,36 @@ void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     cpu->loadRom(rom.get(), load_battery);
     ppu->loadRom(rom.get());
     cpu->reset();
+    std::memcpy(battery_saved, cpu->memory + 0x6000, sizeof battery_saved);
 }
 
-NESUnit::NESUnit(const char* rom_name, int rate, bool verbose) : verbose(verbose) {
-    detectOS(rom_name);
-    build_components(rate);
-    insert(std::make_unique<NES::ROM>(rom_name, verbose));
-}
+namespace {
 
-NESUnit::NESUnit(py::object rom_file, int rate, bool verbose) : verbose(verbose) {
+// The folders a construction made, removed again (those still empty, last
+// first) unless the construction succeeds.
+class MadeDirs {
+public:
+    std::vector<std::string> paths;
+    bool keep = false;
+    MadeDirs() = default;
+    ~MadeDirs() {
+        if (keep) return;
+        for (auto it = paths.rbegin(); it != paths.rend(); ++it) rmdir(it->c_str());
+    }
+    MadeDirs(const MadeDirs&) = delete;
+    MadeDirs& operator=(const MadeDirs&) = delete;
+};
+
+}  // namespace
+
+NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose)
+    : verbose(verbose) {
+    MadeDirs made;
+    detectOS(game_name(name, cartridge->identity), made.paths);
     build_components(rate);
-    // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
-    std::string name = rom_file.attr("name").cast<std::string>();
-    detectOS(name.c_str());
-    std::string image = rom_file.attr("read")().cast<std::string>();
-    auto* data = reinterpret_cast<unsigned char*>(image.data());
-    insert(std::make_unique<NES::ROM>(static_cast<long>(image.size()), data, verbose));
+    insert(std::move(cartridge));
+    made.keep = true;
+    enlist(this);
 }
 
 NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose) : verbose(verbose) {
@@ -367,9 +560,11 @@ NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose) : ver
     std::string copy = image;
     auto* data = reinterpret_cast<unsigned char*>(copy.data());
     insert(std::make_unique<NES::ROM>(static_cast<long>(copy.size()), data, verbose), false);
+    enlist(this);
 }
 
 NESUnit::~NESUnit() {
+    delist(this);
     // Set with the interpreter lock held (Python frees its objects under it):
     // a Python callback waiting for the lock then finds the run over.
     {
@@ -489,9 +684,92 @@ void NESUnit::start() {
     }
 }
 
+// Writes a battery machine's RAM file on a thread of its own while the
+// emulation thread runs, so that the emulation thread never waits for the
+// disk: between two slices, at most every BATTERY_INTERVAL_NS, it hands over a
+// copy of $6000-$7FFF when that has changed since the last copy.
+class NESUnit::BatteryWriter {
+public:
+    explicit BatteryWriter(NESUnit& machine) : machine(machine) {
+        if (!machine.keeps_battery()) return;
+        path = machine.game_dir + "/ram";
+        std::memcpy(last, machine.battery_saved, sizeof last);
+        next_check = now_ns() + BATTERY_INTERVAL_NS;
+        thread = std::thread([this] { loop(); });
+    }
+    ~BatteryWriter() { finish(); }
+    BatteryWriter(const BatteryWriter&) = delete;
+    BatteryWriter& operator=(const BatteryWriter&) = delete;
+
+    // On the emulation thread between two slices; allocates nothing.
+    void poll() {
+        if (!thread.joinable()) return;
+        const int64_t now = now_ns();
+        if (now < next_check) return;
+        next_check = now + BATTERY_INTERVAL_NS;
+        const uint8_t* ram = machine.cpu->memory + 0x6000;
+        if (std::memcmp(ram, last, sizeof last) == 0) return;
+        std::memcpy(last, ram, sizeof last);
+        {
+            std::lock_guard<std::mutex> lock(mutex);  // the writer holds it only to copy
+            std::memcpy(pending, last, sizeof pending);
+            dirty = true;
+        }
+        cv.notify_one();
+    }
+
+    // Ends the writer once a copy it holds is written.
+    void finish() {
+        if (!thread.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            quit = true;
+        }
+        cv.notify_one();
+        thread.join();
+    }
+
+private:
+    void loop() {
+        uint8_t copy[BATTERY_RAM_LEN];
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            cv.wait(lock, [this] { return dirty || quit; });
+            if (!dirty) return;
+            std::memcpy(copy, pending, sizeof copy);
+            dirty = false;
+            lock.unlock();
+            try {
+                write_file_atomically(path,
+                                      [&copy](FILE* f) { return fwrite(copy, 1, sizeof copy, f) == sizeof copy; });
+            } catch (...) {
+                // The next copy tries again; stop and the machine's end write it and report.
+            }
+            lock.lock();
+        }
+    }
+
+    NESUnit& machine;
+    std::string path;
+    uint8_t last[BATTERY_RAM_LEN] = {};  // the last copy handed over (emulation thread)
+    int64_t next_check = 0;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint8_t pending[BATTERY_RAM_LEN] = {};
+    bool dirty = false;
+    bool quit = false;
+};
+
 void NESUnit::operation_thread() {
     current_machine = this;
     try {
+        BatteryWriter battery(*this);
+        battery_writer = &battery;
+        struct Forget {
+            BatteryWriter*& writer;
+            ~Forget() { writer = nullptr; }
+        } forget{battery_writer};
         // Slices of about a millisecond of emulated time, each followed by one
         // sleep until the wall-clock time at which that slice ends.
         const int64_t slice = std::max<int64_t>(1, cpu->clock_hz / SLICES_PER_S);
@@ -502,6 +780,7 @@ void NESUnit::operation_thread() {
             }
             run_slice(cpu->cycles + slice);
             pace();
+            battery.poll();
         }
     } catch (const std::exception& e) {
         report_thread_error(e.what(), verbose);
@@ -580,29 +859,51 @@ void NESUnit::join_thread() {
 }
 
 void NESUnit::stop() {
-    std::exception_ptr ram_error;
-    try {
-        write_battery_ram();
-    } catch (...) {
-        ram_error = std::current_exception();
-    }
     if (current_machine == this) {
-        // From this machine's own callback: the run ends when the callback returns.
+        // From this machine's own callback: the run ends when the callback
+        // returns. The thread is between two steps here, so the battery RAM
+        // is whole; the writer's last copy goes first, this one after it.
         running = false;
-    } else {
+        if (battery_writer) battery_writer->finish();
+        write_battery_ram();
+        return;
+    }
+    bool had_thread = false;
+    {
         BusyGuard guard(busy, "NES.stop");
         {
             std::lock_guard<std::mutex> lock(pace_mutex);
             running = false;
         }
         pace_cv.notify_all();
-        if (emu_thread.joinable())
-            join_thread();
-        else if (!ram_error)
-            throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
+        had_thread = emu_thread.joinable();
+        if (had_thread) join_thread();
         retired_pads.clear();  // the thread that could read them is gone
+        // Written once the thread has stopped: never a copy torn by a running program.
+        write_battery_ram();
     }
-    if (ram_error) std::rethrow_exception(ram_error);
+    if (!had_thread)
+        throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
+}
+
+bool NESUnit::keeps_battery() const { return rom && rom->battery && !game_dir.empty(); }
+
+void NESUnit::finish_at_exit() {
+    if (!keeps_battery() && !emu_thread.joinable()) return;
+    bool expected = false;
+    if (!busy.compare_exchange_strong(expected, true)) return;  // stepped by another thread right now
+    {
+        std::lock_guard<std::mutex> lock(pace_mutex);
+        running = false;
+    }
+    pace_cv.notify_all();
+    if (emu_thread.joinable()) join_thread();
+    try {
+        write_battery_ram();
+    } catch (const std::exception& e) {
+        report_thread_error((std::string("battery RAM not saved at exit: ") + e.what()).c_str(), verbose);
+    }
+    busy = false;
 }
 
 void NESUnit::set_pause(bool p) {
@@ -624,8 +925,11 @@ void NESUnit::perFrame(const FrameCallback& f) {
 }
 
 void NESUnit::write_battery_ram() {
-    if (!rom || !rom->battery || game_dir.empty()) return;
-    write_file_atomically(game_dir + "/ram", [this](FILE* f) { return cpu->save_ram(f) == BATTERY_RAM_LEN; });
+    if (!keeps_battery()) return;
+    uint8_t ram[BATTERY_RAM_LEN];
+    std::memcpy(ram, cpu->memory + 0x6000, sizeof ram);
+    write_file_atomically(game_dir + "/ram", [&ram](FILE* f) { return fwrite(ram, 1, sizeof ram, f) == sizeof ram; });
+    std::memcpy(battery_saved, ram, sizeof ram);
 }
 
 // ---- Views ----
@@ -665,41 +969,35 @@ void NESUnit::setController(ControllerWrapper& w, int port) {
 
 // ---- Save folder and state files ----
 
-void NESUnit::detectOS(const char* path) {
-    // The game name: the base name without its last extension, spaces as '_'.
-    std::string name = path;
-    name.erase(0, name.find_last_of("/\\") + 1);  // npos + 1 == 0: no separator
-    if (std::size_t dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
-    // "." and ".." would put the game folder on Lumaret itself or above it.
-    if (name == "." || name == "..") name.clear();
-    for (char& c : name)
-        if (c == ' ') c = '_';
-
+void NESUnit::detectOS(const std::string& name, std::vector<std::string>& made) {
     const char* home = std::getenv("HOME");
     if (!home || !*home)
         throw std::runtime_error("HOME is not set: cannot locate the folder for save files ($HOME/.config/Lumaret)");
-    config_dir = std::string(home) + "/.config";
-    if (verbose) printf("LINUX, %s\n", config_dir.c_str());
-    sep = '/';
-    make_dir_if_missing(config_dir);
-    config_dir += sep;
-    config_dir += "Lumaret";
-    make_dir_if_missing(config_dir);
-    config_dir += sep;
-    config_dir += name;
-    save_dir = config_dir;
-    game_dir = config_dir;
-    if (verbose) puts(config_dir.c_str());
-    if (path_exists(config_dir)) {
+    const std::string config = std::string(home) + "/.config";
+    if (verbose) printf("LINUX, %s\n", config.c_str());
+    const std::string game = config + "/Lumaret/" + name;
+    for (const std::string& dir : {config, config + "/Lumaret"}) {
+        if (!path_exists(dir)) {
+            fs::create_directory(dir);
+            made.push_back(dir);
+        }
+    }
+    if (verbose) puts(game.c_str());
+    if (path_exists(game)) {
         if (verbose) puts("Folder already exists. Checking for save...");
     } else {
-        fs::create_directory(config_dir);
+        fs::create_directory(game);
+        made.push_back(game);
     }
+    config_dir = game;
+    sep = '/';
+    save_dir = game;
+    game_dir = game;
 }
 
 bool NESUnit::setSaveDir(std::string dir) {
     std::error_code ec;
-    if (!fs::exists(fs::status(dir, ec))) return false;
+    if (!fs::is_directory(fs::status(dir, ec))) return false;
     save_dir = std::move(dir);
     return true;
 }
@@ -723,25 +1021,14 @@ void NESUnit::save(int slot) {
 
 namespace {
 
-// The bytes of a state file, or an exception as from a state-file read.
-std::vector<uint8_t> read_state_file(const std::string& path) {
-    FILE* file = fopen(path.c_str(), "rb");
-    if (!file) throw NES::FileError(errno, path, "could not open");
-    std::vector<uint8_t> data;
-    uint8_t chunk[1 << 16];
-    std::size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        data.insert(data.end(), chunk, chunk + n);
-        if (data.size() > MAX_STATE_FILE_LEN) {
-            fclose(file);
-            throw std::invalid_argument(path + ": not a state file: longer than " + std::to_string(MAX_STATE_FILE_LEN) +
-                                        " bytes");
-        }
-    }
-    const bool failed = ferror(file);
-    const int err = errno;
-    fclose(file);
-    if (failed) throw NES::FileError(err, path, "could not read");
+// The bytes of a state file, nothing when there is none, or an exception as
+// from a state-file read. Only a regular file is read: a FIFO, a device or a
+// directory at the slot's path is an error at once.
+std::optional<std::vector<uint8_t>> read_state_file(const std::string& path) {
+    std::optional<std::vector<uint8_t>> data = NES::read_regular_file(path, MAX_STATE_FILE_LEN, "could not read");
+    if (data && data->size() > MAX_STATE_FILE_LEN)
+        throw std::invalid_argument(path + ": not a state file: longer than " + std::to_string(MAX_STATE_FILE_LEN) +
+                                    " bytes");
     return data;
 }
 
@@ -750,12 +1037,13 @@ std::vector<uint8_t> read_state_file(const std::string& path) {
 bool NESUnit::load(int slot) {
     const std::string path = slot_path(slot, "NES.loadState");
     StateAccess access(*this, "NES.loadState");
-    if (!path_exists(path)) return false;
-    std::vector<uint8_t> data;
+    std::optional<std::vector<uint8_t>> file;
     {
         Unlocked unlocked;
-        data = read_state_file(path);
+        file = read_state_file(path);
     }
+    if (!file) return false;
+    std::vector<uint8_t>& data = *file;
     if (data.size() < NES::state_file::LENGTH)
         throw std::invalid_argument("not a state file: " + std::to_string(data.size()) + " bytes instead of " +
                                     std::to_string(NES::state_file::LENGTH));
@@ -850,12 +1138,7 @@ std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     return machine;
 }
 
-std::string NESUnit::unsupported_mapper_message() const {
-    if (!dynamic_cast<const NES::DEFAULT_MAPPER*>(rom->mapper.get())) return "";
-    return "the cartridge uses mapper " + std::to_string(rom->mapper->number) +
-           ", which pictor does not support (supported mappers: " + mapper_list() +
-           "); it runs without bank switching and may show nothing";
-}
+std::string NESUnit::unsupported_mapper_message() const { return unsupported_mapper_message_of(*rom); }
 
 void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
     setController(pad, port);
@@ -921,134 +1204,163 @@ PYBIND11_MODULE(pictor, m) {
         m, "Controller",
         "A standard pad with eight buttons, all released at first; plug it in with NES.setController.");
 
-    // An unsupported mapper keeps the fallback and warns once per machine built.
-    auto built = [](std::unique_ptr<NESUnit> machine) {
-        const std::string message = machine->unsupported_mapper_message();
-        if (!message.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0)
-            throw py::error_already_set();
-        return machine;
+    using NesClass = py::class_<NESUnit, std::unique_ptr<NESUnit>>;
+    using ControllerClass = py::class_<ControllerWrapper, std::unique_ptr<ControllerWrapper>>;
+    using py::detail::value_and_holder;
+    // What py::init does, for factories that take the machine's arguments.
+    auto install = [](value_and_holder& v_h, std::unique_ptr<NESUnit> machine) {
+        py::detail::initimpl::construct<NesClass>(v_h, std::move(machine), Py_TYPE(v_h.inst) != v_h.type->type);
     };
 
-    nes.def(py::init([built](const FsPath& rom_name, int rate, bool verbose) {
-                return built(std::make_unique<NESUnit>(rom_name.bytes.c_str(), rate, verbose));
-            }),
-            "Loads the cartridge image at a path.\n\n"
-            "rom_name: the image file (str, bytes or os.PathLike); its base name without extension names the game\n"
-            "    folder.\n"
+    nes.def(
+           "__init__",
+           [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose) {
+               install(v_h, machine_from_path(rom_name, rate, verbose));
+           },
+           py::detail::is_new_style_constructor(),
+           "Loads the cartridge image at a path.\n\n"
+           "rom_name: the image file (str, bytes or os.PathLike); its base name without extension names the game\n"
+           "    folder (a name that reduces to nothing, such as \".nes\", gets one named by the image's hash).\n"
+           "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
+           "verbose: False prints nothing at all for this machine.\n\n"
+           "Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a regular file,\n"
+           "ValueError when it is not a cartridge image or the path holds a NUL byte; warns (RuntimeWarning) when\n"
+           "its mapper is not supported. A failed construction leaves nothing behind on disk.",
+           py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+        .def(
+            "__init__",
+            [install](value_and_holder& v_h, int rate, bool verbose) {
+                install(v_h, std::make_unique<NESUnit>(rate, verbose));
+            },
+            py::detail::is_new_style_constructor(),
+            "A console with the blank cartridge (no game folder).\n\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-            "verbose: False prints nothing at all for this machine.\n\n"
-            "Raises FileNotFoundError (or another OSError) when the file cannot be read, ValueError when it is\n"
-            "not a cartridge image; warns (RuntimeWarning) when its mapper is not supported.",
-            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
-        .def(py::init([built](int rate, bool verbose) { return built(std::make_unique<NESUnit>(rate, verbose)); }),
-             "A console with the blank cartridge (no game folder).\n\n"
-             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-             "verbose: False prints nothing at all for this machine.",
-             py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
-        .def(py::init([built](py::object rom_file, int rate, bool verbose) {
-                 return built(std::make_unique<NESUnit>(std::move(rom_file), rate, verbose));
-             }),
-             "Reads the cartridge image from a file object.\n\n"
-             "rom_file: an object with a name (str or bytes; it names the game folder) and read() giving the image\n"
-             "    (bytes, bytearray or str).\n"
-             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-             "verbose: False prints nothing at all for this machine.",
-             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
-        .def("cpuMem", &NESUnit::cpuMem,
+            "verbose: False prints nothing at all for this machine.",
+            py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+        .def(
+            "__init__",
+            [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose) {
+                install(v_h, machine_from_file_object(rom_file, rate, verbose));
+            },
+            py::detail::is_new_style_constructor(),
+            "Reads the cartridge image from a file object.\n\n"
+            "rom_file: an object with a name (str or bytes; it names the game folder) and read() giving the image\n"
+            "    (bytes or bytearray; a file opened in text mode is refused with TypeError).\n"
+            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
+            "verbose: False prints nothing at all for this machine.",
+            py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+        .def("cpuMem", live(&NESUnit::cpuMem),
              "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
-        .def("ppuMem", &NESUnit::ppuMem,
+        .def("ppuMem", live(&NESUnit::ppuMem),
              "The PPU address space (pattern tables, name tables, palette): a writable uint8 view of shape (16384,).")
-        .def("OAM", &NESUnit::OAM, "Sprite memory: a writable uint8 view of shape (256,).")
-        .def("getImg", &NESUnit::getImg,
+        .def("OAM", live(&NESUnit::OAM), "Sprite memory: a writable uint8 view of shape (256,).")
+        .def("getImg", live(&NESUnit::getImg),
              "The picture: a uint8 view of shape (240, 256, 3), RGB, on the frame buffer being drawn.")
-        .def("colorLookup", &NESUnit::color_lookup,
+        .def("colorLookup", live(&NESUnit::color_lookup),
              "The system palette: a writable uint8 view of shape (64, 3), RGB, shared by every machine.")
-        .def("getAudio", &NESUnit::getAudio,
+        .def("getAudio", live(&NESUnit::getAudio),
              "The latest completed block of 1024 mono int16 samples at 44100 Hz as 2048 bytes, or b\"\" when no\n"
              "new block has been completed since the last call.")
-        .def("readAudio", &NESUnit::read_audio,
+        .def("readAudio", live(&NESUnit::read_audio),
              "Every sample produced since the previous call (at most the last second): a new int16 array, mono,\n"
              "44100 Hz. Older samples are dropped and counted in audioDropped. Independent of getAudio; safe while\n"
              "the emulation thread runs.")
-        .def_property_readonly("audioDropped", &NESUnit::audio_dropped,
+        .def_property_readonly("audioDropped", live(&NESUnit::audio_dropped),
                                "Samples readAudio has dropped so far because more than a second accumulated.")
-        .def("start", &NESUnit::start,
+        .def("start", live(&NESUnit::start),
              "Runs the console in real time on its own thread, calling the per-frame callback at every frame.\n\n"
              "Raises RuntimeError when it already runs.")
-        .def("stop", &NESUnit::stop,
-             "Writes the battery RAM file and ends the emulation thread, waiting for it.\n\n"
+        .def("stop", live(&NESUnit::stop),
+             "Ends the emulation thread, waiting for it, then writes the battery RAM file.\n\n"
              "Raises RuntimeError when no thread runs (after writing the battery RAM file).")
-        .def("saveState", &NESUnit::save,
+        .def("saveState", live(&NESUnit::save),
              "Writes the machine's snapshot (getState) to the numbered state file slot in the save folder.\n\n"
              "slot: the file's number; its decimal text is the file name.",
              py::arg("slot"))
-        .def("loadState", &NESUnit::load,
+        .def("loadState", live(&NESUnit::load),
              "Restores the numbered state file slot: a whole snapshot exactly, a file of the old 82189-byte layout\n"
-             "as ever (registers, memories, mapper block). Returns False when there is no such file.\n\n"
+             "as ever (registers, memories, mapper block). Returns False when there is no such file; OSError\n"
+             "when something other than a regular file is there.\n\n"
              "slot: the file's number.\n\n"
              "Raises ValueError, leaving the machine as it was, for a file that is no valid state of this cartridge.",
              py::arg("slot"))
-        .def("getState", &NESUnit::get_state,
+        .def("getState", live(&NESUnit::get_state),
              "A snapshot of the whole machine as bytes: the state-file layout followed by a versioned extension\n"
              "block (docs/state-format.md). Not during a runFrame, from the per-frame callback, or while the\n"
              "emulation thread runs unpaused (RuntimeError).")
-        .def("setState", &NESUnit::set_state,
+        .def("setState", live(&NESUnit::set_state),
              "Restores a snapshot from getState (of this machine or of one built from the same cartridge image);\n"
              "stepping with the same input then repeats the original run exactly. Audio not yet read is dropped.\n\n"
              "state: the snapshot bytes.\n\n"
              "Raises ValueError, leaving the machine exactly as it was, for a snapshot that is malformed,\n"
              "truncated, of another version or of another cartridge.",
              py::arg("state"))
-        .def("reset", &NESUnit::reset,
+        .def("reset", live(&NESUnit::reset),
              "Presses the console's reset button: the CPU's reset sequence from the reset vector, PPUCTRL, PPUMASK,\n"
              "the scroll, w latch and read buffer cleared, every sound channel silenced. Memory, cartridge RAM, the\n"
              "mapper and the frame count are kept.")
-        .def("setPaused", &NESUnit::set_pause,
+        .def("setPaused", live(&NESUnit::set_pause),
              "Pauses or resumes the emulation thread; a paused thread sleeps until resumed or stopped.\n\n"
              "paused: True to pause, False to resume.",
              py::arg("paused"))
         .def(
-            "setSaveDir", [](NESUnit& self, const FsPath& directory) { return self.setSaveDir(directory.bytes); },
-            "Moves the state files to an existing directory; returns False (and changes nothing) if it does not\n"
-            "exist. The battery RAM file stays in the game folder.\n\n"
-            "directory: the folder (str, bytes or os.PathLike).",
+            "setSaveDir", [](Live<NESUnit> self, const FsPath& directory) { return self->setSaveDir(directory.bytes); },
+            "Moves the state files to an existing directory; returns False (and changes nothing) if there is no\n"
+            "directory at that path. The battery RAM file stays in the game folder.\n\n"
+            "directory: the folder (str, bytes or os.PathLike); ValueError when it holds a NUL byte.",
             py::arg("directory"))
-        .def("getSaveDir", &NESUnit::getSaveDir,
+        .def("getSaveDir", live(&NESUnit::getSaveDir),
              "The folder of the numbered state files; empty for the blank cartridge until setSaveDir.")
         .def(
             "setController",
-            [](NESUnit& self, ControllerWrapper& pad, int port) {
-                self.plug(pad, py::cast(&pad, py::return_value_policy::reference), port);
+            [](Live<NESUnit> self, Live<ControllerWrapper> pad, int port) {
+                self->plug(*pad, py::cast(pad.object, py::return_value_policy::reference), port);
             },
             "Plugs a pad into a port; the machine keeps it alive while plugged in.\n\n"
             "pad: the Controller.\n"
             "port: 0 (read at $4016) or 1 (read at $4017); ValueError otherwise.",
             py::arg("pad"), py::arg("port"))
-        .def("frameCount", &NESUnit::frame_count, "Frames completed since the machine was built.")
-        .def("cycleCount", &NESUnit::cycle_count, "CPU cycles since the last reset.")
-        .def("runFrame", &NESUnit::runFrame,
+        .def("frameCount", live(&NESUnit::frame_count), "Frames completed since the machine was built.")
+        .def("cycleCount", live(&NESUnit::cycle_count), "CPU cycles since the last reset.")
+        .def("runFrame", live(&NESUnit::runFrame),
              "Steps the console on the calling thread until the next frame boundary, without holding the\n"
              "interpreter lock (the per-frame callback takes it back). Raises RuntimeError while the emulation\n"
              "thread runs or another thread is inside runFrame on this machine.")
         .def(
             "perFrame",
-            [](NESUnit& self, py::typing::Optional<py::typing::Callable<void()>> callback) {
+            [](Live<NESUnit> self, py::typing::Optional<py::typing::Callable<void()>> callback) {
                 if (!callback.is_none() && !PyCallable_Check(callback.ptr()))
                     throw py::type_error("NES.perFrame: the callback must be callable or None");
-                self.set_frame_callable(std::move(callback));
+                self->set_frame_callable(std::move(callback));
             },
             "Calls callback with no arguments at every frame boundary, on the thread that steps the console.\n\n"
             "callback: the callable, or None to remove it.",
             py::arg("callback"))
-        .def(py::pickle([](NESUnit& self) { return self.pickle_state(); },
-                        [](const py::tuple& state) { return NESUnit::from_pickle(state); }),
-             "Pickling and copy.deepcopy carry the cartridge image, the snapshot, the clock rate, the save folder\n"
-             "and verbose; not the per-frame callback or plugged pads.");
+        .def("__getstate__", live(&NESUnit::pickle_state), py::pos_only(),
+             "The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the game\n"
+             "folder and verbose; not the per-frame callback or plugged pads.")
+        .def(
+            "__setstate__",
+            [install](value_and_holder& v_h, const py::tuple& state) { install(v_h, NESUnit::from_pickle(state)); },
+            py::detail::is_new_style_constructor(), "Builds the machine from a pickled state.");
 
-    controller.def(py::init<>(), "A pad with every button released.")
-        .def("updateInputs", &ControllerWrapper::updateInputs,
+    controller
+        .def(
+            "__init__",
+            [](value_and_holder& v_h) {
+                py::detail::initimpl::construct<ControllerClass>(v_h, std::make_unique<ControllerWrapper>(),
+                                                                 Py_TYPE(v_h.inst) != v_h.type->type);
+            },
+            py::detail::is_new_style_constructor(), "A pad with every button released.")
+        .def("updateInputs", live(&ControllerWrapper::updateInputs),
              "Sets the buttons from the truth of the first 8 values, in the order A, B, Select, Start, Up, Down,\n"
              "Left, Right.\n\n"
              "buttons: any sequence of at least 8 values (list, tuple, NumPy array); ValueError for fewer.",
              py::arg("buttons"));
+
+    guard_builder<0>(nes, "__init__", "NES.__init__", "pictor.NES");
+    guard_builder<1>(nes, "__setstate__", "NES.__setstate__", "pictor.NES");
+    guard_builder<2>(controller, "__init__", "Controller.__init__", "pictor.Controller");
+
+    py::module_::import("atexit").attr("register")(py::cpp_function(&finish_machines_at_exit));
 }

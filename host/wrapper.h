@@ -68,8 +68,11 @@ public:
     pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
 
     explicit NESUnit(int rate, bool verbose = true);
-    NESUnit(const char* rom_name, int rate, bool verbose = true);
-    NESUnit(pybind11::object rom_file, int rate, bool verbose = true);
+    // A machine for a parsed cartridge whose game folder is named after name
+    // (a path or a file object's name). The folders it needs are made only
+    // once the cartridge is known to be good, and removed again when the
+    // construction fails after all.
+    NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose);
     // A machine for an image held in memory, without a game folder and
     // without reading a battery RAM file (unpickling builds these).
     NESUnit(const std::string& image, int32_t clock_hz, bool verbose);
@@ -105,7 +108,9 @@ public:
     void setController(ControllerWrapper& w, int port);
 
     // Save folder and state files.
-    void detectOS(const char* path);
+    // The game folder for a cartridge named name: made (with .config and
+    // Lumaret) where missing; each folder made is added to made.
+    void detectOS(const std::string& name, std::vector<std::string>& made);
     bool setSaveDir(std::string dir);
     std::string getSaveDir() const;
     void save(int slot);
@@ -133,6 +138,19 @@ public:
     std::atomic<bool> held{false};               // a state operation keeps the thread parked
     std::vector<pybind11::object> retired_pads;  // replaced pads the running machine may still read
     std::vector<int16_t> audio_scratch;          // readAudio's copy of the ring
+
+    // Battery RAM: the bytes the file was last known to hold (read at
+    // insertion, or written by this machine), so that the emulation thread
+    // writes the file again only when $6000-$7FFF has changed.
+    uint8_t battery_saved[0x2000] = {};
+    // Whether this machine keeps a battery RAM file.
+    bool keeps_battery() const;
+    // The emulation thread's writer of the battery RAM file, while it runs.
+    class BatteryWriter;
+    BatteryWriter* battery_writer = nullptr;
+    // At interpreter exit: ends the emulation thread and writes the battery
+    // RAM file; nothing for a machine busy on another thread.
+    void finish_at_exit();
 
     // Parks the emulation thread for a state operation (it must be paused);
     // then lets it go on, counting the pacing from the machine's new cycle count.

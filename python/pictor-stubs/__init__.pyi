@@ -28,7 +28,7 @@ class _RomFile(Protocol):
 
     @property
     def name(self) -> str | bytes: ...
-    def read(self) -> bytes | bytearray | str: ...
+    def read(self) -> bytes | bytearray: ...
 
 class NES:
     """One console with its cartridge.
@@ -42,12 +42,15 @@ class NES:
         """Loads the cartridge image at a path.
 
         rom_name: the image file (str, bytes or os.PathLike); its base name without extension names
-            the game folder.
+            the game folder (a name that reduces to nothing, such as ".nes", gets one named by the
+            image's hash).
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
 
-        Raises FileNotFoundError (or another OSError) when the file cannot be read, ValueError when
-        it is not a cartridge image; warns (RuntimeWarning) when its mapper is not supported.
+        Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a
+        regular file, ValueError when it is not a cartridge image or the path holds a NUL byte;
+        warns (RuntimeWarning) when its mapper is not supported. A failed construction leaves
+        nothing behind on disk.
         """
 
     @overload
@@ -63,7 +66,7 @@ class NES:
         """Reads the cartridge image from a file object.
 
         rom_file: an object with a name (str or bytes; it names the game folder) and read() giving
-            the image (bytes, bytearray or str).
+            the image (bytes or bytearray; a file opened in text mode is refused with TypeError).
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
         """
@@ -103,7 +106,7 @@ class NES:
         """
 
     def stop(self) -> None:
-        """Writes the battery RAM file and ends the emulation thread, waiting for it.
+        """Ends the emulation thread, waiting for it, then writes the battery RAM file.
 
         Raises RuntimeError when no thread runs (after writing the battery RAM file).
         """
@@ -116,7 +119,8 @@ class NES:
 
     def loadState(self, slot: int) -> bool:
         """Restores the numbered state file slot: a whole snapshot exactly, a file of the old 82189-byte
-        layout as ever (registers, memories, mapper block). Returns False when there is no such file.
+        layout as ever (registers, memories, mapper block). Returns False when there is no such file;
+        OSError when something other than a regular file is there.
 
         slot: the file's number.
 
@@ -152,10 +156,10 @@ class NES:
         """
 
     def setSaveDir(self, directory: _Path) -> bool:
-        """Moves the state files to an existing directory; returns False (and changes nothing) if it
-        does not exist. The battery RAM file stays in the game folder.
+        """Moves the state files to an existing directory; returns False (and changes nothing) if
+        there is no directory at that path. The battery RAM file stays in the game folder.
 
-        directory: the folder (str, bytes or os.PathLike).
+        directory: the folder (str, bytes or os.PathLike); ValueError when it holds a NUL byte.
         """
 
     def getSaveDir(self) -> str:
@@ -186,8 +190,8 @@ class NES:
         """
 
     def __getstate__(self) -> tuple[object, ...]:
-        """The pickled state: the cartridge image, the snapshot, the clock rate, the save folder and
-        verbose; not the per-frame callback or plugged pads."""
+        """The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the
+        game folder and verbose; not the per-frame callback or plugged pads."""
 
     def __setstate__(self, state: tuple[object, ...], /) -> None:
         """Builds the machine from a pickled state (printing nothing unless it was verbose).

@@ -1,5 +1,6 @@
 // The battery RAM file read at insertion and the state-file blocks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -110,7 +111,15 @@ TEST_F(InsertionFiles, BatteryRamFileAbsentOrUnreachable) {
     config_dir = dir + "/" + std::string(300, 'x');
     sep = '/';
     testing::internal::CaptureStdout();
-    EXPECT_THROW(con->cpu->loadRom(con->rom.get(), true), fs::filesystem_error);
+    EXPECT_THROW(con->cpu->loadRom(con->rom.get(), true), NES::FileError);
+    testing::internal::GetCapturedStdout();
+
+    // Something other than a regular file: an error at once, never a wait on a FIFO.
+    config_dir = dir;
+    fs::remove(dir + "/ram");
+    ASSERT_EQ(mkfifo((dir + "/ram").c_str(), 0600), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(con->cpu->loadRom(con->rom.get(), true), NES::FileError);
     testing::internal::GetCapturedStdout();
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <vector>
 
@@ -156,12 +157,64 @@ TEST(Snapshot, RefusesBadSnapshotsWithoutChangingTheMachine) {
     }));
     bad.push_back(tampered(cart, [](Console& c) { c.apu->noise_timer = -1; }));
     bad.push_back(tampered(cart, [](Console& c) { static_cast<NES::MMC3&>(*c.rom->mapper).irq_counter = 256; }));
+    // Snapshots are taken with the units in step: a PPU or an APU ahead of the
+    // CPU would leave the machine waiting for the CPU for ages.
+    bad.push_back(tampered(cart, [](Console& c) { c.ppu->cycles += int64_t{1} << 48; }));
+    bad.push_back(tampered(cart, [](Console& c) { c.apu->cycles += 1; }));
+    bad.push_back(tampered(cart, [](Console& c) { c.apu->samples = c.apu->cycles + 1; }));
+    bad.push_back(tampered(cart, [](Console& c) {  // a shown sprite whose shift would run below 0
+        c.ppu->line_sprite_count = 1;
+        c.ppu->sprite_active = 1;
+        c.ppu->sprite_x_counter[0] = 5;
+        c.ppu->sprite_shift[0] = 7;
+    }));
+    bad.push_back(tampered(cart, [](Console& c) {  // a playing DMC with no bit left would count down for ever
+        c.apu->dmc_silence = false;
+        c.apu->dmc_bits_remaining = 0;
+    }));
 
     for (std::size_t i = 0; i < bad.size(); ++i) {
         EXPECT_THROW(NES::load_snapshot(*target->cpu, bad[i].data(), bad[i].size()), std::invalid_argument)
             << "case " << i;
         EXPECT_EQ(NES::save_snapshot(*target->cpu), before) << "case " << i;
     }
+}
+
+// An old-layout state file holds a mapper block with no extension to check it
+// against: whatever its bytes, what loads stays within what the mapper's
+// registers hold, so the machine runs on and its snapshots restore.
+TEST(Snapshot, OldLayoutMapperBlocksStayWithinTheRegisters) {
+    struct Extreme {
+        Case cart;
+        uint8_t fill;
+    };
+    for (const Extreme k :
+         {Extreme{{1, 4, 2}, 0xFF}, Extreme{{2, 4, 0}, 0xFF}, Extreme{{2, 4, 0}, 0x80}, Extreme{{3, 2, 4}, 0xFF},
+          Extreme{{3, 2, 0}, 0x7F}, Extreme{{4, 4, 2}, 0xFF}, Extreme{{4, 4, 2}, 0x80}}) {
+        auto c = test::boot(busy_cart(k.cart.mapper, k.cart.prg_16k, k.cart.chr_8k));
+        c->run_frame();
+        std::vector<uint8_t> file = NES::save_snapshot(*c->cpu);
+        file.resize(NES::state_file::LENGTH);
+        std::fill(file.begin() + NES::state_file::MAPPER_BLOCK, file.end(), k.fill);
+        FILE* f = fmemopen(file.data(), file.size(), "rb");
+        ASSERT_NE(f, nullptr);
+        c->cpu->load_state(f);
+        fclose(f);
+        for (int i = 0; i < 2; ++i) c->run_frame();
+        const std::vector<uint8_t> s = NES::save_snapshot(*c->cpu);
+        EXPECT_NO_THROW(NES::load_snapshot(*c->cpu, s.data(), s.size())) << k.cart.mapper << " " << int(k.fill);
+    }
+
+    auto uxrom = test::boot(busy_cart(2, 4, 0));
+    std::vector<uint8_t> file = NES::save_snapshot(*uxrom->cpu);
+    file.resize(NES::state_file::LENGTH);
+    const std::size_t block = NES::state_file::MAPPER_BLOCK;
+    file[block] = 0xFF, file[block + 1] = file[block + 2] = file[block + 3] = 0x7F;  // 2^31 - 1
+    FILE* f = fmemopen(file.data(), file.size(), "rb");
+    uxrom->cpu->load_state(f);
+    fclose(f);
+    EXPECT_EQ(uxrom->cpu->uxrom_bank, 240);           // bank 15 of the 4-bit register
+    EXPECT_EQ(uxrom->cpu->memory[0x8000], 240 % 64);  // the KiB number, wrapped at the 64 KiB of PRG
 }
 
 }  // namespace

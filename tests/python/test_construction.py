@@ -2,6 +2,7 @@
 
 import io
 import os
+import warnings
 from pathlib import Path
 
 import pytest
@@ -167,19 +168,64 @@ def test_printed_lines(write_rom, home, capfd):
         ("archive.tar.nes", "archive.tar"),
         ("C:\\games\\x.nes", "x"),
         ("dir.v2/game", "game"),
-        (".nes", ""),
-        ("dir/.nes", ""),
-        ("...", ""),  # ".." after the extension is cut: never a folder above Lumaret
-        ("x/..nes", ""),
+        # Names that reduce to nothing (or to "." and ".."): a folder named by the image's hash,
+        # never Lumaret itself or a folder above it.
+        (".nes", None),
+        ("dir/.nes", None),
+        ("dir/", None),
+        ("..", None),
+        ("...", None),
+        ("x/..nes", None),
     ],
 )
 def test_game_folder_names(name, folder, lumaret):
     stream = io.BytesIO(ines())
     stream.name = name
     nes = pictor.NES(stream)
-    expected = f"{lumaret}/{folder}"
-    assert nes.getSaveDir() == expected
-    assert (lumaret / folder).is_dir()
+    game = Path(nes.getSaveDir())
+    assert game.parent == lumaret and game.is_dir()
+    if folder is None:
+        assert game.name.startswith("unnamed-") and len(game.name) == len("unnamed-") + 16
+        other = io.BytesIO(ines([0xEA]))  # another cartridge of no name has a folder of its own
+        other.name = name
+        assert pictor.NES(other).getSaveDir() not in (str(game), str(lumaret))
+    else:
+        assert game.name == folder
+
+
+def test_failed_construction_leaves_nothing_on_disk(write_rom, home, tmp_path):
+    with pytest.raises(FileNotFoundError):
+        pictor.NES(str(tmp_path / "missing.nes"))
+    with pytest.raises(ValueError):
+        pictor.NES(write_rom("bad.nes", image=b"NES\x1a\x02" + bytes(20)))  # truncated
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(RuntimeWarning):
+            pictor.NES(write_rom("odd.nes", mapper=5), verbose=False)
+    fifo = tmp_path / "fifo.nes"
+    os.mkfifo(fifo)
+    with pytest.raises(OSError, match="regular file"):
+        pictor.NES(str(fifo))  # at once: a FIFO is never opened for a blocking read
+    assert list(home.iterdir()) == []
+
+
+def test_text_mode_files_and_nul_bytes_are_refused(write_rom, tmp_path):
+    path = write_rom("game.nes")
+    with open(path, encoding="latin-1") as text:
+        with pytest.raises(TypeError, match="binary mode"):
+            pictor.NES(text)
+    for bad in (path + "\0.bak", os.fsencode(path) + b"\0", Path(path + "\0x")):
+        with pytest.raises(ValueError, match="null byte"):
+            pictor.NES(bad)
+    stream = io.BytesIO(ines())
+    stream.name = "game\0.nes"
+    with pytest.raises(ValueError, match="null byte"):
+        pictor.NES(stream)
+    nes = pictor.NES(path, verbose=False)
+    with pytest.raises(ValueError, match="null byte"):
+        nes.setSaveDir(str(tmp_path) + "\0/elsewhere")
+    assert nes.setSaveDir(path) is False  # a file is no folder for state files
+    assert nes.getSaveDir().endswith("/game")
 
 
 def test_home_handling(write_rom, home, monkeypatch, tmp_path):

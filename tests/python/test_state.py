@@ -3,11 +3,12 @@
 import gc
 import resource
 import signal
+import time
 
 import pytest
 
 import pictor
-from conftest import BATTERY, ines
+from conftest import BATTERY, ines, run_script
 
 STATE_LEN = 82189  # the old layout, with which every state file begins
 CPU_MEM = slice(13, 13 + 65536)
@@ -17,6 +18,15 @@ PPU_MEM = slice(65549, 65549 + 16384)
 def run(nes, frames):
     for _ in range(frames):
         nes.runFrame()
+
+
+def wait_until(condition, timeout):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def test_state_file_layout_and_round_trip(write_rom, lumaret):
@@ -190,3 +200,99 @@ def test_battery_ram_write_failure(write_rom, lumaret):
         nes.stop()  # the thread is stopped all the same
     with pytest.raises(OSError):
         nes.stop()
+
+
+def test_only_regular_files_are_read_or_replaced(write_rom, lumaret, tmp_path):
+    # In a fresh interpreter with a time limit: a blocking open of a FIFO would hang, not fail.
+    path = write_rom("game.nes", image=ines(BATTERY, battery=True))
+    proc = run_script(
+        f"""
+        import os, pictor
+        folder = {str(lumaret / "game")!r}
+        nes = pictor.NES({path!r}, verbose=False)
+        os.mkfifo(os.path.join(folder, "1"))
+        os.symlink("/dev/zero", os.path.join(folder, "2"))
+        os.mkdir(os.path.join(folder, "3"))
+        for slot, error in ((1, OSError), (2, OSError), (3, IsADirectoryError)):
+            try:
+                nes.loadState(slot)
+            except error as e:
+                assert "regular" in str(e) or slot == 3, e
+            else:
+                raise SystemExit(f"slot {{slot}} loaded")
+            try:
+                nes.saveState(slot)
+            except OSError:
+                pass
+            else:
+                raise SystemExit(f"slot {{slot}} was replaced")
+        assert not os.path.isfile(os.path.join(folder, "1")) and os.path.islink(os.path.join(folder, "2"))
+        assert nes.setSaveDir(os.path.join(folder, "1")) is False
+        os.mkfifo(os.path.join(folder, "ram"))
+        try:
+            pictor.NES({path!r}, verbose=False)
+        except OSError as e:
+            assert "battery RAM" in str(e), e
+        else:
+            raise SystemExit("a FIFO was taken for battery RAM")
+        try:
+            nes.stop()
+        except OSError:
+            pass
+        assert sorted(os.listdir(folder)) == ["1", "2", "3", "ram"]  # no temporary file left
+        print("ok")
+        """
+    )
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert "ok" in proc.stdout.splitlines()
+
+
+def test_old_layout_mapper_bytes_stay_within_the_registers(write_rom, lumaret):
+    nes = pictor.NES(write_rom("mmc3.nes", mapper=4), verbose=False)
+    run(nes, 2)
+    old = bytearray(nes.getState()[:STATE_LEN])
+    old[81933:81947] = bytes([7, 0x40, 30, 200, 9, 0, 0]) + (2**31).to_bytes(4, "little") + bytes(3)
+    (lumaret / "mmc3" / "1").write_bytes(bytes(old))
+    assert nes.loadState(1) is True
+    run(nes, 2)
+    state = nes.getState()
+    nes.setState(state)  # the machine's own snapshot is a valid one
+    assert nes.getState() == state
+
+
+def test_battery_ram_reaches_its_file_while_running_and_at_exit(write_rom, lumaret):
+    path = write_rom("game.nes", image=ines(BATTERY, battery=True))
+    ram = lumaret / "game" / "ram"
+    nes = pictor.NES(path, verbose=False)
+    nes.start()
+    try:
+        # Within a few seconds of a change, with the thread still running.
+        assert wait_until(lambda: ram.exists() and ram.read_bytes()[0] == 0x5A, timeout=15)
+        nes.cpuMem()[0x7000] = 0x33
+        assert wait_until(lambda: ram.read_bytes()[0x1000] == 0x33, timeout=15)
+    finally:
+        nes.stop()
+    assert ram.read_bytes() == nes.cpuMem()[0x6000:0x8000].tobytes()
+
+    # At interpreter exit, even for a machine that is never freed, and one whose thread still runs.
+    ram.unlink()
+    other = write_rom("other.nes", image=ines(BATTERY, battery=True))
+    proc = run_script(
+        f"""
+        import ctypes, time, pictor
+        nes = pictor.NES({path!r}, verbose=False)
+        nes.runFrame()
+        nes.cpuMem()[0x6001] = 0x44
+        ctypes.pythonapi.Py_IncRef(ctypes.py_object(nes))  # never freed: only the exit writes it
+        running = pictor.NES({other!r}, verbose=False)
+        running.start()
+        time.sleep(0.1)
+        running.cpuMem()[0x6002] = 0x55
+        print("ok")
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    data = ram.read_bytes()
+    assert data[:2] == b"\x5a\x44" and len(data) == 8192
+    assert (lumaret / "other" / "ram").read_bytes()[:3] == b"\x5a\x00\x55"
+    assert sorted(p.name for p in (lumaret / "game").iterdir()) == ["ram"]
