@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "cpu.h"
+#include "cpu_helper.h"
 
 namespace NES {
 
@@ -572,6 +573,63 @@ void APU::on_reset() {
     dmc_output &= 1;
     frame_irq = false;
     register_write(0x4017, cpu->memory[0x4017]);
+}
+
+// ---- Snapshot ----
+
+// The APU part of a snapshot, taken at one APU cycle per two CPU cycles
+// (rounded up).
+void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
+    io.begin_section("APU ");
+    const int64_t counted = io.num(cycles, "apu.cycles", 0, snapshot::MAX_CPU_CYCLES);
+    io.require(counted == (cpu_cycles + 1) / 2, "apu.cycles is not half of cpu.cycles (the units are not in step)");
+    io.num(frame_origin, "apu.frame_origin", -1, snapshot::MAX_COUNT);
+    // At most one sample per APU cycle since the last reset.
+    io.require(io.num(samples, "apu.samples", 0, snapshot::MAX_CPU_CYCLES) <= counted,
+               "apu.samples exceeds apu.cycles");
+    for (std::size_t i = 0; i < BUFFER_LEN; ++i) io.num(sample_buffer[i], "apu.sample_buffer");
+    for (bool& on : channel_enabled) io.flag(on, "apu.channel_enabled");
+    for (int8_t& out : pulse_output) io.num(out, "apu.pulse_output", -15, 15);
+    for (uint8_t& step : pulse_step) io.num(step, "apu.pulse_step", 0, 7);
+    for (uint16_t& timer : pulse_timer) io.num(timer, "apu.pulse_timer");
+    for (uint16_t& period : pulse_period) io.num(period, "apu.pulse_period");
+    io.num(triangle_period, "apu.triangle_period", 0, 0x7FF);
+    io.real(triangle_output, "apu.triangle_output", -15.0f, 15.0f);
+    io.num(triangle_step, "apu.triangle_step", 0, 31);
+    io.num(triangle_timer, "apu.triangle_timer");
+    for (APU::Envelope& env : envelope) {
+        io.num(env.start, "apu.envelope.start", 0, 1);
+        io.num(env.divider, "apu.envelope.divider", 0, 15);
+        io.num(env.decay, "apu.envelope.decay", 0, 15);
+    }
+    io.num(linear_counter, "apu.linear_counter", 0, 127);
+    io.flag(linear_reload, "apu.linear_reload");
+    io.num(noise_shift, "apu.noise_shift", 0, 0x7FFF);
+    io.num(noise_output, "apu.noise_output", 0, 15);
+    io.num(noise_timer, "apu.noise_timer", 0, 2033);
+    io.num(dmc_output, "apu.dmc_output", 0, 255);
+    io.num(dmc_sample_buffer, "apu.dmc_sample_buffer");
+    io.num(dmc_control, "apu.dmc_control");
+    io.num(dmc_timer, "apu.dmc_timer", 0, 213);
+    const bool silent = io.flag(dmc_silence, "apu.dmc_silence");
+    io.num(dmc_shift, "apu.dmc_shift");
+    // A playing output unit counts its bits down from 8 and reloads at 0; 0 only while silent (at power-on).
+    io.require(io.num(dmc_bits_remaining, "apu.dmc_bits_remaining", 0, 8) > 0 || silent,
+               "apu.dmc_bits_remaining is 0 while the DMC plays");
+    io.flag(dmc_buffer_empty, "apu.dmc_buffer_empty");
+    io.num(dmc_sample_address, "apu.dmc_sample_address");
+    io.num(dmc_sample_length, "apu.dmc_sample_length", 0, 0xFF1);
+    io.num(dmc_direct_load, "apu.dmc_direct_load", -1, 255);
+    io.num(dmc_address, "apu.dmc_address");
+    io.num(dmc_bytes_remaining, "apu.dmc_bytes_remaining", 0, 0xFF1);
+    for (uint8_t& length : length_counter) io.num(length, "apu.length_counter", 0, 254);
+    for (APU::Sweep& sw : sweep) {
+        io.num(sw.divider, "apu.sweep.divider", 0, 7);
+        io.num(sw.reload, "apu.sweep.reload", 0, 1);
+        io.num(sw.mute, "apu.sweep.mute", 0, 1);
+    }
+    io.flag(frame_irq, "apu.frame_irq");
+    io.end_section();
 }
 
 }  // namespace NES

@@ -14,6 +14,7 @@
 namespace NES {
 
 class CPU;
+class StateIO;
 
 class APU {
 public:
@@ -159,6 +160,8 @@ public:
     // silenced), the triangle back at its first step, the DMC level kept to
     // its lowest bit, the frame sequencer restarted as by a $4017 write.
     void on_reset();
+    // This unit's part of a snapshot, in step with the CPU's cycle count.
+    void state_fields(StateIO& io, int64_t cpu_cycles);
 
 private:
     // The cycle at which the next sample falls due, kept from sample to

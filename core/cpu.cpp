@@ -15,7 +15,6 @@
 #include "apu.h"
 #include "controller.h"
 #include "cpu_helper.h"
-#include "file_io.h"
 #include "glob_const.h"
 #include "mapper.h"
 #include "ppu.h"
@@ -623,5 +622,147 @@ void CPU::load_state(FILE* file) {
 size_t CPU::save_ram(FILE* file) { return fwrite(memory + 0x6000, 1, 0x2000, file); }
 
 size_t CPU::load_ram(FILE* file) { return fread(memory + 0x6000, 1, 0x2000, file); }
+
+// ---- Snapshots ----
+//
+// One field list per unit drives the three passes of StateIO (save, check,
+// load), so what is written is exactly what is checked and read back.
+
+// The CPU part of a snapshot; returns cycles as this pass has it: the other
+// units must be in step with it.
+int64_t CPU::state_fields(StateIO& io) {
+    io.begin_section("CPU ");
+    const int64_t counted = io.num(cycles, "cpu.cycles", 0, snapshot::MAX_CPU_CYCLES);
+    io.flag(nmi_sample, "cpu.nmi_sample");
+    io.flag(nmi_prev, "cpu.nmi_prev");
+    io.flag(irq_pending, "cpu.irq_pending");
+    io.flag(pad_strobe, "cpu.pad_strobe");
+    io.num(pad_shift[0], "cpu.pad_shift");
+    io.num(pad_shift[1], "cpu.pad_shift");
+    io.flag(jammed, "cpu.jammed");
+    const int32_t bank = io.num(uxrom_bank, "cpu.uxrom_bank", 0, 15 * 16);
+    io.require(bank % 16 == 0, "cpu.uxrom_bank is not a whole 16 KiB bank");
+    io.end_section();
+    return counted;
+}
+
+namespace {
+
+void mapper_fields(StateIO& io, Mapper& m) {
+    io.begin_section("MAP ");
+    int32_t number = m.number;
+    io.num(number, "mapper.number", m.number, m.number);
+    m.snapshot(io);
+    io.end_section();
+}
+
+// One pass over every unit's fields, in snapshot order.
+void fields(StateIO& io, CPU& cpu) {
+    const int64_t cpu_cycles = cpu.state_fields(io);
+    cpu.ppu->state_fields(io, cpu_cycles);
+    cpu.apu->state_fields(io, cpu_cycles);
+    mapper_fields(io, *cpu.rom->mapper);
+}
+
+void put_u32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+void put_u64(std::vector<uint8_t>& out, uint64_t v) {
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+uint64_t get_le(const uint8_t* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+    return v;
+}
+
+std::string hex64(uint64_t v) {
+    char buf[17];
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+}  // namespace
+
+bool has_extension(std::size_t size) { return size > state_file::LENGTH; }
+
+std::vector<uint8_t> save_snapshot(CPU& cpu) {
+    using namespace state_file;
+    std::vector<uint8_t> out(LENGTH, 0);
+    out[P] = cpu.P;
+    out[A] = cpu.A;
+    out[X] = cpu.X;
+    out[Y] = cpu.Y;
+    out[SP] = cpu.SP;
+    for (int i = 0; i < 8; ++i) out[state_file::PC + i] = static_cast<uint8_t>(static_cast<uint64_t>(cpu.PC) >> 8 * i);
+    std::memcpy(&out[CPU_MEMORY], cpu.memory, sizeof cpu.memory);
+    std::memcpy(&out[PPU_MEMORY], cpu.ppu->memory, sizeof cpu.ppu->memory);
+    void* context[3] = {&cpu, cpu.ppu, cpu.apu};
+    cpu.rom->mapper->serialize(context, reinterpret_cast<char*>(&out[MAPPER_BLOCK]));
+
+    const std::size_t start = out.size();
+    out.insert(out.end(), snapshot::MAGIC, snapshot::MAGIC + sizeof snapshot::MAGIC);
+    put_u32(out, snapshot::VERSION);
+    const std::size_t length_at = out.size();
+    put_u32(out, 0);
+    put_u64(out, cpu.rom->identity);
+    StateIO io(out);
+    fields(io, cpu);
+    const uint32_t length = static_cast<uint32_t>(out.size() - start);
+    for (int i = 0; i < 4; ++i) out[length_at + i] = static_cast<uint8_t>(length >> (8 * i));
+    return out;
+}
+
+void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
+    using namespace state_file;
+    if (size < LENGTH)
+        StateIO::fail("it is " + std::to_string(size) + " bytes, shorter than the " + std::to_string(LENGTH) +
+                      "-byte state-file layout it begins with");
+    if (size == LENGTH)
+        StateIO::fail("it is a state file of the old layout, without the extension block (loadState loads those)");
+    if (size < LENGTH + snapshot::HEADER_LEN) StateIO::fail("truncated in the extension header");
+    const uint64_t pc = get_le(data + state_file::PC, 8);
+    if (pc > 0xFFFF)
+        StateIO::fail("the program counter " + std::to_string(static_cast<int64_t>(pc)) + " is outside 0..65535");
+
+    const uint8_t* ext = data + LENGTH;
+    if (std::memcmp(ext, snapshot::MAGIC, sizeof snapshot::MAGIC) != 0)
+        StateIO::fail("the extension block does not start with PICTSNAP");
+    const uint32_t version = static_cast<uint32_t>(get_le(ext + 8, 4));
+    if (version != snapshot::VERSION)
+        StateIO::fail("extension version " + std::to_string(version) + " is unknown (this module reads version " +
+                      std::to_string(snapshot::VERSION) + ")");
+    const uint64_t length = get_le(ext + 12, 4);
+    if (length != size - LENGTH)
+        StateIO::fail("the extension block announces " + std::to_string(length) + " bytes but " +
+                      std::to_string(size - LENGTH) + " follow the state-file layout");
+    const uint64_t identity = get_le(ext + 16, 8);
+    if (identity != cpu.rom->identity)
+        StateIO::fail("it was taken on another cartridge (image hash " + hex64(identity) + ", this cartridge's " +
+                      hex64(cpu.rom->identity) + ")");
+
+    const uint8_t* sections = ext + snapshot::HEADER_LEN;
+    const std::size_t sections_len = size - LENGTH - snapshot::HEADER_LEN;
+    StateIO check(StateIO::Mode::Check, sections, sections_len);
+    fields(check, cpu);
+    if (!check.at_end())
+        StateIO::fail(std::to_string(sections_len - check.position()) + " bytes follow the last section");
+
+    // Everything is valid: only now does the machine change.
+    cpu.P = data[P];
+    cpu.A = data[A];
+    cpu.X = data[X];
+    cpu.Y = data[Y];
+    cpu.SP = data[SP];
+    cpu.PC = static_cast<int64_t>(pc);
+    std::memcpy(cpu.memory, data + CPU_MEMORY, sizeof cpu.memory);
+    std::memcpy(cpu.ppu->memory, data + PPU_MEMORY, sizeof cpu.ppu->memory);
+    StateIO load(StateIO::Mode::Load, sections, sections_len);
+    fields(load, cpu);
+    cpu.ppu->rebuild_frame_buffer();
+    cpu.apu->discard_undelivered();
+}
 
 }  // namespace NES

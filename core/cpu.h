@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 namespace NES {
 
@@ -11,6 +12,7 @@ class PPU;
 class APU;
 class ROM;
 class Controller;
+class StateIO;
 
 class CPU {
 public:
@@ -84,7 +86,9 @@ public:
     template <uint8_t OPCODE>
     void execute();
     template <uint8_t OPCODE>
-    static void execute_on(CPU& cpu) { cpu.execute<OPCODE>(); }
+    static void execute_on(CPU& cpu) {
+        cpu.execute<OPCODE>();
+    }
     using Executor = void (*)(CPU&);
     static const std::array<Executor, 256> EXECUTORS;
     // Brings the PPU and APU to the end of the last instruction.
@@ -116,6 +120,9 @@ public:
     void write(signed char* location, signed char value);
     signed char read_mapped(signed char* location, bool notify);
     void write_mapped(signed char* location, signed char value);
+
+    // The CPU's part of a snapshot (cpu.cpp); returns cycles as the pass has it.
+    int64_t state_fields(StateIO& io);
 
     // Cartridge insertion and state files (cpu.cpp).
     void loadRom(ROM* rom, bool load_battery);
@@ -249,5 +256,21 @@ public:
     }
     write_mapped(location, value);
 }
+
+// Whole-machine snapshots: the numbered state-file layout followed by a
+// versioned extension block with everything else that determines the
+// machine's future (docs/state-format.md describes the bytes).
+
+// The snapshot of a console whose CPU is wired to its PPU, APU and cartridge.
+std::vector<uint8_t> save_snapshot(CPU& cpu);
+
+// Checks a snapshot completely, then restores it; throws std::invalid_argument
+// with the reason, leaving the console untouched, when it is malformed, of
+// another version or of another cartridge. Undelivered audio is discarded.
+void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size);
+
+// Whether size bytes that start with the state-file layout carry an extension
+// block (more bytes than the layout alone).
+bool has_extension(std::size_t size);
 
 }  // namespace NES

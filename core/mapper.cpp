@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "cpu.h"
+#include "cpu_helper.h"
 #include "ppu.h"
 #include "rom.h"
-#include "state_io.h"
 
 namespace NES {
 

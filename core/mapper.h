@@ -46,7 +46,7 @@ public:
     // after dot 255 (after_dot_255 mappers), until the next one that may
     // request an interrupt; -1 when none will until a register changes.
     virtual int64_t clocks_to_request() const { return -1; }
-    // Every register and counter of the class, for machine snapshots (state_io.h).
+    // Every register and counter of the class, for machine snapshots (StateIO, cpu_helper.h).
     virtual void snapshot(StateIO&) {}
 };
 

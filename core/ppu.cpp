@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "cpu.h"
+#include "cpu_helper.h"
 #include "mapper.h"
 #include "rom.h"
 
@@ -832,8 +833,8 @@ void PPU::render_span(int last) {
                 const uint64_t is2 = ((pixels >> 1) & ~pixels & ONES) * 0xFF;
                 const uint64_t is3 = ((pixels >> 1) & pixels & ONES) * 0xFF;
                 const uint8_t* colours = memory + 0x3F10 + (tag & 0x0F);
-                const uint64_t values = (is1 & (colours[1] * ONES)) | (is2 & (colours[2] * ONES)) |
-                                        (is3 & (colours[3] * ONES));
+                const uint64_t values =
+                    (is1 & (colours[1] * ONES)) | (is2 & (colours[2] * ONES)) | (is3 & (colours[3] * ONES));
                 const int column = first + n - 1;
                 uint64_t px, value;
                 std::memcpy(&px, sprite_px + column, 8);
@@ -1133,6 +1134,77 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
         c = last;
     }
     if (hit) status |= STATUS_SPRITE0;
+}
+
+// ---- Snapshot ----
+
+// The PPU part of a snapshot. Snapshots are taken with every unit caught up
+// to the CPU: the PPU at three dots per CPU cycle.
+void PPU::state_fields(StateIO& io, int64_t cpu_cycles) {
+    io.begin_section("PPU ");
+    io.require(io.num(cycles, "ppu.cycles", 0, 3 * snapshot::MAX_CPU_CYCLES) == 3 * cpu_cycles,
+               "ppu.cycles is not three times cpu.cycles (the units are not in step)");
+    io.num(frames, "ppu.frames", 0, snapshot::MAX_COUNT);
+    const int line = io.num(scanline, "ppu.scanline", 0, 261);
+    io.num(dot, "ppu.dot", 0, 340);
+    io.num(mirroring, "ppu.mirroring", 0, 4);
+    const int bank = io.num(chr_bank, "ppu.chr_bank", 0, 4095 * 8);
+    io.require(bank % 8 == 0, "ppu.chr_bank is not a whole 8 KiB bank");
+    io.flag(in_vblank, "ppu.in_vblank");
+    io.flag(suppress_vblank, "ppu.suppress_vblank");
+    io.flag(nmi_occurred, "ppu.nmi_occurred");
+    io.flag(suppress_nmi, "ppu.suppress_nmi");
+    io.flag(rendering, "ppu.rendering");
+    io.num(v, "ppu.v");
+    io.num(t, "ppu.t", 0, 0x7FFF);
+    io.num(x, "ppu.x", 0, 7);
+    io.flag(w, "ppu.w");
+    io.num(oam_addr, "ppu.oam_addr");
+    io.num(tile_addr, "ppu.tile_addr", 0, 0x2FFF);
+    io.num(attr_addr, "ppu.attr_addr", 0, 0x2FFF);
+    io.num(pattern_high, "ppu.pattern_high", 0, 0xFF);
+    io.num(pattern_low, "ppu.pattern_low", 0, 0xFF);
+    io.num(read_buffer, "ppu.read_buffer");
+    io.num(fine_x_counter, "ppu.fine_x_counter", 0, 7);
+    io.num(nt_byte, "ppu.nt_byte");
+    io.num(pattern_addr, "ppu.pattern_addr", 0, 0x1FF7);
+    // Lines 240-261 are the idle ones; a drawing line there would draw past the picture.
+    io.require(io.flag(post_render, "ppu.post_render") == (line >= 240), "ppu.post_render does not match ppu.scanline");
+    const uint8_t entry = io.num(eval_index, "ppu.eval_index");
+    io.require(entry % 4 == 0, "ppu.eval_index is not the start of an OAM entry");
+    io.num(overflow_byte, "ppu.overflow_byte", 0, 3);
+    io.flag(eval_done, "ppu.eval_done");
+    io.num(next_sprite_count, "ppu.next_sprite_count", 0, 8);
+    io.bytes(line_sprites, sizeof line_sprites, "ppu.line_sprites");
+    const int line_count = io.num(line_sprite_count, "ppu.line_sprite_count", 0, 8);
+    int counter[8];
+    for (int i = 0; i < 8; ++i) counter[i] = io.num(sprite_x_counter[i], "ppu.sprite_x_counter", -9, 255);
+    for (int& n : next_sprite_x) io.num(n, "ppu.next_sprite_x", 0, 255);
+    const uint8_t active = io.num(sprite_active, "ppu.sprite_active");
+    io.require((active >> line_count) == 0, "ppu.sprite_active marks a sprite the line does not have");
+    for (int i = 0; i < 8; ++i) {
+        // A sprite's shift runs 7 down to 0 while it is shown and ends at 255.
+        const uint8_t shift = io.num(sprite_shift[i], "ppu.sprite_shift");
+        io.require(shift <= 7 || shift == 255, "ppu.sprite_shift is neither 0..7 nor 255");
+        io.require(!((active >> i) & 1) || shift <= 7, "ppu.sprite_shift of a shown sprite is not 0..7");
+        if (i >= line_count) continue;
+        // A sprite of the line counts its X down to 0, is shown while the
+        // counter runs -1 to -8 (its shift 7 to 0 alongside), and stops at -9
+        // with the shift at 255.
+        const int n = counter[i];
+        if ((active >> i) & 1)
+            io.require(n >= -8 && n <= -1 && shift == n + 8,
+                       "ppu.sprite_shift of a shown sprite does not follow its ppu.sprite_x_counter");
+        else
+            io.require((n >= 0 && shift == 7) || (n == -9 && shift == 255),
+                       "ppu.sprite_shift of a hidden sprite does not follow its ppu.sprite_x_counter");
+    }
+    io.flag(next_has_sprite0, "ppu.next_has_sprite0");
+    io.flag(line_has_sprite0, "ppu.line_has_sprite0");
+    io.bytes(oam, sizeof oam, "ppu.oam");
+    io.bytes(secondary_oam, sizeof secondary_oam, "ppu.secondary_oam");
+    io.bytes(index_buffer, sizeof index_buffer, "ppu.index_buffer");
+    io.end_section();
 }
 
 }  // namespace NES

@@ -7,6 +7,7 @@
 namespace NES {
 
 class CPU;
+class StateIO;
 class ROM;
 class Mapper;
 
@@ -111,6 +112,8 @@ public:
     void on_reset();
     // Redraws the RGB picture from the palette indices of index_buffer.
     void rebuild_frame_buffer();
+    // This unit's part of a snapshot, in step with the CPU's cycle count.
+    void state_fields(StateIO& io, int64_t cpu_cycles);
 
     // Fast path. run_until runs dots until `cycles` reaches target with the
     // same result as that many calls of cycle(), drawing whole spans of a line

@@ -9,7 +9,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "file_io.h"
 #include "glob_const.h"
 
 namespace NES {

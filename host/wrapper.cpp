@@ -21,11 +21,10 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "cpu.h"
 #include "cpu_helper.h"
-#include "file_io.h"
 #include "glob_const.h"
 #include "mapper.h"
-#include "snapshot.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "console.h"
+#include "cpu.h"
 #include "cpu_helper.h"
 #include "mapper.h"
-#include "snapshot.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <vector>
 
+#include "cpu.h"
 #include "cpu_helper.h"
 #include "machine.h"
-#include "snapshot.h"
 
 namespace {
 

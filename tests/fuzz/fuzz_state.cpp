@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "cpu.h"
 #include "cpu_helper.h"
 #include "machine.h"
-#include "snapshot.h"
 
 #ifndef PICTOR_SOURCE_DIR
 #error "PICTOR_SOURCE_DIR must name the source tree (for the bundled cartridges)"
