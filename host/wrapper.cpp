@@ -1,6 +1,7 @@
 #include "wrapper.h"
 
 #include <fcntl.h>
+#include <pybind11/stl.h>
 #include <pybind11/typing.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -368,13 +369,21 @@ void warn_if_unsupported(const NES::ROM& rom) {
     if (!message.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
-std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose) {
-    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
-    warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose);
+// The folder that holds the game folders, when the caller names one.
+std::optional<std::string> root_of(const std::optional<FsPath>& save_root) {
+    if (!save_root) return std::nullopt;
+    return save_root->bytes;
 }
 
-std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose) {
+std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose,
+                                           const std::optional<FsPath>& save_root) {
+    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
+    warn_if_unsupported(*rom);
+    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, root_of(save_root));
+}
+
+std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose,
+                                                  const std::optional<FsPath>& save_root) {
     // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
     const std::string name = rom_file.attr("name").cast<std::string>();
     if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file's name");
@@ -390,7 +399,7 @@ std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, in
     auto rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()),
                                           reinterpret_cast<unsigned char*>(image.data()), verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose);
+    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, root_of(save_root));
 }
 
 // Member functions as methods whose self must be a built machine or pad.
@@ -544,10 +553,11 @@ public:
 
 }  // namespace
 
-NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose)
+NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
+                 const std::optional<std::string>& save_root)
     : verbose(verbose) {
     MadeDirs made;
-    detectOS(game_name(name, cartridge->identity), made.paths);
+    detectOS(game_name(name, cartridge->identity), made.paths, save_root);
     build_components(rate);
     insert(std::move(cartridge));
     made.keep = true;
@@ -968,17 +978,28 @@ void NESUnit::setController(ControllerWrapper& w, int port) {
 
 // ---- Save folder and state files ----
 
-void NESUnit::detectOS(const std::string& name, std::vector<std::string>& made) {
-    const char* home = std::getenv("HOME");
-    if (!home || !*home)
-        throw std::runtime_error("HOME is not set: cannot locate the folder for save files ($HOME/.config/Lumaret)");
-    const std::string config = std::string(home) + "/.config";
-    if (verbose) printf("LINUX, %s\n", config.c_str());
-    const std::string game = config + "/Lumaret/" + name;
-    for (const std::string& dir : {config, config + "/Lumaret"}) {
-        if (!path_exists(dir)) {
-            fs::create_directory(dir);
-            made.push_back(dir);
+void NESUnit::detectOS(const std::string& name, std::vector<std::string>& made,
+                       const std::optional<std::string>& save_root) {
+    std::string game;
+    if (save_root) {
+        std::error_code ec;
+        const fs::file_status root = fs::status(*save_root, ec);
+        if (!fs::is_directory(root))
+            throw NES::FileError(fs::exists(root) ? ENOTDIR : ENOENT, *save_root, "NES: save_root must be a directory");
+        game = *save_root + "/" + name;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || !*home)
+            throw std::runtime_error(
+                "HOME is not set: cannot locate the folder for save files ($HOME/.config/Lumaret)");
+        const std::string config = std::string(home) + "/.config";
+        if (verbose) printf("LINUX, %s\n", config.c_str());
+        game = config + "/Lumaret/" + name;
+        for (const std::string& dir : {config, config + "/Lumaret"}) {
+            if (!path_exists(dir)) {
+                fs::create_directory(dir);
+                made.push_back(dir);
+            }
         }
     }
     if (verbose) puts(game.c_str());
@@ -1213,19 +1234,22 @@ PYBIND11_MODULE(pictor, m) {
 
     nes.def(
            "__init__",
-           [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose) {
-               install(v_h, machine_from_path(rom_name, rate, verbose));
+           [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose,
+                     const std::optional<FsPath>& save_root) {
+               install(v_h, machine_from_path(rom_name, rate, verbose, save_root));
            },
            py::detail::is_new_style_constructor(),
            "Loads the cartridge image at a path.\n\n"
            "rom_name: the image file (str, bytes or os.PathLike); its base name without extension names the game\n"
            "    folder (a name that reduces to nothing, such as \".nes\", gets one named by the image's hash).\n"
            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-           "verbose: False prints nothing at all for this machine.\n\n"
+           "verbose: False prints nothing at all for this machine.\n"
+           "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n\n"
            "Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a regular file,\n"
            "ValueError when it is not a cartridge image or the path holds a NUL byte; warns (RuntimeWarning) when\n"
            "its mapper is not supported. A failed construction leaves nothing behind on disk.",
-           py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+           py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
+           py::arg("save_root") = py::none())
         .def(
             "__init__",
             [install](value_and_holder& v_h, int rate, bool verbose) {
@@ -1238,16 +1262,19 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
         .def(
             "__init__",
-            [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose) {
-                install(v_h, machine_from_file_object(rom_file, rate, verbose));
+            [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose,
+                      const std::optional<FsPath>& save_root) {
+                install(v_h, machine_from_file_object(rom_file, rate, verbose, save_root));
             },
             py::detail::is_new_style_constructor(),
             "Reads the cartridge image from a file object.\n\n"
             "rom_file: an object with a name (str or bytes; it names the game folder) and read() giving the image\n"
             "    (bytes or bytearray; a file opened in text mode is refused with TypeError).\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-            "verbose: False prints nothing at all for this machine.",
-            py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+            "verbose: False prints nothing at all for this machine.\n"
+            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.",
+            py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
+            py::arg("save_root") = py::none())
         .def("cpuMem", live(&NESUnit::cpuMem),
              "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
         .def("ppuMem", live(&NESUnit::ppuMem),

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,10 +70,12 @@ public:
 
     explicit NESUnit(int rate, bool verbose = true);
     // A machine for a parsed cartridge whose game folder is named after name
-    // (a path or a file object's name). The folders it needs are made only
+    // (a path or a file object's name), inside save_root when given and in
+    // $HOME/.config/Lumaret otherwise. The folders it needs are made only
     // once the cartridge is known to be good, and removed again when the
     // construction fails after all.
-    NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose);
+    NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
+            const std::optional<std::string>& save_root = std::nullopt);
     // A machine for an image held in memory, without a game folder and
     // without reading a battery RAM file (unpickling builds these).
     NESUnit(const std::string& image, int32_t clock_hz, bool verbose);
@@ -109,8 +112,9 @@ public:
 
     // Save folder and state files.
     // The game folder for a cartridge named name: made (with .config and
-    // Lumaret) where missing; each folder made is added to made.
-    void detectOS(const std::string& name, std::vector<std::string>& made);
+    // Lumaret, or inside save_root, which must exist) where missing; each
+    // folder made is added to made.
+    void detectOS(const std::string& name, std::vector<std::string>& made, const std::optional<std::string>& save_root);
     bool setSaveDir(std::string dir);
     std::string getSaveDir() const;
     void save(int slot);

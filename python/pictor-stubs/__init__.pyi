@@ -38,7 +38,9 @@ class NES:
     """
 
     @overload
-    def __init__(self, rom_name: _Path, CLOCK_SPEED: int = 1789773, *, verbose: bool = True) -> None:
+    def __init__(
+        self, rom_name: _Path, CLOCK_SPEED: int = 1789773, *, verbose: bool = True, save_root: _Path | None = None
+    ) -> None:
         """Loads the cartridge image at a path.
 
         rom_name: the image file (str, bytes or os.PathLike); its base name without extension names
@@ -46,6 +48,7 @@ class NES:
             image's hash).
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
+        save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.
 
         Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a
         regular file, ValueError when it is not a cartridge image or the path holds a NUL byte;
@@ -62,13 +65,16 @@ class NES:
         """
 
     @overload
-    def __init__(self, rom_file: _RomFile, CLOCK_SPEED: int = 1789773, *, verbose: bool = True) -> None:
+    def __init__(
+        self, rom_file: _RomFile, CLOCK_SPEED: int = 1789773, *, verbose: bool = True, save_root: _Path | None = None
+    ) -> None:
         """Reads the cartridge image from a file object.
 
         rom_file: an object with a name (str or bytes; it names the game folder) and read() giving
             the image (bytes or bytearray; a file opened in text mode is refused with TypeError).
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
+        save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.
         """
 
     def cpuMem(self) -> numpy.typing.NDArray[numpy.uint8]:

@@ -2,14 +2,12 @@
 
 from __future__ import annotations
 
-import contextlib
 import io
 import os
 import shutil
 import tempfile
-import threading
 import weakref
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from typing import Any, Dict, List, Optional, SupportsFloat, Tuple, Union
 
 import gymnasium
@@ -35,25 +33,6 @@ LUMA_WEIGHTS = np.array([77, 150, 29], np.uint16)
 Rom = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, None]
 RamFn = Callable[[npt.NDArray[np.uint8]], Any]
 Obs = npt.NDArray[np.uint8]
-
-# HOME is read by the machine's constructor only; this lock keeps two constructions in this
-# process from pointing it at each other's folders.
-_HOME_LOCK = threading.Lock()
-
-
-@contextlib.contextmanager
-def _home(folder: str) -> Iterator[None]:
-    with _HOME_LOCK:
-        before = os.environ.get("HOME")
-        os.environ["HOME"] = folder
-        try:
-            yield
-        finally:
-            if before is None:
-                del os.environ["HOME"]
-            else:
-                os.environ["HOME"] = before
-
 
 def _check_whole(name: str, value: Any, least: int) -> None:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
@@ -100,11 +79,10 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
 
     The machine keeps its game folder (battery RAM and state slots) in a private temporary folder
     that `close` removes: episodes neither depend on nor change the saves in the user's home, and
-    a battery-backed cartridge powers on with cleared battery RAM every time. (The machine takes
-    that folder from HOME, so HOME names it while the machine is being built, under a lock.)
+    a battery-backed cartridge powers on with cleared battery RAM every time.
     """
 
-    _cleanup: Callable[[], object]  # removes the private home folder, once
+    _cleanup: Callable[[], object]  # removes the private save folder, once
     metadata: Dict[str, Any] = {"render_modes": ["rgb_array", "human"], "render_fps": FRAME_RATE / 4}
 
     def __init__(
@@ -186,13 +164,12 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
     # The machine ----------------------------------------------------------------------------------
 
     def _build(self) -> None:
-        """Builds the machine in a fresh private home folder and plugs in pad 1."""
-        home = tempfile.mkdtemp(prefix="pictor-gym-")
-        self._cleanup = weakref.finalize(self, shutil.rmtree, home, ignore_errors=True)
+        """Builds the machine with a fresh private save folder and plugs in pad 1."""
+        folder = tempfile.mkdtemp(prefix="pictor-gym-")
+        self._cleanup = weakref.finalize(self, shutil.rmtree, folder, ignore_errors=True)
         source = io.BytesIO(self._image)
-        source.name = "game.nes"  # names the game folder, inside the private home
-        with _home(home):
-            nes = pictor.NES(source, verbose=False)
+        source.name = "game.nes"  # names the game folder, inside the private one
+        nes = pictor.NES(source, verbose=False, save_root=folder)
         self._pad = pictor.Controller()
         nes.setController(self._pad, 0)
         self._nes = nes

@@ -249,3 +249,21 @@ def test_home_handling(write_rom, home, monkeypatch, tmp_path):
     monkeypatch.setenv("HOME", str(other))
     with pytest.raises(RuntimeError):
         pictor.NES(path)
+
+
+def test_save_root_holds_the_game_folder(write_rom, home, tmp_path):
+    path = write_rom("Super Game.nes")
+    root = tmp_path / "saves"
+    root.mkdir()
+    nes = pictor.NES(Path(path), verbose=False, save_root=root)
+    assert nes.getSaveDir() == str(root / "Super_Game")
+    stream = io.BytesIO(ines())
+    stream.name = "streamed.nes"
+    assert pictor.NES(stream, verbose=False, save_root=os.fsencode(root)).getSaveDir() == str(root / "streamed")
+    nes.saveState(1)
+    assert (root / "Super_Game" / "1").is_file()
+    with pytest.raises(FileNotFoundError):
+        pictor.NES(path, save_root=tmp_path / "missing")
+    with pytest.raises(NotADirectoryError):
+        pictor.NES(path, save_root=path)
+    assert list(home.iterdir()) == []  # HOME is not consulted at all
