@@ -295,12 +295,7 @@ void CPU::clock() {
     PC = (PC + ins_len) & 0xFFFF;
     if (jammed) return;
 
-    if (nmi_line && !nmi_prev) {
-        start_nmi();
-    } else if (irq_pending) {
-        start_irq();
-    }
-    nmi_prev = nmi_line;
+    take_interrupt(nmi_line);
 }
 
 // ---- Lazy stepping ----

@@ -96,6 +96,9 @@ public:
     // Brings the units a register access at this address reaches up to the
     // start of the current instruction.
     void catch_up_for(uint32_t address, bool write);
+    // After an instruction: a rising NMI line (as sampled before the
+    // instruction's operation) enters the NMI, else a pending IRQ is taken.
+    void take_interrupt(bool nmi_line);
     int get_flag(char letter) const;
     void set_flag(char letter, bool value);
     void stack_push(signed char value);
@@ -211,6 +214,15 @@ public:
 
     bool verbose = true;  // print the reset and battery RAM lines
 };
+
+[[gnu::always_inline]] inline void CPU::take_interrupt(bool nmi_line) {
+    if (nmi_line && !nmi_prev) {
+        start_nmi();
+    } else if (irq_pending) {
+        start_irq();
+    }
+    nmi_prev = nmi_line;
+}
 
 [[gnu::always_inline]] inline void CPU::stack_push(signed char value) {
     memory[0x100 + SP] = static_cast<uint8_t>(value);

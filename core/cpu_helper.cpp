@@ -181,12 +181,7 @@ void CPU::execute() {
     PC = (PC + ins_len) & 0xFFFF;
     if constexpr (is(d.op, "JAM")) return;
 
-    if (nmi_line && !nmi_prev) {
-        start_nmi();
-    } else if (irq_pending) {
-        start_irq();
-    }
-    nmi_prev = nmi_line;
+    take_interrupt(nmi_line);
 }
 
 namespace {

@@ -261,6 +261,18 @@ void PPU::apply_and_update_registers() {
     if ((scanline < 241 || scanline > 260) && register_ptrs[2]) *register_ptrs[2] &= ~STATUS_VBLANK;
 }
 
+// Past a line's last dot: the next line, or the next frame's first.
+inline void PPU::next_line() {
+    dot = 0;
+    if (scanline == LAST_LINE) {
+        ++frames;
+        scanline = 0;
+        post_render = false;
+    } else {
+        ++scanline;
+    }
+}
+
 void PPU::cycle() {
     const uint8_t ctrl = *register_ptrs[0];
     const uint8_t mask = *register_ptrs[1];
@@ -418,16 +430,7 @@ void PPU::cycle() {
     }
 
     ++cycles;
-    if (++dot == DOTS_PER_LINE) {
-        dot = 0;
-        if (scanline == LAST_LINE) {
-            ++frames;
-            scanline = 0;
-            post_render = false;
-        } else {
-            ++scanline;
-        }
-    }
+    if (++dot == DOTS_PER_LINE) next_line();
     if (mapper) mapper->clock(mapper_context);
 }
 
@@ -540,16 +543,7 @@ void PPU::quiet_span(int dots) {
     rendering = (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) != 0;
     cycles += dots;
     dot += dots;
-    if (dot == DOTS_PER_LINE) {
-        dot = 0;
-        if (scanline == LAST_LINE) {
-            ++frames;
-            scanline = 0;
-            post_render = false;
-        } else {
-            ++scanline;
-        }
-    }
+    if (dot == DOTS_PER_LINE) next_line();
     if (mapper && mapper->dot_clock() == Mapper::DotClock::every_dot) mapper->clock_dots(mapper_context, dots);
 }
 

@@ -150,6 +150,7 @@ private:
     void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
                          const uint8_t* sprite_value, uint8_t* out);
     void quiet_span(int dots);
+    void next_line();
     int64_t dots_until(int line, int to_dot) const;
 };
 
