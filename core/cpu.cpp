@@ -681,8 +681,6 @@ std::string hex64(uint64_t v) {
 
 }  // namespace
 
-bool has_extension(std::size_t size) { return size > state_file::LENGTH; }
-
 std::vector<uint8_t> save_snapshot(CPU& cpu) {
     using namespace state_file;
     std::vector<uint8_t> out(LENGTH, 0);

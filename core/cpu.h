@@ -281,8 +281,4 @@ std::vector<uint8_t> save_snapshot(CPU& cpu);
 // another version or of another cartridge. Undelivered audio is discarded.
 void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size);
 
-// Whether size bytes that start with the state-file layout carry an extension
-// block (more bytes than the layout alone).
-bool has_extension(std::size_t size);
-
 }  // namespace NES

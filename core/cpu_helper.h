@@ -93,8 +93,6 @@ public:
     // A Check or Load pass over size bytes of data.
     StateIO(Mode mode, const uint8_t* data, std::size_t size) : mode_(mode), data_(data), limit_(size), size_(size) {}
 
-    Mode mode() const { return mode_; }
-    bool checking() const { return mode_ == Mode::Check; }
     // Bytes written (Save) or read (Check, Load) so far.
     std::size_t position() const { return mode_ == Mode::Save ? out_->size() : pos_; }
 

@@ -1158,8 +1158,6 @@ std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     return machine;
 }
 
-std::string NESUnit::unsupported_mapper_message() const { return unsupported_mapper_message_of(*rom); }
-
 void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
     setController(pad, port);
     py::object old = std::move(plugged[port]);

@@ -128,8 +128,6 @@ public:
     uint64_t audio_dropped() const;
     pybind11::tuple pickle_state();
     static std::unique_ptr<NESUnit> from_pickle(const pybind11::tuple& state);
-    // The one-line RuntimeWarning text when the cartridge's mapper has no class; empty otherwise.
-    std::string unsupported_mapper_message() const;
     // Plugs a Python pad into a port, keeping the one it replaces alive while the machine may still read it.
     void plug(ControllerWrapper& pad, pybind11::object pad_object, int port);
 
