@@ -16,7 +16,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
 
 "$python" "$demo_dir/make_assets.py" "$work"
-ca65 -o "$work/demo.o" -I "$work" --bin-include-dir "$work" "$demo_dir/demo.s"
+ca65 -o "$work/demo.o" -I "$repo_dir/asm" -I "$work" --bin-include-dir "$work" "$demo_dir/demo.s"
 ld65 -C "$demo_dir/demo.cfg" -o "$work/demo.nes" "$work/demo.o"
 
 mkdir -p "$(dirname "$output")"

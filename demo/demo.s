@@ -14,62 +14,14 @@
 ;       bar's bottom edge and sets the horizontal scroll for the rest of the
 ;       picture, then reads the pad and moves everything for the next frame.
 
-.linecont +                     ; allow "\" line continuation in long definitions
 .include "tiles.inc"            ; sprite tile numbers, made with the graphics
-
-; ---------------------------------------------------------------------------
-; Hardware registers
-; ---------------------------------------------------------------------------
-PPUCTRL   = $2000
-PPUMASK   = $2001
-PPUSTATUS = $2002
-OAMADDR   = $2003
-PPUSCROLL = $2005
-PPUADDR   = $2006
-PPUDATA   = $2007
-SQ1_VOL   = $4000
-SQ1_SWEEP = $4001
-SQ1_LO    = $4002
-SQ1_HI    = $4003
-SQ2_VOL   = $4004
-SQ2_SWEEP = $4005
-SQ2_LO    = $4006
-SQ2_HI    = $4007
-TRI_LINEAR = $4008
-TRI_LO    = $400A
-TRI_HI    = $400B
-NOISE_VOL = $400C
-NOISE_LO  = $400E
-NOISE_HI  = $400F
-DMC_FREQ  = $4010
-DMC_RAW   = $4011
-DMC_START = $4012
-DMC_LEN   = $4013
-OAMDMA    = $4014
-APU_STATUS = $4015
-JOY1      = $4016
-APU_FRAME = $4017
+.include "nes.inc"              ; register names, pad bits, RESET_START and other helpers
 
 ; PPUCTRL while running: NMI at vertical blank, 8x16 sprites, background
 ; patterns at $0000. Bit 0 selects the name table the picture starts in.
 CTRL_RUN  = %10100000
 ; PPUMASK while running: background and sprites, also in the leftmost 8 pixels.
 MASK_RUN  = %00011110
-
-; Pad bits after read_pad (first button read ends up in bit 7).
-BTN_A      = %10000000
-BTN_B      = %01000000
-BTN_SELECT = %00100000
-BTN_START  = %00010000
-BTN_UP     = %00001000
-BTN_DOWN   = %00000100
-BTN_LEFT   = %00000010
-BTN_RIGHT  = %00000001
-
-; Sprite attribute bits.
-ATTR_FLIP_V = %10000000
-ATTR_FLIP_H = %01000000
-ATTR_BEHIND = %00100000
 
 ; Sprite 0: its opaque top line lies on pixel row 20, the status bar's bottom
 ; edge (OAM Y is one less than the first line drawn). It sits behind the
@@ -175,14 +127,7 @@ boot_count:     .res 2          ; $6004-$6005: power-ons and resets, little-endi
 .segment "CODE"
 
 reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    inx                         ; X = 0
-    stx PPUCTRL                 ; no NMI during setup
-    stx PPUMASK                 ; rendering off
-    stx DMC_FREQ                ; no DMC interrupt
+    RESET_START
     lda #$40
     sta APU_FRAME               ; no frame-sequencer interrupt
     bit PPUSTATUS               ; drop a vertical-blank flag left from before the reset
@@ -190,21 +135,7 @@ reset:
 
     ; Clear the work RAM; the sprite buffer gets $FF (every sprite below the picture).
     lda #0
-@clear:
-    sta $0000,x
-    sta $0100,x
-    sta $0300,x
-    sta $0400,x
-    sta $0500,x
-    sta $0600,x
-    sta $0700,x
-    inx
-    bne @clear
-    lda #$FF
-@hide:
-    sta oam_buf,x
-    inx
-    bne @hide
+    CLEAR_RAM
 
     jsr wait_vblank             ; the PPU accepts writes after its second vertical blank
 
@@ -516,16 +447,7 @@ init_objects:
 read_pad:
     lda buttons
     sta buttons_prev
-    lda #1
-    sta JOY1                    ; latch the buttons
-    sta buttons                 ; the 1 reaches the carry after eight reads
-    lsr a
-    sta JOY1                    ; back to shifting
-@bit:
-    lda JOY1
-    lsr a                       ; button state in bit 0
-    rol buttons
-    bcc @bit
+    READ_JOY1 buttons
     lda buttons_prev
     eor #$FF
     and buttons
@@ -799,21 +721,7 @@ build_oam:
 ; Sound
 ; ---------------------------------------------------------------------------
 
-init_sound:
-    lda #%00001111
-    sta APU_STATUS              ; pulses, triangle, noise; DMC only when a sample plays
-    lda #$08
-    sta SQ1_SWEEP               ; sweep units off
-    sta SQ2_SWEEP
-    lda #$30
-    sta SQ1_VOL                 ; silent until the first note
-    sta SQ2_VOL
-    sta NOISE_VOL
-    lda #$80
-    sta TRI_LINEAR
-    lda #1
-    sta music_timer             ; first step on the first NMI
-    rts
+.include "sound.inc"            ; init_sound, NOTE_TIMER
 
 ; One frame of music: every FRAMES_PER_STEP frames, start the notes of the
 ; next step on each channel (0 in a table: the channel keeps sounding).
@@ -833,31 +741,19 @@ music_tick:
     beq @harmony
     lda #%10000100
     sta SQ1_VOL
-    lda period_lo,y
-    sta SQ1_LO
-    lda period_hi,y
-    ora #LEN_LONG
-    sta SQ1_HI
+    NOTE_TIMER SQ1_LO, SQ1_HI, LEN_LONG
 @harmony:                       ; pulse 2: quarter duty, constant soft volume, short notes
     ldy harmony,x
     beq @bass
     lda #%01010101
     sta SQ2_VOL
-    lda period_lo,y
-    sta SQ2_LO
-    lda period_hi,y
-    ora #LEN_SHORT
-    sta SQ2_HI
+    NOTE_TIMER SQ2_LO, SQ2_HI, LEN_SHORT
 @bass:                          ; triangle: a period sounds an octave below the pulses
     ldy bass,x
     beq @drum
     lda #40                     ; linear counter: 40 quarter frames
     sta TRI_LINEAR
-    lda period_lo,y
-    sta TRI_LO
-    lda period_hi,y
-    ora #LEN_LONG
-    sta TRI_HI
+    NOTE_TIMER TRI_LO, TRI_HI, LEN_LONG
 @drum:                          ; noise: drum number 1-3
     ldy drums,x
     beq @advance
@@ -955,71 +851,7 @@ mover_table:
     .byte  80, 100, <-2, <-1,   8, 240,  32, 208, BALL_BEHIND
 .assert * - mover_table = NUM_MOVERS * MOVER_FIELDS, error, "mover_table row length"
 
-; Pulse timer periods, CPU clock / (16 x frequency) - 1, equal temperament
-; from C2 to C6. Entry 0 is unused: note 0 means "no new note".
-.define NOTE_PERIODS 0, \
-    1709, 1613, 1523, 1437, 1356, 1280, 1208, 1140, 1076, 1016, 959, 905, \
-    854, 806, 761, 718, 678, 640, 604, 570, 538, 507, 479, 452, \
-    427, 403, 380, 359, 338, 319, 301, 284, 268, 253, 239, 225, \
-    213, 201, 189, 179, 169, 159, 150, 142, 134, 126, 119, 112, \
-    106
-period_lo:
-    .lobytes NOTE_PERIODS
-period_hi:
-    .hibytes NOTE_PERIODS
-
-.enum
-    __ = 0                      ; no new note
-    C2
-    Cs2
-    D2
-    Ds2
-    E2
-    F2
-    Fs2
-    G2
-    Gs2
-    A2
-    As2
-    B2
-    C3
-    Cs3
-    D3
-    Ds3
-    E3
-    F3
-    Fs3
-    G3
-    Gs3
-    A3
-    As3
-    B3
-    C4
-    Cs4
-    D4
-    Ds4
-    E4
-    F4
-    Fs4
-    G4
-    Gs4
-    A4
-    As4
-    B4
-    C5
-    Cs5
-    D5
-    Ds5
-    E5
-    F5
-    Fs5
-    G5
-    Gs5
-    A5
-    As5
-    B5
-    C6
-.endenum
+.include "notes.inc"            ; note names, period_lo, period_hi
 
 ; The tune: four bars over A minor, F, C and G; 16 steps per bar.
 melody:

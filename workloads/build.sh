@@ -23,7 +23,7 @@ mkdir -p "$output"
 for entry in nrom:0 mmc1:1 uxrom:2 cnrom:3 mmc3:4; do
     kind=${entry%%:*}
     number=${entry#*:}
-    ca65 -D KIND="$number" -I "$src" -I "$work" --bin-include-dir "$work" \
+    ca65 -D KIND="$number" -I "$src" -I "$repo/asm" -I "$work" --bin-include-dir "$work" \
         -o "$work/$kind.o" "$src/workload.s"
     ld65 -C "$src/$kind.cfg" -o "$work/$kind.nes" "$work/$kind.o"
     cp "$work/$kind.nes" "$output/workload_$kind.nes"

@@ -14,10 +14,10 @@ Writes into OUTPUT_DIR:
   hum.dmc       loopable DMC sample (a buzzing tone, whole periods)
   assets.inc    ca65 constants: tile numbers, DMC sample length codes
 
-The font, the tile encoder and the integer sine come from the demo's generator,
-so both cartridges share one glyph set. Pure standard library and integer
-arithmetic only, so the output is the same byte for byte on every machine and
-Python version.
+The font, the tile encoder, the integer sine, the DMC encoder and the file
+helpers come from the demo's generator, so both cartridges share one glyph set.
+Pure standard library and integer arithmetic only, so the output is the same
+byte for byte on every machine and Python version.
 """
 
 import os
@@ -31,6 +31,9 @@ demo = runpy.run_path(os.path.join(os.path.dirname(HERE), "demo", "make_assets.p
 FONT = demo["FONT"]
 encode_tile = demo["encode_tile"]
 sine_table = demo["sine_table"]
+encode_dmc = demo["encode_dmc"]
+output_dir = demo["output_dir"]
+write_files = demo["write_files"]
 SETS = 4  # styles of background and sprite sets
 
 # ---------------------------------------------------------------------------
@@ -359,22 +362,6 @@ HUM_LENGTH_CODE = 1  # 17 bytes, looped
 HUM_START_LEVEL = 30  # the $4011 level the hum starts from: it swings from 30 up to 98
 
 
-def encode_dmc(targets, start=64):
-    level = start
-    data = bytearray()
-    for i in range(0, len(targets), 8):
-        byte = 0
-        for bit, target in enumerate(targets[i : i + 8]):
-            if target > level:
-                byte |= 1 << bit
-                if level <= 125:
-                    level += 2
-            elif level >= 2:
-                level -= 2
-        data.append(byte)
-    return bytes(data)
-
-
 def hit_sample():
     """A falling thump under a burst of noise, fading out."""
     sine_1024 = sine_table()
@@ -411,11 +398,9 @@ def hum_sample():
 
 
 def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write("usage: make_assets.py OUTPUT_DIR\n")
+    out = output_dir(argv)
+    if out is None:
         return 2
-    out = argv[1]
-    os.makedirs(out, exist_ok=True)
 
     chr_data = bytearray()
     for style in range(SETS):
@@ -439,9 +424,7 @@ def main(argv):
     }
     assert len(files["hit.dmc"]) == HIT_LENGTH_CODE * 16 + 1
     assert len(files["hum.dmc"]) == HUM_LENGTH_CODE * 16 + 1
-    for name, data in files.items():
-        with open(os.path.join(out, name), "wb") as f:
-            f.write(data)
+    write_files(out, files)
 
     constants = {
         "TILE_PANEL": TILE_PANEL,

@@ -24,8 +24,8 @@
 ; Start toggles 8x16 sprites, Select toggles the OAM rotation that makes
 ; crowded lines flicker.
 
-.linecont +
 .include "assets.inc"           ; tile numbers and sample lengths, made with the patterns
+.include "nes.inc"              ; register names, pad bits, RESET_START and other helpers
 
 .ifndef KIND
     .error "assemble with -D KIND=n: 0 NROM, 1 MMC1, 2 UxROM, 3 CNROM, 4 MMC3"
@@ -36,55 +36,11 @@ KIND_UXROM = 2
 KIND_CNROM = 3
 KIND_MMC3  = 4
 
-; ---------------------------------------------------------------------------
-; Hardware registers
-; ---------------------------------------------------------------------------
-PPUCTRL   = $2000
-PPUMASK   = $2001
-PPUSTATUS = $2002
-OAMADDR   = $2003
-PPUSCROLL = $2005
-PPUADDR   = $2006
-PPUDATA   = $2007
-SQ1_VOL   = $4000
-SQ1_SWEEP = $4001
-SQ1_LO    = $4002
-SQ1_HI    = $4003
-SQ2_VOL   = $4004
-SQ2_SWEEP = $4005
-SQ2_LO    = $4006
-SQ2_HI    = $4007
-TRI_LINEAR = $4008
-TRI_LO    = $400A
-TRI_HI    = $400B
-NOISE_VOL = $400C
-NOISE_LO  = $400E
-NOISE_HI  = $400F
-DMC_FREQ  = $4010
-DMC_RAW   = $4011
-DMC_START = $4012
-DMC_LEN   = $4013
-OAMDMA    = $4014
-APU_STATUS = $4015
-JOY1      = $4016
-APU_FRAME = $4017
-
 CTRL_NMI      = %10000000
 CTRL_TALL     = %00100000       ; 8x16 sprites
 CTRL_SPR_1000 = %00001000       ; 8x8 sprites from the $1000 table
 CTRL_INC32    = %00000100       ; $2007 steps down a column
 MASK_RUN      = %00011110       ; background and sprites, also in the leftmost 8 pixels
-
-BTN_A      = %10000000
-BTN_B      = %01000000
-BTN_SELECT = %00100000
-BTN_START  = %00010000
-BTN_UP     = %00001000
-BTN_DOWN   = %00000100
-BTN_LEFT   = %00000010
-BTN_RIGHT  = %00000001
-
-ATTR_BEHIND = %00100000
 
 ; Screen: the status bar is tile rows 0-3 of name table 0 (pixel rows 0-31);
 ; the playfield, rows 4-29 of both name tables side by side, scrolls below it.
@@ -279,14 +235,7 @@ mix:            .res 1
 .segment "CODE"
 
 reset:
-    sei
-    cld
-    ldx #$FF
-    txs
-    inx                         ; X = 0
-    stx PPUCTRL                 ; no NMI during set-up
-    stx PPUMASK                 ; rendering off
-    stx DMC_FREQ                ; no DMC interrupt
+    RESET_START
     stx APU_STATUS              ; all channels off
     lda #$40
     sta APU_FRAME               ; no frame-sequencer interrupt
@@ -300,21 +249,7 @@ reset:
     ; Clear all work RAM; the sprite page gets $FF (every sprite below the picture).
     lda #0
     tax
-@clear:
-    sta $0000,x
-    sta $0100,x
-    sta $0300,x
-    sta $0400,x
-    sta $0500,x
-    sta $0600,x
-    sta $0700,x
-    inx
-    bne @clear
-    lda #$FF
-@hide:
-    sta oam_buf,x
-    inx
-    bne @hide
+    CLEAR_RAM
 
 @vblank2:                       ; the PPU takes writes after its second vertical blank
     bit PPUSTATUS
@@ -478,16 +413,7 @@ read_pad:
     rts
 
 read_pad_once:
-    lda #1
-    sta JOY1
-    sta buttons                 ; the 1 reaches the carry after eight reads
-    lsr a
-    sta JOY1
-@bit:
-    lda JOY1
-    lsr a
-    rol buttons
-    bcc @bit
+    READ_JOY1 buttons
     rts
 
 handle_buttons:
@@ -967,21 +893,7 @@ read_back:
 ; Sound
 ; ---------------------------------------------------------------------------
 
-init_sound:
-    lda #%00001111
-    sta APU_STATUS              ; pulses, triangle, noise; DMC when a sample starts
-    lda #$08                    ; sweep off (negate set, so no silencing)
-    sta SQ1_SWEEP
-    sta SQ2_SWEEP
-    lda #$30
-    sta SQ1_VOL
-    sta SQ2_VOL
-    sta NOISE_VOL
-    lda #$80
-    sta TRI_LINEAR
-    lda #1
-    sta music_timer
-    rts
+.include "sound.inc"            ; init_sound, NOTE_TIMER
 
 ; One frame of music. Every TEMPO frames the next step starts notes on the
 ; four channels (0: the channel keeps sounding). Pulses use decaying
@@ -1001,11 +913,7 @@ music_tick:
     sta SQ1_VOL
     lda melody_sweep,x
     sta SQ1_SWEEP
-    lda period_lo,y
-    sta SQ1_LO
-    lda period_hi,y
-    ora #LEN_NOTE
-    sta SQ1_HI
+    NOTE_TIMER SQ1_LO, SQ1_HI, LEN_NOTE
 @harmony:                       ; pulse 2: quarter duty, slower decay
     ldy harmony,x
     beq @bass
@@ -1013,21 +921,13 @@ music_tick:
     sta SQ2_VOL
     lda harmony_sweep,x
     sta SQ2_SWEEP
-    lda period_lo,y
-    sta SQ2_LO
-    lda period_hi,y
-    ora #LEN_NOTE
-    sta SQ2_HI
+    NOTE_TIMER SQ2_LO, SQ2_HI, LEN_NOTE
 @bass:                          ; triangle, an octave below the written note
     ldy bass,x
     beq @drum
     lda #24                     ; linear counter: 24 quarter frames, length counter running
     sta TRI_LINEAR
-    lda period_lo,y
-    sta TRI_LO
-    lda period_hi,y
-    ora #LEN_NOTE
-    sta TRI_HI
+    NOTE_TIMER TRI_LO, TRI_HI, LEN_NOTE
 @drum:
     ldy drums,x
     beq @advance
@@ -1107,70 +1007,7 @@ hex_digits:
 status_template:
     .byte           "F0000 S+1 P0 K00"
 
-; Pulse timer periods, CPU clock / (16 x frequency) - 1, from C2 to C6.
-.define NOTE_PERIODS 0, \
-    1709, 1613, 1523, 1437, 1356, 1280, 1208, 1140, 1076, 1016, 959, 905, \
-    854, 806, 761, 718, 678, 640, 604, 570, 538, 507, 479, 452, \
-    427, 403, 380, 359, 338, 319, 301, 284, 268, 253, 239, 225, \
-    213, 201, 189, 179, 169, 159, 150, 142, 134, 126, 119, 112, \
-    106
-period_lo:
-    .lobytes NOTE_PERIODS
-period_hi:
-    .hibytes NOTE_PERIODS
-
-.enum
-    __ = 0
-    C2
-    Cs2
-    D2
-    Ds2
-    E2
-    F2
-    Fs2
-    G2
-    Gs2
-    A2
-    As2
-    B2
-    C3
-    Cs3
-    D3
-    Ds3
-    E3
-    F3
-    Fs3
-    G3
-    Gs3
-    A3
-    As3
-    B3
-    C4
-    Cs4
-    D4
-    Ds4
-    E4
-    F4
-    Fs4
-    G4
-    Gs4
-    A4
-    As4
-    B4
-    C5
-    Cs5
-    D5
-    Ds5
-    E5
-    F5
-    Fs5
-    G5
-    Gs5
-    A5
-    As5
-    B5
-    C6
-.endenum
+.include "notes.inc"            ; note names, period_lo, period_hi
 
 SW_OFF  = $08                   ; sweep off
 SW_UP   = %10011010             ; on, period 1, negate, shift 2: the pitch rises
