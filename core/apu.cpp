@@ -369,8 +369,10 @@ void APU::noise() {
 
 void APU::dmc() {
     if (channel_enabled[4] && dmc_buffer_empty && dmc_bytes_remaining != 0) {
-        dmc_sample_buffer = static_cast<uint8_t>(cpu->read(cpu->location(dmc_address), false));
-        dmc_address = dmc_address == 0xFFFF ? 0x8000 : static_cast<uint16_t>(dmc_address + 1);
+        // Bit 15 of the fetch address is wired high, so fetches stay in
+        // $8000-$FFFF (an older state file may hold an address below it).
+        dmc_sample_buffer = static_cast<uint8_t>(cpu->read(cpu->location(dmc_address | 0x8000), false));
+        dmc_address = static_cast<uint16_t>((dmc_address + 1) | 0x8000);
         if (--dmc_bytes_remaining == 0) {
             const bool loop = dmc_control & 0x40;
             if (loop) start_sample();

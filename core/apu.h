@@ -73,10 +73,10 @@ public:
     uint8_t dmc_shift = 0;
     int dmc_bits_remaining = 0;
     bool dmc_buffer_empty = true;
-    uint16_t dmc_sample_address = 0;
+    uint16_t dmc_sample_address = 0xC000;  // $4012 holding 0
     uint16_t dmc_sample_length = 0;
     int dmc_direct_load = -1;
-    uint16_t dmc_address = 0;
+    uint16_t dmc_address = 0xC000;
     int dmc_bytes_remaining = 0;
     uint8_t length_counter[4] = {};  // pulse 1, pulse 2, triangle, noise
     Sweep sweep[2];

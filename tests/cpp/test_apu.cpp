@@ -327,6 +327,22 @@ TEST_F(ApuDmc, AddressWrapsToBankStart) {
     EXPECT_EQ(apu.dmc_address, 0x8001);
 }
 
+TEST_F(ApuDmc, FetchesStayInProgramSpace) {
+    // With $4012 never written the sample starts at $C000.
+    cpu.memory[0xC000] = 0x81;
+    poke({{0x4010, 0x0F}, {0x4013, 0x00}, {0x4015, 0x10}});
+    run_until_dmc_remaining(0);
+    EXPECT_EQ(apu.dmc_sample_buffer, 0x81);
+    // An address below $8000 (from an older state file) fetches with bit 15 set, not from a register.
+    cpu.memory[0xC015] = 0x42;
+    apu.dmc_address = 0x4015;
+    apu.dmc_bytes_remaining = 1;
+    apu.dmc_buffer_empty = true;
+    run_until_dmc_remaining(0);
+    EXPECT_EQ(apu.dmc_sample_buffer, 0x42);
+    EXPECT_EQ(apu.dmc_address, 0xC016);
+}
+
 TEST(ApuDmcLoop, LoopAndInterrupt) {
     struct Case {
         uint8_t control;
