@@ -1,9 +1,9 @@
 """Gymnasium environments over the pictor NES console.
 
-Importing this package registers ``pictor/NES-v0``::
+Importing this package registers ``pictor/NES-v0``; so does importing Gymnasium, through the
+start-up hook in ``_pictor_gym_autoload``::
 
     import gymnasium
-    import pictor_gym
 
     env = gymnasium.make("pictor/NES-v0", rom="game.nes", frameskip=4, obs_type="grayscale")
     envs = gymnasium.make_vec("pictor/NES-v0", num_envs=4, vectorization_mode="vector_entry_point")

@@ -67,23 +67,27 @@ def test_check_env_passes(obs_type, sdl_dummy):
     env.close()
 
 
-def test_registration_by_import_module_id_and_entry_point():
+def test_registration_at_gymnasium_import_by_module_id_and_entry_point():
     registered = gymnasium.registry[ENV_ID]
     assert registered.entry_point == "pictor_gym.env:NESEnv"
     assert registered.vector_entry_point == "pictor_gym.vector:make_thread_vector_env"
     (entry,) = [e for e in importlib.metadata.entry_points(group="gymnasium.envs") if e.name == "pictor"]
     assert entry.load() is pictor_gym.register_envs
 
-    # In a fresh interpreter: the "module:id" form imports pictor_gym, the import registers the
-    # id, and registering again warns about nothing.
+    # In a fresh interpreter: nothing of pictor is loaded at start, the import of Gymnasium
+    # registers the id, the "module:id" form finds it too, and registering again warns about
+    # nothing.
     proc = run_script(
         """
+        import sys
         import warnings
         warnings.simplefilter("error")
+        assert not {"pictor", "pictor_gym", "gymnasium"} & set(sys.modules)
         import gymnasium
-        env = gymnasium.make("pictor_gym:pictor/NES-v0", frameskip=1)
+        env = gymnasium.make("pictor/NES-v0", frameskip=1)
         env.reset(seed=0)
         env.close()
+        gymnasium.make("pictor_gym:pictor/NES-v0").close()
         import pictor_gym
         pictor_gym.register_envs()
         env = gymnasium.make("pictor/NES-v0")
