@@ -96,16 +96,6 @@ bool load_legacy(fuzz::Machine& m, std::vector<uint8_t>& data) {
     return loaded;
 }
 
-void check_snapshots(fuzz::Machine& m) {
-    const std::vector<uint8_t> snap = NES::save_snapshot(*m.cpu);
-    try {
-        NES::load_snapshot(*m.cpu, snap.data(), snap.size());
-    } catch (const std::invalid_argument& e) {
-        fuzz::broken(e.what());
-    }
-    if (NES::save_snapshot(*m.cpu) != snap) fuzz::broken("a restored snapshot differs from the saved one");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -185,6 +175,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         m.run_frame();
     else
         m.run_cycles(6000);
-    check_snapshots(m);
+    fuzz::check_snapshot_round_trip(m);
     return 0;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <vector>
 
 #include "apu.h"
@@ -84,6 +85,19 @@ struct Machine {
     std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
     std::fflush(stderr);
     __builtin_trap();
+}
+
+// Every state the machine reaches is one its snapshots accept, and a restore
+// gives back exactly what was saved. Returns that snapshot.
+inline std::vector<uint8_t> check_snapshot_round_trip(Machine& m) {
+    std::vector<uint8_t> snap = NES::save_snapshot(*m.cpu);
+    try {
+        NES::load_snapshot(*m.cpu, snap.data(), snap.size());
+    } catch (const std::invalid_argument& e) {
+        broken(e.what());
+    }
+    if (NES::save_snapshot(*m.cpu) != snap) broken("a restored snapshot differs from the saved one");
+    return snap;
 }
 
 }  // namespace fuzz
