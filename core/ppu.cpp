@@ -140,6 +140,18 @@ inline int sprite_pixel(uint16_t pattern, uint8_t attr, int b) {
     return ((pattern >> b) & 1) | ((pattern >> (b + 8)) & 1) << 1;
 }
 
+// One dot of a sprite's countdown while its counter is in 0..-8, the dots
+// where it may show, as cycle() runs it: the shift moves while the sprite is
+// active, which it turns at 0 and stops being at -8.
+inline void countdown_shown_step(int& n, uint8_t& shift, bool& active) {
+    if (active) --shift;
+    if (n == 0)
+        active = true;
+    else if (n == -8)
+        active = false;
+    --n;
+}
+
 // The background palette (0-3) of the tile the fetch fields describe.
 inline int background_palette(const PPU& p) {
     const uint8_t a = p.memory[fold_nametable(p.attr_addr, p.mirroring)];
@@ -734,12 +746,7 @@ void PPU::predict_line() {
                 }
                 --n;
             } else if (n > -9) {
-                if (active) --shift;
-                if (n == 0)
-                    active = true;
-                else if (n == -8)
-                    active = false;
-                --n;
+                countdown_shown_step(n, shift, active);
             } else if (!active) {
                 break;
             }
@@ -861,12 +868,7 @@ void PPU::render_span(int last) {
                 d += run;
                 continue;
             }
-            if (active) --shift;
-            if (n == 0)
-                active = true;
-            else if (n == -8)
-                active = false;
-            --n;
+            countdown_shown_step(n, shift, active);
             draw(d - 1, 1);
             ++d;
         }
