@@ -142,7 +142,7 @@ inline int sprite_pixel(uint16_t pattern, uint8_t attr, int b) {
 
 // One dot of a sprite's countdown while its counter is in 0..-8, the dots
 // where it may show, as cycle() runs it: the shift moves while the sprite is
-// active, which it turns at 0 and stops being at -8.
+// active; it becomes active at 0 and inactive at -8.
 inline void countdown_shown_step(int& n, uint8_t& shift, bool& active) {
     if (active) --shift;
     if (n == 0)
