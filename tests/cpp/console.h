@@ -134,6 +134,12 @@ struct Console {
         }
         cpu->catch_up();
     }
+    // The console's reset button, as the machine object presses it.
+    void press_reset() {
+        cpu->reset();
+        ppu->on_reset();
+        apu->on_reset();
+    }
     // CPU register bytes and PPU fields are reached through the CPU's memory
     // map, as the program would: these go through read/write with side effects.
     void poke(uint16_t address, uint8_t value) { cpu->write(cpu->location(address), static_cast<signed char>(value)); }
