@@ -82,6 +82,7 @@ public:
     Sweep sweep[2];
     bool frame_irq = false;
     int sample_rate = 0;
+    Accuracy accuracy = Accuracy::standard;  // fixed before the cartridge goes in
 
     APU();
     ~APU();

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "glob_const.h"
+
 namespace NES {
 
 class PPU;
@@ -213,6 +215,7 @@ public:
     signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }
 
     bool verbose = true;  // print the reset and battery RAM lines
+    Accuracy accuracy = Accuracy::standard;  // fixed before the cartridge goes in
 };
 
 [[gnu::always_inline]] inline void CPU::take_interrupt(bool nmi_line) {

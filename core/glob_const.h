@@ -15,6 +15,11 @@ extern char sep;
 
 namespace NES {
 
+// The two models of the console's timing, chosen once when a machine is
+// built: the standard one, and the hardware one, exact to the console cycle
+// by cycle.
+enum class Accuracy : uint8_t { standard, hardware };
+
 // Samples per audio block handed to the host.
 inline constexpr std::size_t BUFFER_LEN = 1024;
 

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "glob_const.h"
+
 namespace NES {
 
 class CPU;
@@ -107,6 +109,7 @@ public:
     void cycle();
 
     bool verbose = true;  // print the CHR-RAM line at cartridge binding
+    Accuracy accuracy = Accuracy::standard;  // fixed before the cartridge goes in
     // The console's reset button: PPUCTRL, PPUMASK, the scroll and the w latch
     // and the read buffer are cleared; memory, OAM, v and the position are kept.
     void on_reset();

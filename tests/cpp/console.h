@@ -103,11 +103,13 @@ struct Console {
     std::unique_ptr<NES::PPU> ppu;
     std::unique_ptr<NES::APU> apu;
 
-    explicit Console(Cart cart) : Console(cart.image()) {}
-    explicit Console(std::vector<uint8_t> image) {
+    explicit Console(Cart cart, NES::Accuracy accuracy = NES::Accuracy::standard)
+        : Console(cart.image(), accuracy) {}
+    explicit Console(std::vector<uint8_t> image, NES::Accuracy accuracy = NES::Accuracy::standard) {
         cpu = std::make_unique<NES::CPU>(false);
         ppu = std::make_unique<NES::PPU>(cpu.get());
         apu = std::make_unique<NES::APU>();
+        cpu->accuracy = ppu->accuracy = apu->accuracy = accuracy;
         cpu->apu = apu.get();
         apu->setCPU(cpu.get());
         apu->sample_rate = 44100;
@@ -147,13 +149,17 @@ struct Console {
 };
 
 // Builds a console while capturing what insertion and reset print.
-inline std::unique_ptr<Console> boot(std::vector<uint8_t> image, std::string* printed = nullptr) {
+inline std::unique_ptr<Console> boot(std::vector<uint8_t> image, std::string* printed = nullptr,
+                                     NES::Accuracy accuracy = NES::Accuracy::standard) {
     testing::internal::CaptureStdout();
-    auto console = std::make_unique<Console>(std::move(image));
+    auto console = std::make_unique<Console>(std::move(image), accuracy);
     const std::string out = testing::internal::GetCapturedStdout();
     if (printed) *printed = out;
     return console;
 }
-inline std::unique_ptr<Console> boot(Cart cart, std::string* printed = nullptr) { return boot(cart.image(), printed); }
+inline std::unique_ptr<Console> boot(Cart cart, std::string* printed = nullptr,
+                                     NES::Accuracy accuracy = NES::Accuracy::standard) {
+    return boot(cart.image(), printed, accuracy);
+}
 
 }  // namespace test

@@ -25,12 +25,13 @@ inline std::vector<uint8_t> program_image(const std::string& name) {
 // Runs a program frame by frame until its status byte at $6000 is final
 // (below $80 behind the signature DE B0 61), pressing reset whenever the
 // program asks for it ($81).
-inline ProgramResult run_program(const std::string& name, int64_t max_frames) {
+inline ProgramResult run_program(const std::string& name, int64_t max_frames,
+                                 NES::Accuracy accuracy = NES::Accuracy::standard) {
     const std::vector<uint8_t> image = program_image(name);
     EXPECT_FALSE(image.empty()) << "no image for " << name;
     ProgramResult result;
     if (image.empty()) return result;
-    auto con = boot(image);
+    auto con = boot(image, nullptr, accuracy);
     const uint8_t* m = con->cpu->memory;
     bool asked = false;
     for (result.frames = 1; result.frames <= max_frames; ++result.frames) {
@@ -50,10 +51,12 @@ inline ProgramResult run_program(const std::string& name, int64_t max_frames) {
     return result;
 }
 
-// Expects a program to pass within max_frames frames.
-inline void expect_program_passes(const std::string& name, int64_t max_frames) {
-    const ProgramResult r = run_program(name, max_frames);
-    EXPECT_EQ(r.status, 0) << name << " after " << r.frames << " frames: " << (r.text.empty() ? "(no text)" : r.text);
+// Expects a program to pass within max_frames frames in a model.
+inline void expect_program_passes(const std::string& name, int64_t max_frames,
+                                  NES::Accuracy accuracy = NES::Accuracy::standard) {
+    const ProgramResult r = run_program(name, max_frames, accuracy);
+    EXPECT_EQ(r.status, 0) << name << (accuracy == NES::Accuracy::hardware ? " (hardware model)" : "") << " after "
+                           << r.frames << " frames: " << (r.text.empty() ? "(no text)" : r.text);
 }
 
 }  // namespace test
