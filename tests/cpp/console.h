@@ -103,8 +103,7 @@ struct Console {
     std::unique_ptr<NES::PPU> ppu;
     std::unique_ptr<NES::APU> apu;
 
-    explicit Console(Cart cart, NES::Accuracy accuracy = NES::Accuracy::standard)
-        : Console(cart.image(), accuracy) {}
+    explicit Console(Cart cart, NES::Accuracy accuracy = NES::Accuracy::standard) : Console(cart.image(), accuracy) {}
     explicit Console(std::vector<uint8_t> image, NES::Accuracy accuracy = NES::Accuracy::standard) {
         cpu = std::make_unique<NES::CPU>(false);
         ppu = std::make_unique<NES::PPU>(cpu.get());
