@@ -376,7 +376,7 @@ void APU::dmc() {
         if (--dmc_bytes_remaining == 0) {
             const bool loop = dmc_control & 0x40;
             if (loop) start_sample();
-            if ((!loop || dmc_bytes_remaining == 0) && (dmc_control & 0x80)) cpu->irq_pending = true;
+            if ((!loop || dmc_bytes_remaining == 0) && (dmc_control & 0x80)) cpu->raise_irq(IRQ_DMC);
         }
         dmc_shift = dmc_sample_buffer;
         dmc_bits_remaining = 8;

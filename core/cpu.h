@@ -16,6 +16,9 @@ class ROM;
 class Controller;
 class StateIO;
 
+// Sources of the CPU's interrupt request line.
+enum IrqSource : uint8_t { IRQ_FRAME = 1, IRQ_DMC = 2, IRQ_CARTRIDGE = 4 };
+
 class CPU {
 public:
     // An addressing mode takes the location of the byte after the opcode and
@@ -41,7 +44,11 @@ public:
     ROM* rom = nullptr;
     int64_t cycles = 0;  // CPU cycles since the last reset
     bool nmi_sample = false;
-    bool irq_pending = false;
+    bool irq_pending = false;  // standard model: a request latched until the CPU takes it
+    // The interrupt request lines, one bit per source that holds its line low
+    // (IRQ_FRAME, IRQ_DMC, IRQ_CARTRIDGE): the hardware model polls them as a
+    // level; the standard model latches each raise in irq_pending.
+    uint8_t irq_lines = 0;
     bool nmi_prev = false;
     bool pad_strobe = false;
     bool debug = false;
@@ -107,6 +114,12 @@ public:
     signed char stack_pull();
     void start_nmi();
     void start_irq();
+    // A source pulls the interrupt request line low, or lets it go.
+    void raise_irq(IrqSource source) {
+        irq_lines |= source;
+        irq_pending = true;
+    }
+    void clear_irq(IrqSource source) { irq_lines &= static_cast<uint8_t>(~source); }
     void set_controller(Controller* pad, unsigned char index);
     int emulated_clock_speed(long long elapsed_ns) const;
     int64_t get_addr(signed char* location) const;
@@ -214,7 +227,7 @@ public:
     // The location of a CPU address.
     signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }
 
-    bool verbose = true;  // print the reset and battery RAM lines
+    bool verbose = true;                     // print the reset and battery RAM lines
     Accuracy accuracy = Accuracy::standard;  // fixed before the cartridge goes in
 };
 

@@ -120,7 +120,7 @@ void NTDEC2722::map_write(void** context, signed char* address, signed char* val
 void NTDEC2722::clock(void** context) {
     if (!irq_enabled) return;
     if (--irq_counter == 0) {
-        cpu_of(context)->irq_pending = true;
+        cpu_of(context)->raise_irq(IRQ_CARTRIDGE);
         irq_counter = 0x3000;  // 12288 dots, 4096 CPU cycles
     }
 }
@@ -132,7 +132,7 @@ void NTDEC2722::clock_dots(void** context, int64_t n) {
         irq_counter = static_cast<uint16_t>(to_request - n);
         return;
     }
-    cpu_of(context)->irq_pending = true;
+    cpu_of(context)->raise_irq(IRQ_CARTRIDGE);
     irq_counter = static_cast<uint16_t>(0x3000 - (n - to_request) % 0x3000);
 }
 
@@ -315,7 +315,7 @@ void MMC3::scanline_clock(CPU* cpu) {
         irq_counter = irq_latch;
     else
         --irq_counter;
-    if (irq_counter == 0 && irq_enabled) cpu->irq_pending = true;
+    if (irq_counter == 0 && irq_enabled) cpu->raise_irq(IRQ_CARTRIDGE);
 }
 
 int64_t MMC3::clocks_to_request() const {
