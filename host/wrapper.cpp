@@ -25,7 +25,7 @@
 #include "cpu.h"
 #include "cpu_helper.h"
 #include "glob_const.h"
-#include "mapper.h"
+#include "registry.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -350,9 +350,9 @@ std::string game_name(const std::string& path, uint64_t identity) {
 
 std::string mapper_list() {
     std::string list;
-    for (std::size_t i = 0; i < std::size(NES::SUPPORTED_MAPPERS); ++i) {
-        if (i) list += i + 1 == std::size(NES::SUPPORTED_MAPPERS) ? " and " : ", ";
-        list += std::to_string(NES::SUPPORTED_MAPPERS[i]);
+    for (std::size_t i = 0; i < NES::boards().size(); ++i) {
+        if (i) list += i + 1 == NES::boards().size() ? " and " : ", ";
+        list += std::to_string(NES::boards()[i].number);
     }
     return list;
 }
