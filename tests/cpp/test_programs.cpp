@@ -8,4 +8,8 @@ namespace {
 
 TEST(Programs, MemoryMirrors) { test::expect_program_passes("memory_mirrors", 10); }
 
+TEST(Programs, UndocumentedInstructionsOnRegisters) {
+    for (const char* name : {"unofficial_rmw_mapper", "unofficial_on_registers"}) test::expect_program_passes(name, 10);
+}
+
 }  // namespace
