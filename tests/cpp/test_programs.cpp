@@ -8,8 +8,6 @@ namespace {
 
 TEST(Programs, MemoryMirrors) { test::expect_program_passes("memory_mirrors", 10); }
 
-TEST(Programs, UndocumentedInstructionsOnRegisters) {
-    for (const char* name : {"unofficial_rmw_mapper", "unofficial_on_registers"}) test::expect_program_passes(name, 10);
-}
+TEST(Programs, UndocumentedInstructionsOnRegisters) { test::expect_program_passes("unofficial_on_registers", 10); }
 
 }  // namespace

@@ -1,102 +1,103 @@
-; layout: nrom
-; Undocumented instructions on the PPU's and APU's registers: their reads
-; and writes have the side effects of any other: a NOP with an operand reads
-; it (clearing the vertical-blank flag), LAX reads through the PPUDATA
-; buffer, ISC on PPUDATA reads and writes it, DCP on the APU status
-; switches channels off.
+; layout: cnrom
+; Undocumented instructions on registers have the side effects of any
+; access: a NOP with an operand reads PPUSTATUS (clearing the vertical-blank
+; flag), LAX reads through the PPUDATA buffer, ISC on PPUDATA reads it, then
+; writes, DCP on the APU status switches a channel off, and DCP and RRA on
+; the CNROM bank register write the modified ROM byte (which has every bit
+; of the result, so that a bus conflict would not change it).
 .setcpu "6502X"
 .include "report.inc"
-INES_HEADER 0, 2, 1, 0
+INES_HEADER 3, 2, 4, 0
 
 .segment "ZEROPAGE"
-flag_seen: .res 1               ; PPUSTATUS in the NMI handler, after a NOP read of it or not
-nop_first: .res 1
+seen: .res 1                    ; PPUSTATUS in the NMI handler, after a NOP read of it, OR 1
 
 .segment "CODE"
 reset:
     RESET_START
     REPORT_START
-    lda #0
-    sta nop_first
-    jsr await_nmi
-    EXPECT_A $80, 1, "the vertical-blank flag is not set in the NMI handler"
-    inc nop_first
-    jsr await_nmi
-    EXPECT_A $00, 2, "NOP abs did not read PPUSTATUS"
+    stx seen
+    lda #$80
+    sta PPUCTRL
+:   lda seen
+    beq :-
+    stx PPUCTRL
+    EXPECT_A $01, 1, "NOP abs did not read PPUSTATUS"
 
-    ; VRAM $2400-$2402 = $10 $20 $30, through PPUDATA.
-    ldx #$00
-    jsr vram_24xx
+    ldy #$00                    ; VRAM $2400-$2402 = $10 $20 $30
+    jsr vram_24yy
     ldx #$10
-:   stx PPUDATA
-    txa
-    clc
-    adc #$10
-    tax
-    cpx #$40
-    bne :-
-    ldx #$00
-    jsr vram_24xx
+    stx PPUDATA
+    ldx #$20
+    stx PPUDATA
+    ldx #$30
+    stx PPUDATA
+    jsr vram_24yy
     lax PPUDATA                 ; the buffer's previous byte; $10 comes in
     lax PPUDATA
-    EXPECT_A $10, 3, "LAX PPUDATA did not read through the buffer"
-    cpx #$10
-    beq :+
-    FAIL 4, "LAX PPUDATA did not load X"
-:   sec
+    EXPECT_A $10, 2, "LAX PPUDATA did not load A through the buffer"
+    txa
+    EXPECT_A $10, 3, "LAX PPUDATA did not load X"
     isc PPUDATA                 ; reads $20 ($30 comes in), writes $21 at $2403
-    ldx #$02
-    jsr vram_24xx
+    ldy #$02
+    jsr vram_24yy
     lda PPUDATA
     lda PPUDATA
-    EXPECT_A $30, 5, "ISC PPUDATA wrote at the address it read"
+    EXPECT_A $30, 4, "ISC PPUDATA wrote at the address it read"
     lda PPUDATA
-    EXPECT_A $21, 6, "ISC PPUDATA did not write its result after the read"
+    EXPECT_A $21, 5, "ISC PPUDATA did not write its result after the read"
 
     lda #$01
     sta APU_STATUS
-    lda #$08
     sta SQ1_HI                  ; a length: pulse 1 sounds
-    lax APU_STATUS
-    EXPECT_A $01, 7, "LAX APU_STATUS does not show pulse 1"
-    dcp APU_STATUS              ; writes $00
+    dcp APU_STATUS              ; reads $01, writes $00
     lda APU_STATUS
-    EXPECT_A $00, 8, "DCP APU_STATUS did not switch pulse 1 off"
+    EXPECT_A $00, 6, "DCP APU_STATUS did not switch pulse 1 off"
+
+    dcp rom_03                  ; $03 - 1
+    jsr chr_bank
+    EXPECT_A 2, 7, "DCP did not write $02 to the bank register"
+    clc
+    ldx #1
+    rra rom_07 - 1,x            ; ROR $07 = $03
+    jsr chr_bank
+    EXPECT_A 3, 8, "RRA abs,X did not write $03 to the bank register"
     PASS
 
-; Points PPUDATA at $2400 + X.
-vram_24xx:
+; Points PPUDATA at $2400 + Y.
+vram_24yy:
     bit PPUSTATUS
     lda #$24
     sta PPUADDR
-    stx PPUADDR
+    sty PPUADDR
     rts
 
-; Waits for the next NMI; A = what its handler saw of the flag.
-await_nmi:
-    lda #$FF
-    sta flag_seen
-    lda #$80
-    sta PPUCTRL
-:   lda flag_seen
-    cmp #$FF
-    beq :-
-    lda #0
-    sta PPUCTRL
-    lda flag_seen
+; A = the first byte of the CHR bank at $0000 (its number).
+chr_bank:
+    bit PPUSTATUS
+    ldy #$00
+    sty PPUADDR
+    sty PPUADDR
+    lda PPUDATA                 ; the read buffer's previous byte
+    lda PPUDATA
     rts
+
+rom_03: .byte $03
+rom_07: .byte $07
 
 nmi:
-    pha
-    lda nop_first
-    beq :+
     nop PPUSTATUS
-:   lda PPUSTATUS
-    and #$80
-    sta flag_seen
-    pla
+    lda PPUSTATUS
+    ora #$01
+    sta seen
 irq:
     rti
 
 .segment "VECTORS"
     .word nmi, reset, irq
+
+.segment "CHARS"
+.repeat 4, bank
+    .byte bank
+    .res $1FFF
+.endrepeat
