@@ -203,6 +203,15 @@ void PPU::loadRom(ROM* rom) {
     this->rom = rom;
     mirroring = rom->mirroring;
     mapper = rom->mapper.get();
+    if (mapper) {
+        const Mapper::BusWatch watch = mapper->bus_watch(accuracy);
+        const bool hardware = accuracy == Accuracy::hardware;
+        hears_a12 = hardware && watch.a12_rises;
+        a12_low_dots = watch.a12_low_dots;
+        hears_fetches = hardware && watch.fetches;
+        const Mapper::DotClock clock = mapper->dot_clock();
+        dot_clocked = clock == Mapper::DotClock::every_dot || (clock == Mapper::DotClock::after_dot_255 && !hears_a12);
+    }
     if (rom->chr_size <= 0) {
         if (verbose) puts("CHR-RAM Copied.");
         rom->chr_ram = memory;
@@ -254,6 +263,10 @@ namespace {
 // PPUCTRL bit 2: PPUDATA steps v by 32 (one row) instead of 1.
 constexpr uint8_t CTRL_STEP_ROW = 0x04;
 
+// How long a bit of the I/O latch holds a 1 that nothing drives again: some
+// 600 ms of dots.
+constexpr int64_t IO_DECAY_DOTS = 3'200'000;
+
 void print_address_registers(const char* when, uint8_t value, const PPU& p) {
     printf("(%s) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", when, value, 0x2006, p.v, p.t, static_cast<int>(p.w),
            p.x);
@@ -261,15 +274,50 @@ void print_address_registers(const char* when, uint8_t value, const PPU& p) {
 
 }  // namespace
 
+bool PPU::fetching() const {
+    return (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && (scanline < 240 || scanline == LAST_LINE);
+}
+
+void PPU::drive_io(uint8_t value, uint8_t bits) {
+    io_latch = static_cast<uint8_t>((io_latch & ~bits) | (value & bits));
+    for (int i = 0; i < 8; ++i)
+        if ((bits >> i) & 1) io_driven[i] = cycles;
+}
+
+uint8_t PPU::io_value() {
+    for (int i = 0; i < 8; ++i)
+        if (cycles - io_driven[i] > IO_DECAY_DOTS) io_latch &= static_cast<uint8_t>(~(1u << i));
+    return io_latch;
+}
+
+// A PPUDATA access while the PPU fetches: v takes the fetches' own steps,
+// coarse X and fine Y at once, instead of PPUCTRL's step.
+void PPU::step_after_data_access() {
+    if (fetching()) {
+        v = coarse_x_step(v);
+        v_vert();
+    } else {
+        v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+        drive_address(v);  // the bus shows v while the PPU does not fetch
+    }
+}
+
+template <Accuracy A>
 uint8_t PPU::read_register(uint16_t address, int64_t at) {
+    constexpr bool HW = A == Accuracy::hardware;
     if (address == 0x2002) {
         // Reading around the start of vertical blank races the PPU: at dot 1
         // of line 241 the flag reads clear and neither the flag nor the NMI is
         // raised this frame; at dot 2 it reads set and the NMI is cancelled.
-        const uint8_t value = status_at(at);
+        uint8_t value = status_at<A>(at);
         *register_ptrs[2] &= ~STATUS_VBLANK;
         w = false;
-        if (dot > 1 && scanline == LAST_LINE) return value & ~STATUS_VBLANK;
+        if constexpr (HW) {
+            value = static_cast<uint8_t>((value & 0xE0) | (io_value() & 0x1F));
+            drive_io(value, 0xE0);
+        } else {
+            if (dot > 1 && scanline == LAST_LINE) return value & ~STATUS_VBLANK;
+        }
         if (scanline == 241 && (dot == 1 || dot == 2)) {
             suppress_vblank = true;
             nmi_occurred = false;
@@ -279,10 +327,16 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
         nmi_occurred = false;
         return value;
     }
-    run_until(at);
+    run_until<A>(at);
     switch (address) {
-        case 0x2004:
-            return oam[oam_addr];
+        case 0x2004: {
+            uint8_t value = oam[oam_addr];
+            if constexpr (HW) {
+                if (fetching()) value = oam_bus;
+                drive_io(value, 0xFF);
+            }
+            return value;
+        }
         case 0x2007: {
             const short p = static_cast<short>(v & 0x3FFF);
             uint8_t value;
@@ -291,21 +345,39 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
             if (p >= 0x3F00) {
                 value = read(p);
                 read_buffer = read(static_cast<short>(p - 0x1000));
+                if constexpr (HW) {
+                    // Palette RAM holds six bits; the other two are the latch's.
+                    value = static_cast<uint8_t>((value & 0x3F) | (io_value() & 0xC0));
+                    drive_io(value, 0x3F);
+                }
             } else {
                 value = read_buffer;
                 read_buffer = read(p);
+                if constexpr (HW) drive_io(value, 0xFF);
             }
-            v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+            if constexpr (HW)
+                step_after_data_access();
+            else
+                v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
             return value;
         }
         default:
+            if constexpr (HW) return io_value();  // write-only: the latch
             return *register_ptrs[address & 7];
     }
 }
 
+template <Accuracy A>
 uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
-    run_until(at);
+    constexpr bool HW = A == Accuracy::hardware;
+    run_until<A>(at);
     forget_prediction();
+    if constexpr (HW) {
+        drive_io(value, 0xFF);
+        // A write may move the next event (the NMI line, A12's rises): the
+        // CPU looks again before its next cycle.
+        if (cpu) cpu->ppu_due = 0;
+    }
     const bool trace = cpu && cpu->debug;
     switch (address) {
         case 0x2000:
@@ -315,6 +387,12 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
             oam_addr = value;
             break;
         case 0x2004:
+            if (HW && fetching()) {
+                // While the PPU fetches, OAM keeps its bytes and only the
+                // entry part of the address steps.
+                oam_addr = static_cast<uint8_t>(oam_addr + 4);
+                break;
+            }
             // Bits 2-4 of the attribute byte do not exist in OAM.
             if ((oam_addr & 3) == 2) value &= 0xE3;
             oam[oam_addr++] = value;
@@ -335,6 +413,7 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
             } else {
                 t = static_cast<uint16_t>((t & 0xFF00) | value);
                 v = t;
+                if (HW && !fetching()) drive_address(v);
             }
             w = !w;
             if (trace) print_address_registers("After", value, *this);
@@ -342,8 +421,12 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
         case 0x2007: {
             const short p = static_cast<short>(v & 0x3FFF);
             if (trace) printf("ppu->%04x: %02x\n", p, value);
-            write(p, static_cast<signed char>(value));
-            v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+            // Palette RAM holds six bits.
+            write(p, static_cast<signed char>(HW && p >= 0x3F00 ? value & 0x3F : value));
+            if constexpr (HW)
+                step_after_data_access();
+            else
+                v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
             if (trace) printf("v changed to %i\n", v);
             break;
         }
@@ -352,6 +435,11 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
     }
     return value;
 }
+
+template uint8_t PPU::read_register<Accuracy::standard>(uint16_t, int64_t);
+template uint8_t PPU::read_register<Accuracy::hardware>(uint16_t, int64_t);
+template uint8_t PPU::write_register<Accuracy::standard>(uint16_t, uint8_t, int64_t);
+template uint8_t PPU::write_register<Accuracy::hardware>(uint16_t, uint8_t, int64_t);
 
 int64_t PPU::get_addr(signed char* location) const { return location - reinterpret_cast<const signed char*>(memory); }
 
@@ -391,7 +479,32 @@ inline void PPU::next_line() {
     }
 }
 
-void PPU::cycle() {
+// Sprite countdown: a sprite at X is active on dots X+1..X+8, its counter
+// running from X down to -8 (the bit is set at 0 and cleared at -8). Past -8
+// a sprite stays inactive, so its counter stops at -9 instead of running on
+// towards a wrap.
+inline void PPU::sprite_countdown_dot() {
+    uint8_t active = sprite_active;
+    for (int i = 0; i < line_sprite_count; ++i) {
+        const int n = sprite_x_counter[i];
+        if (n > 0) {
+            sprite_x_counter[i] = n - 1;
+        } else if (n > -9) {
+            const uint8_t bit = static_cast<uint8_t>(1u << i);
+            if (active & bit) --sprite_shift[i];
+            if (n == 0) {
+                active |= bit;
+            } else if (n == -8) {
+                active &= ~bit;
+            }
+            sprite_x_counter[i] = n - 1;
+        }
+    }
+    sprite_active = active;
+}
+
+template <>
+void PPU::cycle<Accuracy::standard>() {
     const uint8_t ctrl = *register_ptrs[0];
     const uint8_t mask = *register_ptrs[1];
     uint8_t& status = *register_ptrs[2];
@@ -417,27 +530,7 @@ void PPU::cycle() {
             }
         }
     } else if (dot >= 1 && dot <= 256) {
-        // Sprite countdown: a sprite at X is active on dots X+1..X+8, its
-        // counter running from X down to -8 (the bit is set at 0 and cleared
-        // at -8). Past -8 a sprite stays inactive, so its counter stops at -9
-        // instead of running on towards a wrap.
-        uint8_t active = sprite_active;
-        for (int i = 0; i < line_sprite_count; ++i) {
-            const int n = sprite_x_counter[i];
-            if (n > 0) {
-                sprite_x_counter[i] = n - 1;
-            } else if (n > -9) {
-                const uint8_t bit = static_cast<uint8_t>(1u << i);
-                if (active & bit) --sprite_shift[i];
-                if (n == 0) {
-                    active |= bit;
-                } else if (n == -8) {
-                    active &= ~bit;
-                }
-                sprite_x_counter[i] = n - 1;
-            }
-        }
-        sprite_active = active;
+        sprite_countdown_dot();
 
         if (((dot - 1) & 7) == 0 && rendering) {
             fetch_tile(*this, v, ctrl);
@@ -592,36 +685,44 @@ int64_t PPU::dots_until(int line, int to_dot) const {
     return d > 0 ? d : d + FRAME_DOTS;
 }
 
-int64_t PPU::frame_end() const { return cycles + dots_until(0, 0); }
-
-int64_t PPU::next_event() const {
-    // The flag changes while dot 1 of lines 241 and 261 is processed.
-    int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), dots_until(0, 0)});
-    if (mapper) {
-        switch (mapper->dot_clock()) {
-            case Mapper::DotClock::after_dot_255:
-                // The clock that may request, on the k-th counted line ahead
-                // (as if rendering stayed on: a request is never later).
-                if (int64_t k = mapper->clocks_to_request(); k > 0) {
-                    for (int line = dot < 256 ? scanline : scanline + 1; line <= LAST_LINE; ++line) {
-                        if ((line < 240 || line == LAST_LINE) && --k == 0) {
-                            dots = std::min(dots, dots_until(line, 256));
-                            break;
-                        }
-                    }
-                }
-                break;
-            case Mapper::DotClock::every_dot:
-                if (const int64_t d = mapper->clocks_to_request(); d >= 0) dots = std::min(dots, d);
-                break;
-            case Mapper::DotClock::none:
-                break;
-        }
-    }
-    return cycles + dots;
+template <>
+int64_t PPU::frame_end<Accuracy::standard>() const {
+    return cycles + dots_until(0, 0);
 }
 
-void PPU::run_until(int64_t target) {
+template <>
+int64_t PPU::next_event<Accuracy::standard>() const {
+    // The flag changes while dot 1 of lines 241 and 261 is processed.
+    const int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), dots_until(0, 0)});
+    return cycles + (mapper ? std::min(dots, mapper_event_dots()) : dots);
+}
+
+int64_t PPU::mapper_event_dots() const {
+    int64_t dots = std::numeric_limits<int64_t>::max();
+    switch (mapper->dot_clock()) {
+        case Mapper::DotClock::after_dot_255:
+            // The clock that may request, on the k-th counted line ahead
+            // (as if rendering stayed on: a request is never later).
+            if (int64_t k = mapper->clocks_to_request(); k > 0) {
+                for (int line = dot < 256 ? scanline : scanline + 1; line <= LAST_LINE; ++line) {
+                    if ((line < 240 || line == LAST_LINE) && --k == 0) {
+                        dots = dots_until(line, 256);
+                        break;
+                    }
+                }
+            }
+            break;
+        case Mapper::DotClock::every_dot:
+            if (const int64_t d = mapper->clocks_to_request(); d >= 0) dots = d;
+            break;
+        case Mapper::DotClock::none:
+            break;
+    }
+    return dots;
+}
+
+template <>
+void PPU::run_until<Accuracy::standard>(int64_t target) {
     const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
     while (cycles < target) {
         const int64_t left = target - cycles;
@@ -869,7 +970,8 @@ void PPU::predict_line() {
     }
 }
 
-uint8_t PPU::status_at(int64_t target) {
+template <>
+uint8_t PPU::status_at<Accuracy::standard>(int64_t target) {
     if (target > cycles) {
         // Where the target lies: dots up to target_dot - 1 of its line drawn.
         const int64_t ahead = target - cycles;
@@ -1236,6 +1338,387 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
         c = last;
     }
     if (hit) status |= STATUS_SPRITE0;
+}
+
+// ---- Hardware model ----
+//
+// The dot-by-dot PPU as the console runs it: on each rendering line
+// (0-239 and the pre-render line 261, with either layer on) the background
+// is fetched in groups of eight dots (name table, attribute, pattern low,
+// pattern high, two dots each) into shift registers, the first two tiles of a
+// line on the line before (dots 321-336); secondary OAM is cleared on dots
+// 1-64 and filled by the evaluation on dots 65-256 (reads on odd dots, writes
+// on even ones); the eight sprite units fetch their patterns on dots 257-320.
+// Every address the fetches put on the bus reaches the board as A12's level.
+
+namespace {
+
+constexpr int SPRITE_FETCH_END = 320;  // last dot of the sprite fetches
+constexpr int PREFETCH_END = 336;      // last dot of the next line's first two tiles
+
+// The attribute byte's address for the tile under a VRAM address.
+inline uint16_t attribute_address(uint16_t vram) {
+    return static_cast<uint16_t>(0x23C0 | (vram & 0x0C00) | ((vram >> 4) & 0x38) | ((vram >> 2) & 0x07));
+}
+
+// A 1 in each of the 8 low bits when bit is set.
+inline uint16_t spread(int bit) { return bit ? 0xFF : 0x00; }
+
+}  // namespace
+
+void PPU::drive_address(uint16_t address) {
+    if (!hears_a12) return;
+    const bool high = address & 0x1000;
+    if (high == a12_high) return;
+    a12_high = high;
+    if (!high)
+        a12_fell_at = cycles;
+    else if (cycles - a12_fell_at >= a12_low_dots)
+        mapper->a12_rose(mapper_context, cycles, a12_fell_at);
+}
+
+uint8_t PPU::fetch_byte(uint16_t address, PpuFetch kind) {
+    const uint8_t byte = address >= 0x2000 ? memory[fold_nametable(address, mirroring)] : memory[address];
+    return hears_fetches ? mapper->fetched(mapper_context, address, kind, byte) : byte;
+}
+
+uint16_t PPU::background_pattern_address(uint8_t ctrl) const {
+    return static_cast<uint16_t>(((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0) | fetch_name << 4 | ((v >> 12) & 7));
+}
+
+// The pattern address of sprite slot i's row on the next line (the line
+// after this one); an empty slot fetches tile $FF.
+uint16_t PPU::sprite_pattern_address(int i, uint8_t ctrl) const {
+    const bool tall = ctrl & CTRL_TALL_SPRITES;
+    const bool listed = i < next_sprite_count;
+    const int tile = listed ? secondary_oam[4 * i + 1] : 0xFF;
+    int row = listed ? (scanline - secondary_oam[4 * i]) & 15 : 0;
+    if (listed && (secondary_oam[4 * i + 2] & 0x80)) row = (tall ? 15 : 7) - row;
+    if (!tall) return static_cast<uint16_t>(((ctrl & CTRL_SPRITE_TABLE) ? 0x1000 : 0) | tile << 4 | (row & 7));
+    return static_cast<uint16_t>((tile & 1) << 12 | ((tile & 0xFE) + (row >> 3)) << 4 | (row & 7));
+}
+
+void PPU::shift_background() {
+    bg_shift_low <<= 1;
+    bg_shift_high <<= 1;
+    attr_shift_low <<= 1;
+    attr_shift_high <<= 1;
+}
+
+void PPU::reload_background() {
+    bg_shift_low = static_cast<uint16_t>((bg_shift_low & 0xFF00) | fetch_low);
+    bg_shift_high = static_cast<uint16_t>((bg_shift_high & 0xFF00) | fetch_high);
+    attr_shift_low = static_cast<uint16_t>((attr_shift_low & 0xFF00) | spread(fetch_attr & 1));
+    attr_shift_high = static_cast<uint16_t>((attr_shift_high & 0xFF00) | spread(fetch_attr & 2));
+}
+
+// One dot of a background fetch group (dots 1-256 and 321-336).
+void PPU::background_fetch_dot(uint8_t ctrl) {
+    switch ((dot - 1) & 7) {
+        case 0:
+            drive_address(0x2000);
+            break;
+        case 1:
+            fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table);
+            break;
+        case 3: {
+            const uint8_t byte = fetch_byte(attribute_address(v), PpuFetch::attribute);
+            fetch_attr = (byte >> ((v & 2) | ((v >> 4) & 4))) & 3;
+            break;
+        }
+        case 4:
+            drive_address(background_pattern_address(ctrl));
+            break;
+        case 5:
+            fetch_low = fetch_byte(background_pattern_address(ctrl), PpuFetch::background_low);
+            break;
+        case 7:
+            fetch_high = fetch_byte(background_pattern_address(ctrl) | 8, PpuFetch::background_high);
+            v = coarse_x_step(v);
+            break;
+        default:  // the attribute's and the high plane's address dots: A12 as it was
+            break;
+    }
+}
+
+// One dot of the sprite fetches (dots 257-320): slot (dot - 257) / 8 reads
+// its four bytes of secondary OAM and fetches its pattern row.
+void PPU::sprite_fetch_dot(uint8_t ctrl) {
+    const int i = (dot - 257) >> 3;
+    const int phase = (dot - 257) & 7;
+    oam_bus = secondary_oam[4 * i + std::min(phase, 3)];
+    switch (phase) {
+        case 0:
+            drive_address(0x2000);  // the name-table fetch whose byte is not used
+            break;
+        case 4:
+            drive_address(sprite_pattern_address(i, ctrl));
+            break;
+        case 5: {
+            // An empty slot's fetch reaches the bus; its pattern stays clear.
+            const uint8_t low = fetch_byte(sprite_pattern_address(i, ctrl), PpuFetch::sprite_low);
+            sprite_patterns[i] = i < next_sprite_count ? low : 0;
+            break;
+        }
+        case 7: {
+            const uint8_t high = fetch_byte(sprite_pattern_address(i, ctrl) | 8, PpuFetch::sprite_high);
+            if (i < next_sprite_count) sprite_patterns[i] = static_cast<uint16_t>(sprite_patterns[i] | high << 8);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// One even dot of the evaluation (66-256): the byte read on the dot before
+// is written to secondary OAM, or checked while secondary OAM is full.
+void PPU::evaluation_write_dot(uint8_t ctrl) {
+    if (eval_done || overflow_found) {
+        eval_index = static_cast<uint8_t>(eval_index + 4);  // copies that fail, entry after entry
+        return;
+    }
+    const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    const bool in_range = static_cast<unsigned>(scanline - oam_bus) < static_cast<unsigned>(height);
+    auto next_entry = [&] {
+        eval_index = static_cast<uint8_t>(eval_index + 4);
+        if (eval_index == 0) eval_done = true;
+    };
+    if (next_sprite_count < 8) {
+        secondary_oam[4 * next_sprite_count + overflow_byte] = oam_bus;
+        if (overflow_byte == 0) {
+            if (!in_range) return next_entry();
+            if (dot == 66) next_has_sprite0 = true;  // the first entry evaluated
+            overflow_byte = 1;
+        } else if (++overflow_byte == 4) {
+            overflow_byte = 0;
+            ++next_sprite_count;
+            next_entry();
+        }
+        return;
+    }
+    // Secondary OAM full: byte m of each entry is taken for a Y, and a miss
+    // steps m along with the entry.
+    if (in_range) {
+        *register_ptrs[2] |= STATUS_OVERFLOW;
+        overflow_found = true;
+        return;
+    }
+    overflow_byte = (overflow_byte + 1) & 3;
+    next_entry();
+}
+
+void PPU::start_line_sprites() {
+    line_sprite_count = static_cast<int8_t>(next_sprite_count);
+    for (int i = 0; i < 8; ++i) {
+        sprite_x_counter[i] = secondary_oam[4 * i + 3];
+        sprite_shift[i] = 7;
+    }
+    std::memcpy(line_sprites, secondary_oam, sizeof line_sprites);
+    sprite_active = 0;
+    line_has_sprite0 = next_has_sprite0;
+}
+
+// The palette value of column dot - 1 from the shift registers and the
+// sprite units; sets the sprite 0 hit.
+uint8_t PPU::hardware_pixel(uint8_t mask) {
+    const int column = dot - 1;
+    const int bit = 15 - x;
+    int bg = 0, bg_palette = 0;
+    if ((mask & MASK_BG) && (column >= 8 || (mask & MASK_BG_LEFT))) {
+        bg = ((bg_shift_high >> bit) & 1) << 1 | ((bg_shift_low >> bit) & 1);
+        bg_palette = ((attr_shift_high >> bit) & 1) << 1 | ((attr_shift_low >> bit) & 1);
+    }
+    int spr = 0, index = -1;
+    if ((mask & MASK_SPRITES) && sprite_active && (column >= 8 || (mask & MASK_SPRITES_LEFT))) {
+        for (int i = 0; i < line_sprite_count; ++i) {
+            if (!(sprite_active & (1u << i))) continue;
+            if (const int p = sprite_pixel(sprite_patterns[i], line_sprites[4 * i + 2], sprite_shift[i])) {
+                spr = p;
+                index = i;
+                break;
+            }
+        }
+    }
+    uint16_t colour = 0x3F00;
+    if (spr) {
+        const uint8_t attr = line_sprites[4 * index + 2];
+        if (index == 0 && line_has_sprite0 && bg && column != 255) *register_ptrs[2] |= STATUS_SPRITE0;
+        colour = bg && (attr & 0x20) ? static_cast<uint16_t>(0x3F00 + bg + 4 * bg_palette)
+                                     : static_cast<uint16_t>(0x3F10 + spr + 4 * (attr & 3));
+    } else if (bg) {
+        colour = static_cast<uint16_t>(0x3F00 + bg + 4 * bg_palette);
+    }
+    return memory[colour];
+}
+
+// The dots of a rendering line with either layer on.
+void PPU::rendering_dot(uint8_t ctrl, uint8_t mask) {
+    const bool visible = scanline < 240;
+    const int d = dot;
+    if (d >= 1 && d <= 256) {
+        if (d >= 2) shift_background();
+        if ((d & 7) == 1 && d >= 9) reload_background();
+        background_fetch_dot(ctrl);
+        if (d <= 64) {
+            if (d == 1) {
+                eval_index = 0;
+                overflow_byte = 0;
+                eval_done = overflow_found = false;
+                next_sprite_count = 0;
+                next_has_sprite0 = false;
+            }
+            if ((d & 1) == 0) secondary_oam[d / 2 - 1] = 0xFF;
+            oam_bus = 0xFF;
+        } else if (visible) {
+            if (d & 1)
+                oam_bus = oam[static_cast<uint8_t>(eval_index + (eval_done ? 0 : overflow_byte))];
+            else
+                evaluation_write_dot(ctrl);
+        }
+        if (d == 256) v_vert();
+        if (visible) {
+            sprite_countdown_dot();
+            put_pixel(*this, scanline * WIDTH + d - 1, palette_output(hardware_pixel(mask), mask));
+        }
+    } else if (d <= SPRITE_FETCH_END) {
+        if (d == 257) {
+            shift_background();
+            reload_background();
+            v = (v & 0xFBE0) | (t & 0x041F);
+            start_line_sprites();
+        }
+        oam_addr = 0;
+        sprite_fetch_dot(ctrl);
+    } else if (d <= PREFETCH_END) {
+        if (d >= 322) shift_background();
+        if (d == 329) reload_background();
+        background_fetch_dot(ctrl);
+        oam_bus = secondary_oam[0];
+    } else if (d == 337) {
+        shift_background();
+        reload_background();
+        drive_address(0x2000);
+    } else if (d == 338 || d == 340) {
+        fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table);
+    } else if (d == 339) {
+        drive_address(0x2000);
+    }
+    if (scanline == LAST_LINE && d >= 280 && d <= 304) v = (v & 0x841F) | (t & 0x7BE0);
+}
+
+// Greyscale keeps the grey column of the system palette.
+inline uint8_t PPU::palette_output(uint8_t value, uint8_t mask) { return (mask & 1) ? value & 0x30 : value; }
+
+template <>
+void PPU::cycle<Accuracy::hardware>() {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    rendering = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    if (dot == 1) {
+        if (scanline == VBLANK_LINE) {
+            in_vblank = true;
+            if (!suppress_nmi) nmi_occurred = true;
+            if (!suppress_vblank) status |= STATUS_VBLANK;
+        } else if (scanline == LAST_LINE) {
+            suppress_vblank = suppress_nmi = nmi_occurred = in_vblank = false;
+            status &= 0x1F;  // vblank, sprite 0 hit and overflow together
+        }
+    }
+    if (rendering && (scanline < 240 || scanline == LAST_LINE)) {
+        rendering_dot(ctrl, mask);
+    } else if (scanline < 240 && dot >= 1 && dot <= 256) {
+        // Rendering off: the backdrop, or the palette entry v points at.
+        const uint8_t value = (v & 0x3F00) == 0x3F00 ? read(static_cast<short>(v & 0x3FFF)) : memory[0x3F00];
+        put_pixel(*this, scanline * WIDTH + dot - 1, palette_output(value, mask));
+    }
+    ++cycles;
+    // While rendering, the pre-render line of an odd frame is a dot shorter.
+    if (++dot == DOTS_PER_LINE || (dot == 340 && scanline == LAST_LINE && odd_frame && rendering)) {
+        if (scanline == LAST_LINE) odd_frame = !odd_frame;
+        next_line();
+        post_render = scanline >= 240;
+    }
+    if (dot_clocked) mapper->clock(mapper_context);
+}
+
+template <>
+int64_t PPU::frame_end<Accuracy::hardware>() const {
+    const bool skips =
+        odd_frame && (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && !(scanline == LAST_LINE && dot == 340);
+    return cycles + dots_until(0, 0) - (skips ? 1 : 0);
+}
+
+// The dots until the k-th rise of A12 that passes the board's filter, the
+// registers staying as they are; a sprite slot whose tile is not known yet
+// (8x16 sprites of a line not evaluated) is taken to fetch from $1000, so
+// that a rise is never later than predicted.
+int64_t PPU::a12_rise_dots(int64_t k) const {
+    const uint8_t ctrl = *register_ptrs[0];
+    if (!(*register_ptrs[1] & (MASK_BG | MASK_SPRITES))) return std::numeric_limits<int64_t>::max();
+    const bool bg_high = ctrl & CTRL_BG_TABLE;
+    const bool tall = ctrl & CTRL_TALL_SPRITES;
+    bool level = a12_high, odd = odd_frame;
+    int64_t fell = a12_fell_at, at = cycles;
+    int line = scanline, d = dot;
+    for (int lines = 0; lines < 2 * (LAST_LINE + 1); ++lines) {
+        if (line < 240 || line == LAST_LINE) {
+            for (int p = d <= 1 ? 1 : 1 + (d + 2) / 4 * 4; p <= 337; p += 4) {
+                bool high = false;
+                if (p < 257 || (p >= 321 && p < 337)) {
+                    high = ((p - 1) & 4) && bg_high;
+                } else if (p < 321 && ((p - 257) & 4)) {
+                    const int i = (p - 257) >> 3;
+                    high = !tall                           ? (ctrl & CTRL_SPRITE_TABLE) != 0
+                           : line == scanline && dot > 256 ? (sprite_pattern_address(i, ctrl) & 0x1000) != 0
+                                                           : true;
+                }
+                if (high == level) continue;
+                level = high;
+                const int64_t when = at + (p - d);
+                if (!high) {
+                    fell = when;
+                } else if (when - fell >= a12_low_dots && --k == 0) {
+                    return when - cycles;
+                }
+            }
+        }
+        int line_dots = DOTS_PER_LINE - d;
+        if (line == LAST_LINE) {
+            if (odd) --line_dots;
+            odd = !odd;
+        }
+        at += line_dots;
+        d = 0;
+        line = line == LAST_LINE ? 0 : line + 1;
+    }
+    return std::numeric_limits<int64_t>::max();
+}
+
+template <>
+int64_t PPU::next_event<Accuracy::hardware>() const {
+    const int64_t frame_dots = frame_end<Accuracy::hardware>() - cycles;
+    int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), frame_dots});
+    // Past the frame's end a skipped dot may bring an event one dot closer.
+    if (dots > frame_dots) --dots;
+    if (hears_a12) {
+        if (const int64_t k = mapper->clocks_to_request(); k > 0) dots = std::min(dots, a12_rise_dots(k));
+    } else if (mapper) {
+        const int64_t board = mapper_event_dots();
+        dots = std::min(dots, board > frame_dots ? board - 1 : board);
+    }
+    return cycles + dots;
+}
+
+template <>
+void PPU::run_until<Accuracy::hardware>(int64_t target) {
+    while (cycles < target) cycle<Accuracy::hardware>();
+}
+
+template <>
+uint8_t PPU::status_at<Accuracy::hardware>(int64_t target) {
+    run_until<Accuracy::hardware>(target);
+    return *register_ptrs[2];
 }
 
 // ---- Snapshot ----
