@@ -994,21 +994,16 @@ uint8_t PPU::status_at<Accuracy::standard>(int64_t target) {
     return *register_ptrs[2];
 }
 
-void PPU::render_span(int last) {
-    const uint8_t ctrl = *register_ptrs[0];
-    const uint8_t mask = *register_ptrs[1];
-    uint8_t& status = *register_ptrs[2];
-    const bool on = (mask & (MASK_BG | MASK_SPRITES)) != 0;
-    const bool sprites_shown = on && (mask & MASK_SPRITES);
-    const int first = dot;
-    rendering = on;
-
-    // Sprite countdown for the whole span, one sprite at a time. For each
-    // column the frontmost opaque sprite pixel is kept: its value, palette,
-    // priority bit and whether it is list position 0.
+// The sprite countdown of dots first..last, one sprite at a time. For each
+// column the frontmost opaque sprite pixel is kept in sprite_px (its value,
+// palette, priority bit 0x10 and 0x20 for list position 0) and its palette
+// value in sprite_value; returns whether any column was written (sprite_px
+// then holds columns first - 1 to last + 15). patterns holds the units' row
+// patterns, or is null for rows read from pattern memory as the pixels are
+// drawn.
+bool PPU::overlay_sprites(int first, int last, bool sprites_shown, const uint16_t* patterns, uint8_t ctrl,
+                          uint8_t* sprite_px, uint8_t* sprite_value) {
     const int count = last - first + 1;
-    uint8_t sprite_px[WIDTH + 16];
-    uint8_t sprite_value[WIDTH + 16];  // the palette value of each column's sprite pixel
     bool sprite_drawn = false;
     for (int i = line_sprite_count - 1; i >= 0; --i) {
         const uint8_t bit = static_cast<uint8_t>(1u << i);
@@ -1020,7 +1015,7 @@ void PPU::render_span(int last) {
             continue;
         }
         const uint8_t attr = line_sprites[4 * i + 2];
-        const uint16_t pattern = sprites_shown ? sprite_row_pattern(*this, i, ctrl) : 0;
+        const uint16_t pattern = !sprites_shown ? 0 : patterns ? patterns[i] : sprite_row_pattern(*this, i, ctrl);
         const uint8_t tag = static_cast<uint8_t>((attr & 3) << 2 | (attr & 0x20) >> 1 | (i == 0 ? 0x20 : 0));
         uint8_t shift = sprite_shift[i];
         auto start_drawing = [&] {
@@ -1084,6 +1079,22 @@ void PPU::render_span(int last) {
         sprite_shift[i] = shift;
         sprite_active = active ? (sprite_active | bit) : (sprite_active & ~bit);
     }
+    return sprite_drawn;
+}
+
+void PPU::render_span(int last) {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    const bool on = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    const bool sprites_shown = on && (mask & MASK_SPRITES);
+    const int first = dot;
+    rendering = on;
+
+    const int count = last - first + 1;
+    uint8_t sprite_px[WIDTH + 16];
+    uint8_t sprite_value[WIDTH + 16];  // the palette value of each column's sprite pixel
+    const bool sprite_drawn = overlay_sprites(first, last, sprites_shown, nullptr, ctrl, sprite_px, sprite_value);
 
     // Sprite evaluation for the next line.
     if (on && evaluate<true>(first, last, ctrl)) status |= STATUS_OVERFLOW;
@@ -1281,24 +1292,35 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
     std::memcpy(bits + MARGIN + partial_first, partial_bits, partial_count);
     std::memcpy(shown + MARGIN + partial_first, partial_shown, partial_count);
 
+    compose_layers(first, last, mask, bits + MARGIN, shown + MARGIN, sprite_px, sprite_value, out);
+}
+
+// The background values of columns first - 1 to last - 1 with the sprite
+// pixels laid over them into out, and the sprite 0 hit: bits and shown hold
+// each column's background pixel (0-3) and the palette value it shows, the
+// backdrop's when 0.
+void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, const uint8_t* shown,
+                         const uint8_t* sprite_px, const uint8_t* sprite_value, uint8_t* out) {
+    const bool bg_shown = mask & MASK_BG;
+    const uint8_t backdrop = memory[0x3F00];
     // The background as it is, then the columns with a sprite pixel or under
     // the left-column mask.
     const int count = last - first + 1;
-    std::memcpy(out, shown + MARGIN + first - 1, count);
+    std::memcpy(out, shown + first - 1, count);
     constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
     uint8_t& status = *register_ptrs[2];
     const bool hit_possible = line_has_sprite0 && sprite_px && bg_shown && !(status & STATUS_SPRITE0);
     bool hit = false;
     // One column the long way: the left-column masks and the hit's rules.
     auto compose = [&](int c) {
-        const int bg = bits[MARGIN + c];
+        const int bg = bits[c];
         const uint8_t sp = sprite_px ? sprite_px[c] : 0;
         uint8_t value = backdrop;
         if (hit_possible && (sp & 0x20) && bg && c != 255 && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT)) hit = true;
         if (sp && (!bg || !(sp & 0x10))) {
             if (c >= 8 || (mask & MASK_SPRITES_LEFT)) value = sprite_value[c];
         } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
-            value = shown[MARGIN + c];
+            value = shown[c];
         }
         out[c - first + 1] = value;
     };
@@ -1314,8 +1336,7 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
             const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sprite_px + c));
             const __m128i none = _mm_cmpeq_epi8(sp, zero);
             if (_mm_movemask_epi8(none) == 0xFFFF) continue;
-            const __m128i bg_clear =
-                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + MARGIN + c)), zero);
+            const __m128i bg_clear = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + c)), zero);
             const __m128i in_front = _mm_cmpeq_epi8(_mm_and_si128(sp, behind_bit), zero);
             const __m128i front = _mm_andnot_si128(none, _mm_or_si128(bg_clear, in_front));
             uint8_t* o = out + c - first + 1;
