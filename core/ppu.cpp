@@ -1508,7 +1508,7 @@ void PPU::evaluation_write_dot(uint8_t ctrl) {
         secondary_oam[4 * next_sprite_count + overflow_byte] = oam_bus;
         if (overflow_byte == 0) {
             if (!in_range) return next_entry();
-            if (dot == 66) next_has_sprite0 = true;  // the first entry evaluated
+            if (eval_index == 0) next_has_sprite0 = true;  // the first entry evaluated
             overflow_byte = 1;
         } else if (++overflow_byte == 4) {
             overflow_byte = 0;
@@ -1537,6 +1537,27 @@ void PPU::start_line_sprites() {
     std::memcpy(line_sprites, secondary_oam, sizeof line_sprites);
     sprite_active = 0;
     line_has_sprite0 = next_has_sprite0;
+}
+
+// Dot d (1-256) of the sprite memory: secondary OAM cleared on dots 1-64,
+// the evaluation for the next line on dots 65-256 of the visible lines.
+void PPU::sprite_memory_dot(int d, uint8_t ctrl, bool visible) {
+    if (d <= 64) {
+        if (d == 1) {
+            eval_index = 0;
+            overflow_byte = 0;
+            eval_done = overflow_found = false;
+            next_sprite_count = 0;
+            next_has_sprite0 = false;
+        }
+        if ((d & 1) == 0) secondary_oam[d / 2 - 1] = 0xFF;
+        oam_bus = 0xFF;
+    } else if (visible) {
+        if (d & 1)
+            oam_bus = oam[static_cast<uint8_t>(eval_index + (eval_done ? 0 : overflow_byte))];
+        else
+            evaluation_write_dot(ctrl);
+    }
 }
 
 // The palette value of column dot - 1 from the shift registers and the
@@ -1580,22 +1601,7 @@ void PPU::rendering_dot(uint8_t ctrl, uint8_t mask) {
         if (d >= 2) shift_background();
         if ((d & 7) == 1 && d >= 9) reload_background();
         background_fetch_dot(ctrl);
-        if (d <= 64) {
-            if (d == 1) {
-                eval_index = 0;
-                overflow_byte = 0;
-                eval_done = overflow_found = false;
-                next_sprite_count = 0;
-                next_has_sprite0 = false;
-            }
-            if ((d & 1) == 0) secondary_oam[d / 2 - 1] = 0xFF;
-            oam_bus = 0xFF;
-        } else if (visible) {
-            if (d & 1)
-                oam_bus = oam[static_cast<uint8_t>(eval_index + (eval_done ? 0 : overflow_byte))];
-            else
-                evaluation_write_dot(ctrl);
-        }
+        sprite_memory_dot(d, ctrl, visible);
         if (d == 256) v_vert();
         if (visible) {
             sprite_countdown_dot();
@@ -1731,9 +1737,252 @@ int64_t PPU::next_event<Accuracy::hardware>() const {
     return cycles + dots;
 }
 
+// Dots first..last (within 1-256) of the sprite memory at once: runs of
+// entries that the evaluation finds off the next line pass two dots each
+// in one step, and so do the entries after the last one it looks at.
+void PPU::sprite_memory_span(int first, int last, uint8_t ctrl, bool visible) {
+    const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    uint64_t on_line = 0, with_y = 0;
+    bool masks = false;
+    for (int d = first; d <= last;) {
+        const int pairs = (last - d + 1) / 2;  // odd-even dot pairs left
+        if (visible && d > 64 && (d & 1) && pairs > 0) {
+            if (eval_done || overflow_found) {
+                // Each pair reads the entry's Y and steps on.
+                oam_bus = oam[static_cast<uint8_t>(eval_index + 4 * (pairs - 1))];
+                eval_index = static_cast<uint8_t>(eval_index + 4 * pairs);
+                d += 2 * pairs;
+                continue;
+            }
+            if (overflow_byte == 0 && next_sprite_count < 8 && scanline < 239) {
+                if (!masks) {
+                    entry_masks(scanline + 1, height, on_line, with_y);
+                    masks = true;
+                }
+                const int e = eval_index / 4;
+                const int ahead = std::min(64 - e, pairs);
+                const uint64_t hits = (on_line >> e) & low_bits(ahead);
+                if (const int skip = hits ? std::countr_zero(hits) : ahead; skip > 0) {
+                    // Each writes its Y into the slot being filled.
+                    oam_bus = secondary_oam[4 * next_sprite_count] = oam[4 * (e + skip - 1)];
+                    eval_index = static_cast<uint8_t>(eval_index + 4 * skip);
+                    if (eval_index == 0) eval_done = true;
+                    d += 2 * skip;
+                    continue;
+                }
+            }
+        }
+        sprite_memory_dot(d, ctrl, visible);
+        ++d;
+    }
+}
+
+// Whole fetch groups of a rendering line at once (of dots 1-256, or the
+// next line's first two tiles at 321-336), the registers constant. From
+// the first group's first dot on, with the shift registers S as that dot
+// leaves them, the line shows the pixel sequence S (16 pixels) followed by
+// the tiles the groups fetch, 8 pixels each, from pixel x on: column
+// first - 1 + i shows pixel i + x.
+void PPU::rendering_span(int groups) {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    const int first = dot, last = dot + 8 * groups - 1;
+    const bool drawing = first <= 256;
+    const bool visible = scanline < 240 && drawing;
+    const int64_t start = cycles;
+    rendering = true;
+
+    // A line's first group (dot 1 or 321) neither shifts nor reloads.
+    if (first != 1 && first != 321) {
+        shift_background();
+        reload_background();
+    }
+    // Blocks of 8 pixels: pattern low and high, palette bits low and high.
+    struct Block {
+        uint8_t low, high, attr_low, attr_high;
+    };
+    Block blocks[2 + 32];
+    blocks[0] = {static_cast<uint8_t>(bg_shift_low >> 8), static_cast<uint8_t>(bg_shift_high >> 8),
+                 static_cast<uint8_t>(attr_shift_low >> 8), static_cast<uint8_t>(attr_shift_high >> 8)};
+    blocks[1] = {static_cast<uint8_t>(bg_shift_low), static_cast<uint8_t>(bg_shift_high),
+                 static_cast<uint8_t>(attr_shift_low), static_cast<uint8_t>(attr_shift_high)};
+    const uint16_t table = (ctrl & CTRL_BG_TABLE) ? 0x1000 : 0;
+    for (int k = 0; k < groups; ++k) {
+        cycles = start + 8 * k;
+        drive_address(0x2000);
+        fetch_name = memory[fold_nametable(0x2000 | (v & 0x0FFF), mirroring)];
+        fetch_attr = (memory[fold_nametable(attribute_address(v), mirroring)] >> ((v & 2) | ((v >> 4) & 4))) & 3;
+        const uint16_t pattern = background_pattern_address(ctrl);
+        cycles += 4;
+        drive_address(table);
+        fetch_low = memory[pattern];
+        fetch_high = memory[pattern | 8];
+        blocks[2 + k] = {fetch_low, fetch_high, static_cast<uint8_t>(spread(fetch_attr & 1)),
+                         static_cast<uint8_t>(spread(fetch_attr & 2))};
+        v = coarse_x_step(v);
+    }
+    if (last == 256) v_vert();
+    // The shift registers after the last group: its start's reload, then 7 shifts.
+    const Block& a = blocks[groups - 1];
+    const Block& b = blocks[groups];
+    bg_shift_low = static_cast<uint16_t>((a.low << 8 | b.low) << 7);
+    bg_shift_high = static_cast<uint16_t>((a.high << 8 | b.high) << 7);
+    attr_shift_low = static_cast<uint16_t>((a.attr_low << 8 | b.attr_low) << 7);
+    attr_shift_high = static_cast<uint16_t>((a.attr_high << 8 | b.attr_high) << 7);
+
+    if (drawing) sprite_memory_span(first, last, ctrl, scanline < 240);
+
+    if (visible) {
+        const int count = last - first + 1;
+        uint8_t sprite_px[WIDTH + 16];
+        uint8_t sprite_value[WIDTH + 16];
+        const bool drawn =
+            overlay_sprites(first, last, mask & MASK_SPRITES, sprite_patterns, ctrl, sprite_px, sprite_value);
+        if (drawn && first == 1 && !(mask & MASK_SPRITES_LEFT)) std::memset(sprite_px, 0, 8);  // clipped
+        // Each pixel of the sequence and its palette value; hidden or
+        // clipped background pixels are transparent.
+        uint8_t bits[16 + 8 * 32], shown[16 + 8 * 32];
+        uint8_t palette_ram[32];
+        std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
+        const bool bg_shown = mask & MASK_BG;
+        constexpr uint64_t ONES = 0x0101010101010101ull;
+        for (int k = 0; k <= groups; ++k) {
+            const Block& t = blocks[k];
+            const uint64_t pixels = bg_shown ? PLANE[t.low] | PLANE[t.high] << 1 : 0;
+            std::memcpy(bits + 8 * k, &pixels, 8);
+            uint64_t values;
+            if ((t.attr_low == 0 || t.attr_low == 0xFF) && (t.attr_high == 0 || t.attr_high == 0xFF)) {
+                // One palette for the block: chosen byte by byte without a table.
+                const uint8_t* colours = palette_ram + 4 * ((t.attr_low & 1) | (t.attr_high & 2));
+                const uint64_t low = pixels & ONES, high = (pixels >> 1) & ONES;
+                const uint64_t is1 = (low & ~high) * 0xFF, is2 = (high & ~low) * 0xFF, is3 = (low & high) * 0xFF;
+                values = (palette_ram[0] * ONES & ~(is1 | is2 | is3)) | (is1 & (colours[1] * ONES)) |
+                         (is2 & (colours[2] * ONES)) | (is3 & (colours[3] * ONES));
+            } else {
+                const uint64_t palettes = PLANE[t.attr_low] | PLANE[t.attr_high] << 1;
+                uint8_t px[8], pal[8], value[8];
+                std::memcpy(px, &pixels, 8);
+                std::memcpy(pal, &palettes, 8);
+                for (int j = 0; j < 8; ++j) value[j] = palette_ram[px[j] ? 4 * pal[j] + px[j] : 0];
+                std::memcpy(&values, value, 8);
+            }
+            std::memcpy(shown + 8 * k, &values, 8);
+        }
+        // Column c's pixel is sequence pixel c - (first - 1) + x.
+        const int offset = x - (first - 1);
+        if (first == 1 && !(mask & MASK_BG_LEFT)) {
+            std::memset(bits + offset, 0, 8);
+            std::memset(shown + offset, palette_ram[0], 8);
+        }
+        uint8_t out[WIDTH];
+        compose_layers(first, last, mask, bits + offset, shown + offset, drawn ? sprite_px : nullptr, sprite_value,
+                       out);
+        if (mask & 1)
+            for (int i = 0; i < count; ++i) out[i] &= 0x30;
+        store_pixels(scanline * WIDTH + first - 1, out, count);
+    }
+    if (!drawing) oam_bus = secondary_oam[0];
+    finish_span(start, first, last);
+}
+
+// The sprite fetches of dots 257-320 at once, the registers constant.
+void PPU::sprite_fetch_span() {
+    const uint8_t ctrl = *register_ptrs[0];
+    const int64_t start = cycles;
+    rendering = true;
+    shift_background();
+    reload_background();
+    v = (v & 0xFBE0) | (t & 0x041F);
+    if (scanline == LAST_LINE) v = (v & 0x841F) | (t & 0x7BE0);
+    start_line_sprites();
+    oam_addr = 0;
+    for (int i = 0; i < 8; ++i) {
+        cycles = start + 8 * i;
+        drive_address(0x2000);
+        const uint16_t address = sprite_pattern_address(i, ctrl);
+        cycles += 4;
+        drive_address(address);
+        sprite_patterns[i] =
+            i < next_sprite_count ? static_cast<uint16_t>(memory[address] | memory[address | 8] << 8) : 0;
+    }
+    oam_bus = secondary_oam[31];
+    finish_span(start, 257, SPRITE_FETCH_END);
+}
+
+// The end of a span of dots first..last that began at dot count start:
+// the counters, and the board's dot clock.
+void PPU::finish_span(int64_t start, int first, int last) {
+    cycles = start + (last - first + 1);
+    if (dot_clocked) {
+        if (mapper->dot_clock() == Mapper::DotClock::every_dot) {
+            dot = last + 1;
+            mapper->clock_dots(mapper_context, last - first + 1);
+        } else if (first <= 255 && last >= 255) {
+            dot = 256;
+            mapper->clock(mapper_context);
+        }
+    }
+    dot = last + 1;
+}
+
+// Dots that only count (no fetch, no flag), drawing the backdrop, or the
+// palette entry v points at, on a visible line.
+void PPU::hardware_quiet(int dots) {
+    const uint8_t mask = *register_ptrs[1];
+    if (scanline < 240 && dot <= 256) {
+        const int from = std::max(dot, 1), to = std::min(dot + dots - 1, 256);
+        if (from <= to) {
+            uint8_t value = (v & 0x3F00) == 0x3F00 ? read(static_cast<short>(v & 0x3FFF)) : memory[0x3F00];
+            value = palette_output(value, mask);
+            uint8_t out[WIDTH];
+            std::memset(out, value, to - from + 1);
+            store_pixels(scanline * WIDTH + from - 1, out, to - from + 1);
+        }
+    }
+    const bool wraps = scanline == LAST_LINE && dot + dots == DOTS_PER_LINE;
+    quiet_span(dots);
+    if (wraps) odd_frame = !odd_frame;
+    post_render = scanline >= 240;
+}
+
 template <>
 void PPU::run_until<Accuracy::hardware>(int64_t target) {
-    while (cycles < target) cycle<Accuracy::hardware>();
+    while (cycles < target) {
+        const int64_t left = target - cycles;
+        if (scanline < 0 || scanline > LAST_LINE || dot < 0 || dot >= DOTS_PER_LINE) {
+            cycle<Accuracy::hardware>();  // a position the counters never reach by themselves
+            continue;
+        }
+        const bool on = *register_ptrs[1] & (MASK_BG | MASK_SPRITES);
+        if (on && (scanline < 240 || scanline == LAST_LINE)) {
+            // The pre-render line's dot 1 clears the flags: through the dot step.
+            const bool group_start = ((dot - 1) & 7) == 0 && (dot > 1 || scanline != LAST_LINE);
+            if (hears_fetches) {
+                cycle<Accuracy::hardware>();
+            } else if (group_start && left >= 8 && dot <= 256) {
+                rendering_span(static_cast<int>(std::min<int64_t>((257 - dot) / 8, left / 8)));
+            } else if (group_start && left >= 8 && dot >= 321 && dot <= PREFETCH_END) {
+                rendering_span(static_cast<int>(std::min<int64_t>((PREFETCH_END + 1 - dot) / 8, left / 8)));
+            } else if (dot == 257 && left >= SPRITE_FETCH_END - 256) {
+                sprite_fetch_span();
+            } else {
+                cycle<Accuracy::hardware>();
+            }
+            continue;
+        }
+        // Not fetching: the flags at dot 1 of lines 241 and 261, and the
+        // board's clock after dot 255, go through the dot step.
+        int next = DOTS_PER_LINE;
+        auto work_at = [&](int d) {
+            if (d >= dot && d < next) next = d;
+        };
+        if (scanline == VBLANK_LINE || scanline == LAST_LINE) work_at(1);
+        if (dot_clocked && mapper->dot_clock() == Mapper::DotClock::after_dot_255) work_at(255);
+        if (next == dot)
+            cycle<Accuracy::hardware>();
+        else
+            hardware_quiet(static_cast<int>(std::min<int64_t>(next - dot, left)));
+    }
 }
 
 template <>

@@ -236,6 +236,12 @@ private:
     uint8_t hardware_pixel(uint8_t mask);
     static uint8_t palette_output(uint8_t value, uint8_t mask);
     void rendering_dot(uint8_t ctrl, uint8_t mask);
+    void sprite_memory_dot(int d, uint8_t ctrl, bool visible);
+    void sprite_memory_span(int first, int last, uint8_t ctrl, bool visible);
+    void rendering_span(int groups);
+    void sprite_fetch_span();
+    void finish_span(int64_t start, int first, int last);
+    void hardware_quiet(int dots);
     int64_t a12_rise_dots(int64_t k) const;
 };
 

@@ -12,12 +12,14 @@
 
 namespace {
 
-// Two PPUs with their own register bytes, changed in the same way.
+// Two PPUs of a model with their own register bytes, changed in the same way.
+template <NES::Accuracy A>
 struct PpuPair {
     NES::PPU exact, fast;
     uint8_t regs[2][9] = {};
 
     PpuPair() {
+        exact.accuracy = fast.accuracy = A;
         for (int i = 0; i < 9; ++i) {
             exact.register_ptrs[i] = &regs[0][i];
             fast.register_ptrs[i] = &regs[1][i];
@@ -29,15 +31,16 @@ struct PpuPair {
         change(fast, regs[1]);
     }
     void run(int64_t dots) {
-        for (int64_t i = 0; i < dots; ++i) exact.cycle();
-        fast.run_until(fast.cycles + dots);
+        for (int64_t i = 0; i < dots; ++i) exact.template cycle<A>();
+        fast.template run_until<A>(fast.cycles + dots);
     }
 };
 
-TEST(FastPath, PpuSpansMatchDotByDot) {
+template <NES::Accuracy A>
+void expect_spans_match_dots() {
     for (uint32_t seed = 1; seed <= 6; ++seed) {
         test::Rng rng(seed);
-        auto pair = std::make_unique<PpuPair>();
+        auto pair = std::make_unique<PpuPair<A>>();
         for (uint8_t& b : pair->exact.memory) b = rng.byte();
         for (uint8_t& b : pair->exact.oam) b = rng.byte();
         std::memcpy(pair->fast.memory, pair->exact.memory, sizeof pair->fast.memory);
@@ -90,6 +93,11 @@ TEST(FastPath, PpuSpansMatchDotByDot) {
             });
         }
     }
+}
+
+TEST(FastPath, PpuSpansMatchDotByDot) {
+    expect_spans_match_dots<NES::Accuracy::standard>();
+    expect_spans_match_dots<NES::Accuracy::hardware>();
 }
 
 TEST(FastPath, ApuBulkCyclesMatchCycleByCycle) {
