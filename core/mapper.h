@@ -179,6 +179,10 @@ public:
     DotClock dot_clock() const override { return DotClock::after_dot_255; }
     int64_t clocks_to_request() const override;
     void scanline_clock(CPU* cpu);
+    // In the hardware model the counter is clocked by A12's rises after A12
+    // was low for 3 CPU cycles (the board's filter counts M2's falls).
+    BusWatch bus_watch(Accuracy model) const override { return {model == Accuracy::hardware, 3 * 3, false}; }
+    void a12_rose(void** context, int64_t at, int64_t low_since) override;
     void snapshot(StateIO& io) override;
 };
 
