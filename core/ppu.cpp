@@ -2060,6 +2060,28 @@ void PPU::state_fields(StateIO& io, int64_t cpu_cycles) {
     io.bytes(secondary_oam, sizeof secondary_oam, "ppu.secondary_oam");
     io.bytes(index_buffer, sizeof index_buffer, "ppu.index_buffer");
     io.end_section();
+    if (accuracy != Accuracy::hardware) return;
+    // What the hardware model adds: its fetch pipeline, sprite units, I/O
+    // latch and the bus line the board hears.
+    io.begin_section("HPPU");
+    io.num(bg_shift_low, "ppu.bg_shift_low");
+    io.num(bg_shift_high, "ppu.bg_shift_high");
+    io.num(attr_shift_low, "ppu.attr_shift_low");
+    io.num(attr_shift_high, "ppu.attr_shift_high");
+    io.num(fetch_name, "ppu.fetch_name");
+    io.num(fetch_attr, "ppu.fetch_attr", 0, 3);
+    io.num(fetch_low, "ppu.fetch_low");
+    io.num(fetch_high, "ppu.fetch_high");
+    for (uint16_t& pattern : sprite_patterns) io.num(pattern, "ppu.sprite_patterns");
+    io.num(oam_bus, "ppu.oam_bus");
+    io.flag(overflow_found, "ppu.overflow_found");
+    io.flag(odd_frame, "ppu.odd_frame");
+    io.num(io_latch, "ppu.io_latch");
+    // Moments at or before the dot count (the reset winds the count back).
+    for (int64_t& at : io_driven) io.num(at, "ppu.io_driven", -snapshot::MAX_COUNT, snapshot::MAX_COUNT);
+    io.flag(a12_high, "ppu.a12_high");
+    io.num(a12_fell_at, "ppu.a12_fell_at", -snapshot::MAX_COUNT, snapshot::MAX_COUNT);
+    io.end_section();
 }
 
 }  // namespace NES

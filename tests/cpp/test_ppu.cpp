@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "console.h"
 #include "mapper.h"
@@ -27,6 +28,7 @@ struct Rig {
     uint8_t& mask = regs[1];
     uint8_t& status = regs[2];
     bool spans = false;
+    NES::Accuracy model = NES::Accuracy::standard;
 
     explicit Rig(bool spans = false) : spans(spans) {
         for (int i = 0; i < 9; ++i) ppu->register_ptrs[i] = &regs[i];
@@ -35,20 +37,37 @@ struct Rig {
         for (int i = 1; i < 16; ++i) ppu->memory[0x3F10 + i] = static_cast<uint8_t>(0x10 + i);
         std::memset(ppu->oam, 0xFF, 256);
     }
+    // The fast path or the dot step (the hardware model's with `model` set)
+    // and a run of `spans` of the model.
+    explicit Rig(std::tuple<bool, NES::Accuracy> how) : Rig(std::get<0>(how)) {
+        model = ppu->accuracy = std::get<1>(how);
+    }
+    void dot_step() {
+        if (model == NES::Accuracy::hardware)
+            ppu->cycle<NES::Accuracy::hardware>();
+        else
+            ppu->cycle();
+    }
+    void run_for(int64_t dots) {
+        if (model == NES::Accuracy::hardware)
+            ppu->run_until<NES::Accuracy::hardware>(ppu->cycles + dots);
+        else
+            ppu->run_until(ppu->cycles + dots);
+    }
     // Runs until the next dot to process is (scanline, dot).
     void run_to(int scanline, int dot) {
         if (spans) {
             int64_t d = (int64_t{scanline} - ppu->scanline) * 341 + (dot - ppu->dot);
             if (d < 0) d += FRAME_DOTS;
-            ppu->run_until(ppu->cycles + d);
+            run_for(d);
         }
-        while (ppu->scanline != scanline || ppu->dot != dot) ppu->cycle();
+        while (ppu->scanline != scanline || ppu->dot != dot) dot_step();
     }
     void step() {
         if (spans)
-            ppu->run_until(ppu->cycles + 1);
+            run_for(1);
         else
-            ppu->cycle();
+            dot_step();
     }
     // Runs to the next frame boundary and then one whole frame, so the
     // picture is drawn entirely with the current settings.
@@ -271,8 +290,10 @@ TEST(PpuTiming, VblankAndFrames) {
 }
 
 // The renderer's tests run once dot by dot and once through the fast path.
-class PpuRender : public ::testing::TestWithParam<bool> {};
-INSTANTIATE_TEST_SUITE_P(DotByDotAndSpans, PpuRender, ::testing::Bool());
+class PpuRender : public ::testing::TestWithParam<std::tuple<bool, NES::Accuracy>> {};
+INSTANTIATE_TEST_SUITE_P(DotByDotAndSpans, PpuRender,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(NES::Accuracy::standard, NES::Accuracy::hardware)));
 
 TEST_P(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
     Rig rig(GetParam());
@@ -420,10 +441,11 @@ TEST_P(PpuRender, SpritePriority) {
     for (int c = 80; c < 92; ++c) EXPECT_EQ(rig.px(44, c), c < 88 ? 0x12 : 0x16) << c;
     EXPECT_EQ(rig.px(44, 96), 0x01);
 
-    // A behind sprite over an opaque but hidden background shows the backdrop.
+    // A behind sprite over an opaque but hidden background: the standard
+    // model shows the backdrop, the hardware one the sprite.
     rig.mask = 0x14;
     rig.full_frame();
-    EXPECT_EQ(rig.px(44, 16), 0x0F);
+    EXPECT_EQ(rig.px(44, 16), rig.model == NES::Accuracy::hardware ? 0x12 : 0x0F);
     EXPECT_EQ(rig.px(44, 20), 0x12);
 }
 
@@ -439,13 +461,17 @@ TEST_P(PpuRender, LeftColumnMasks) {
         int bg_left, sprite_left;  // expected colours in column 2
     };
     for (Case k : {Case{0x18, 0x0F, 0x0F}, Case{0x1E, 0x01, 0x12}, Case{0x1A, 0x01, 0x0F}, Case{0x1C, 0x0F, 0x12}}) {
+        // A clipped sprite hides the background in the standard model; in
+        // the hardware one the background shows through.
+        const bool hardware = rig.model == NES::Accuracy::hardware;
+        if (hardware && k.sprite_left == 0x0F) k.sprite_left = k.bg_left;
         rig.mask = k.mask;
         rig.full_frame();
         EXPECT_EQ(rig.px(50, 2), k.bg_left) << int(k.mask);
         EXPECT_EQ(rig.px(50, 8), 0x01) << int(k.mask);
         EXPECT_EQ(rig.px(45, 2), k.sprite_left) << int(k.mask);
         EXPECT_EQ(rig.px(45, 8), 0x01) << int(k.mask);
-        EXPECT_EQ(rig.px(65, 6), k.sprite_left == 0x12 ? 0x12 : 0x0F) << int(k.mask);
+        EXPECT_EQ(rig.px(65, 6), k.sprite_left == 0x12 ? 0x12 : hardware ? k.bg_left : 0x0F) << int(k.mask);
         EXPECT_EQ(rig.px(65, 8), 0x12) << int(k.mask);
         EXPECT_EQ(rig.px(65, 12), 0x01) << int(k.mask);
     }
@@ -523,7 +549,10 @@ TEST_P(PpuRender, NinthSpriteAndOverflow) {
     rig.tile(0, 2, [](int, int) { return 1; });
     for (int i = 0; i < 9; ++i) rig.sprite(i, 49, 2, 0, static_cast<uint8_t>(10 * i));
     rig.mask = 0x14;
-    rig.run_to(49, 145);
+    // The standard model scans from dot 129, the hardware one from dot 65
+    // with 8 dots for each sprite found.
+    const int scan = rig.model == NES::Accuracy::hardware ? 130 : 145;
+    rig.run_to(49, scan);
     EXPECT_EQ(rig.status & 0x20, 0);
     rig.step();  // the scan reads entry 8's Y
     EXPECT_EQ(rig.status & 0x20, 0x20);
@@ -535,7 +564,7 @@ TEST_P(PpuRender, NinthSpriteAndOverflow) {
     // tile number, taken as a Y coordinate, raises the flag.
     rig.sprite(8, 200, 2, 0, 0);
     rig.sprite(9, 200, 49, 0, 0);
-    rig.run_to(49, 146);
+    rig.run_to(49, rig.model == NES::Accuracy::hardware ? scan + 2 : scan + 1);
     EXPECT_EQ(rig.status & 0x20, 0);
     rig.step();
     EXPECT_EQ(rig.status & 0x20, 0x20);
