@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 #include "console.h"
 #include "mapper.h"
@@ -708,6 +709,138 @@ TEST(ConsoleCounters, StayInLockStepAfterEveryStep) {
     }
     // Whole frames of 262 x 341 dots; the PPU starts at dot 25 of line 0.
     EXPECT_EQ(frames, (console.ppu->cycles + 25) / 89342);
+}
+
+}  // namespace
+
+namespace {
+
+// A board that records the dot counts of the A12 rises it hears.
+struct A12Probe : NES::Mapper {
+    A12Probe() : Mapper(0) {}
+    std::vector<int64_t> rises;
+    BusWatch bus_watch(NES::Accuracy) const override { return {true, 10, false}; }
+    void a12_rose(void**, int64_t at, int64_t) override { rises.push_back(at); }
+    void map_write(void**, signed char*, signed char*) override {}
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void**, char*) override {}
+    void deserialize(void**, char*) override {}
+};
+
+// A hardware-model console whose PPU is stepped by hand.
+struct HardwareRig : Rig {
+    HardwareRig() : Rig(std::tuple<bool, NES::Accuracy>{false, NES::Accuracy::hardware}) {}
+    uint8_t read(uint16_t reg) { return ppu->read_register<NES::Accuracy::hardware>(reg, ppu->cycles); }
+    void write(uint16_t reg, uint8_t value) {
+        regs[reg & 7] = ppu->write_register<NES::Accuracy::hardware>(reg, value, ppu->cycles);
+    }
+};
+
+TEST(PpuHardware, StatusReadRacesTheVblankFlagAtItsDots) {
+    // The dot about to run when PPUSTATUS is read; what the read returns,
+    // and whether the flag and the NMI output are still raised after it.
+    struct Case {
+        int line, dot;
+        bool reads_set, flag_after, nmi;
+    };
+    for (Case k : {Case{241, 0, false, true, true}, Case{241, 1, false, false, false}, Case{241, 2, true, false, false},
+                   Case{241, 3, true, false, false}, Case{241, 4, true, false, false}}) {
+        HardwareRig rig;
+        rig.run_to(k.line, k.dot);
+        EXPECT_EQ((rig.read(0x2002) & 0x80) != 0, k.reads_set) << k.dot;
+        rig.run_to(241, 10);
+        EXPECT_EQ((rig.status & 0x80) != 0, k.flag_after) << k.dot;
+        EXPECT_EQ(rig.ppu->nmi_occurred, k.nmi) << k.dot;
+    }
+}
+
+TEST(PpuHardware, OddFramesSkipADotOnlyWhileRendering) {
+    for (const uint8_t mask : {uint8_t{0x00}, uint8_t{0x08}}) {
+        HardwareRig rig;
+        rig.mask = mask;
+        rig.run_to(0, 0);
+        std::vector<int64_t> lengths;
+        for (int f = 0; f < 4; ++f) {
+            const int64_t start = rig.ppu->cycles;
+            rig.full_frame();
+            lengths.push_back(rig.ppu->cycles - start);
+        }
+        for (int f = 0; f < 4; ++f) {
+            const int64_t frames = 2;  // full_frame runs to the next boundary, then one whole frame
+            EXPECT_EQ(lengths[f], frames * FRAME_DOTS - (mask ? 1 : 0)) << int(mask) << " " << f;
+        }
+        EXPECT_EQ(rig.ppu->frame_end<NES::Accuracy::hardware>() - rig.ppu->cycles,
+                  FRAME_DOTS - (mask && rig.ppu->odd_frame ? 1 : 0));
+    }
+}
+
+TEST(PpuHardware, BoardsHearA12RisesFromFetchesAndAddressWrites) {
+    // PPUCTRL's tables and sprite size; where A12 rises after 10 dots low on
+    // a drawing line (with the background at $1000 the rise at dot 5 follows
+    // only 9).
+    struct Case {
+        uint8_t ctrl;
+        std::vector<int> dots;
+    };
+    for (const Case& k : {Case{0x08, {261}}, Case{0x10, {325}}, Case{0x00, {}}, Case{0x18, {}}, Case{0x20, {261}}}) {
+        HardwareRig rig;
+        A12Probe probe;
+        NES::ROM rom(false);
+        rig.ppu->accuracy = NES::Accuracy::hardware;
+        rig.ctrl = k.ctrl;
+        rig.mask = 0x18;
+        // Bind the probe as the cartridge's board would be bound.
+        rom.mapper.reset(&probe);
+        rom.chr_size = 0;
+        rig.ppu->verbose = false;
+        rig.ppu->loadRom(&rom);
+        for (const bool spans : {false, true}) {
+            rig.spans = spans;
+            rig.run_to(10, 0);
+            const int64_t line_start = rig.ppu->cycles;
+            probe.rises.clear();
+            rig.run_to(11, 0);
+            std::vector<int> dots;
+            for (int64_t at : probe.rises) dots.push_back(static_cast<int>(at - line_start));
+            EXPECT_EQ(dots, k.dots) << int(k.ctrl) << " spans " << spans;
+        }
+        // Outside rendering the bus shows v: a PPUADDR write to $1000 raises A12.
+        rig.mask = 0;
+        rig.run_to(245, 0);
+        probe.rises.clear();
+        rig.write(0x2006, 0x10);
+        rig.write(0x2006, 0x00);
+        EXPECT_EQ(probe.rises.size(), 1u) << int(k.ctrl);
+        rom.mapper.release();
+    }
+}
+
+TEST(PpuHardware, RegistersWhileRendering) {
+    HardwareRig rig;
+    rig.mask = 0x18;
+    // PPUDATA while fetching steps coarse X and fine Y instead of PPUCTRL's step.
+    rig.run_to(20, 100);
+    rig.ppu->v = 0x0041;
+    rig.read(0x2007);
+    EXPECT_EQ(rig.ppu->v, 0x1042);
+    // OAMDATA reads the evaluation's bus: $FF while secondary OAM is cleared.
+    rig.run_to(21, 10);
+    EXPECT_EQ(rig.read(0x2004), 0xFF);
+    // Write-only registers read the I/O latch, whose bits fade after about 600 ms.
+    rig.mask = 0;
+    rig.write(0x2000, 0xA5);
+    EXPECT_EQ(rig.read(0x2005), 0xA5);
+    rig.run_for(3'300'000);
+    EXPECT_EQ(rig.read(0x2005), 0x00);
+    // Palette RAM holds six bits: the upper two come from the latch.
+    rig.write(0x2006, 0x3F);
+    rig.write(0x2006, 0x01);
+    rig.write(0x2007, 0xFF);
+    rig.write(0x2006, 0x3F);
+    rig.write(0x2006, 0x01);
+    rig.write(0x2003, 0x80);
+    EXPECT_EQ(rig.read(0x2007), 0xBF);
 }
 
 }  // namespace
