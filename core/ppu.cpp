@@ -1597,7 +1597,8 @@ uint8_t PPU::hardware_pixel(uint8_t mask) {
 void PPU::rendering_dot(uint8_t ctrl, uint8_t mask) {
     const bool visible = scanline < 240;
     const int d = dot;
-    if (d >= 1 && d <= 256) {
+    if (d == 0) return;  // idle
+    if (d <= 256) {
         if (d >= 2) shift_background();
         if ((d & 7) == 1 && d >= 9) reload_background();
         background_fetch_dot(ctrl);
