@@ -923,6 +923,45 @@ int PPU::background_pixel(int column, uint8_t ctrl) const {
     return ((high >> bit) & 1) << 1 | ((low >> bit) & 1);
 }
 
+// The dot at which sprite 0's countdown from the current dot, as the spans
+// run it, first shows an opaque pixel of the row pattern over an opaque
+// background pixel (background(column)), the registers as they stand; 0
+// when none does on this line.
+template <typename Background>
+int PPU::sprite0_hit_dot(uint16_t pattern, uint8_t mask, Background background) const {
+    constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
+    const uint8_t attr = line_sprites[2];
+    int n = sprite_x_counter[0];
+    bool active = sprite_active & 1;
+    uint8_t shift = sprite_shift[0];
+    for (int d = dot; d <= 255; ++d) {  // column 255 never hits
+        if (n > 0) {
+            if (!active) {
+                d += n - 1;  // nothing shows until the counter reaches 0
+                n = 0;
+                continue;
+            }
+            --n;
+        } else if (n > -9) {
+            countdown_shown_step(n, shift, active);
+        } else if (!active) {
+            break;
+        }
+        const int column = d - 1;
+        if (active && sprite_pixel(pattern, attr, shift) && (column >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT) &&
+            background(column))
+            return d;
+    }
+    return 0;
+}
+
+// Whether sprite 0 hit may still be set on this line: both layers on, sprite
+// 0 on the line, the flag clear.
+bool PPU::hit_possible(uint8_t mask) const {
+    return line_has_sprite0 && line_sprite_count > 0 && (mask & (MASK_BG | MASK_SPRITES)) == (MASK_BG | MASK_SPRITES) &&
+           !(*register_ptrs[2] & STATUS_SPRITE0);
+}
+
 void PPU::predict_line() {
     constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
     predicted_at = cycles;
@@ -934,36 +973,11 @@ void PPU::predict_line() {
     const int first = dot;
     auto at_dot = [&](int d) { return cycles + (d - first) + 1; };
 
-    constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
-    if (line_has_sprite0 && line_sprite_count > 0 && (mask & (MASK_BG | MASK_SPRITES)) == (MASK_BG | MASK_SPRITES) &&
-        !(status & STATUS_SPRITE0)) {
-        // Sprite 0's countdown as render_span runs it; list position 0 wins
-        // wherever it is opaque.
-        const uint16_t pattern = sprite_row_pattern(*this, 0, ctrl);
-        const uint8_t attr = line_sprites[2];
-        int n = sprite_x_counter[0];
-        bool active = sprite_active & 1;
-        uint8_t shift = sprite_shift[0];
-        for (int d = first; d <= 255; ++d) {  // column 255 never hits
-            if (n > 0) {
-                if (!active) {
-                    d += n - 1;  // nothing shows until the counter reaches 0
-                    n = 0;
-                    continue;
-                }
-                --n;
-            } else if (n > -9) {
-                countdown_shown_step(n, shift, active);
-            } else if (!active) {
-                break;
-            }
-            const int column = d - 1;
-            if (active && sprite_pixel(pattern, attr, shift) && (column >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT) &&
-                background_pixel(column, ctrl)) {
-                predicted_hit = at_dot(d);
-                break;
-            }
-        }
+    // List position 0 wins wherever it is opaque.
+    if (hit_possible(mask)) {
+        if (const int d = sprite0_hit_dot(sprite_row_pattern(*this, 0, ctrl), mask,
+                                          [&](int column) { return background_pixel(column, ctrl) != 0; }))
+            predicted_hit = at_dot(d);
     }
     if (!(status & STATUS_OVERFLOW)) {
         if (const int d = evaluate<false>(first, 256, ctrl)) predicted_overflow = at_dot(d);
@@ -1986,8 +2000,92 @@ void PPU::run_until<Accuracy::hardware>(int64_t target) {
     }
 }
 
+// The background pixel (0-3) that column shows later on this line, at a
+// group's first dot, the registers as they stand: the shift registers as
+// this dot leaves them, then the tiles from v on (see rendering_span).
+int PPU::hardware_background_pixel(int column, uint8_t ctrl) const {
+    const int i = column - (dot - 1) + x;
+    int low, high, bit;
+    if (i < 16) {
+        low = bg_shift_low, high = bg_shift_high;
+        if (dot != 1 && dot != 321) {
+            low = (low << 1 & 0xFF00) | fetch_low;
+            high = (high << 1 & 0xFF00) | fetch_high;
+        }
+        bit = 15 - i;
+    } else {
+        const uint16_t at = coarse_x_steps(v, (i - 16) / 8);
+        const uint8_t name = memory[fold_nametable(0x2000 | (at & 0x0FFF), mirroring)];
+        const int address = ((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0) | name << 4 | ((v >> 12) & 7);
+        low = memory[address];
+        high = memory[address | 8];
+        bit = 7 - (i - 16) % 8;
+    }
+    return ((high >> bit) & 1) << 1 | ((low >> bit) & 1);
+}
+
+// The hardware model's flags for the rest of a drawing line from a group's
+// first dot: the sprite 0 hit from sprite 0's unit and the background to
+// come, the overflow from the evaluation run on copies of its state.
+void PPU::predict_hardware_line() {
+    constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+    predicted_at = cycles;
+    predicted_hit = predicted_overflow = NEVER;
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    const int first = dot;
+    auto at_dot = [&](int d) { return cycles + (d - first) + 1; };
+    const bool sprites_left = mask & MASK_SPRITES_LEFT, bg_left = mask & MASK_BG_LEFT;
+    if (hit_possible(mask)) {
+        if (const int d = sprite0_hit_dot(sprite_patterns[0], mask, [&](int column) {
+                return (column >= 8 || (sprites_left && bg_left)) && hardware_background_pixel(column, ctrl) != 0;
+            }))
+            predicted_hit = at_dot(d);
+    }
+    if (!(status & STATUS_OVERFLOW)) {
+        const uint8_t saved_status = status, saved_index = eval_index, saved_byte = overflow_byte,
+                      saved_count = next_sprite_count, saved_bus = oam_bus;
+        const bool saved_done = eval_done, saved_found = overflow_found, saved_zero = next_has_sprite0;
+        uint8_t saved_secondary[32];
+        std::memcpy(saved_secondary, secondary_oam, sizeof saved_secondary);
+        for (int d = first; d <= 256; ++d) {
+            sprite_memory_dot(d, ctrl, true);
+            if (status & STATUS_OVERFLOW) {
+                predicted_overflow = at_dot(d);
+                break;
+            }
+        }
+        status = saved_status, eval_index = saved_index, overflow_byte = saved_byte;
+        next_sprite_count = saved_count, oam_bus = saved_bus;
+        eval_done = saved_done, overflow_found = saved_found, next_has_sprite0 = saved_zero;
+        std::memcpy(secondary_oam, saved_secondary, sizeof saved_secondary);
+    }
+}
+
 template <>
 uint8_t PPU::status_at<Accuracy::hardware>(int64_t target) {
+    if (target > cycles && (*register_ptrs[1] & (MASK_BG | MASK_SPRITES))) {
+        // Where the target lies: dots up to target_dot - 1 of its line drawn.
+        const int64_t position = int64_t{scanline} * DOTS_PER_LINE + dot + (target - cycles);
+        const int target_line = static_cast<int>(position / DOTS_PER_LINE);
+        const int target_dot = static_cast<int>(position % DOTS_PER_LINE);
+        if (target_line < 240 && target_dot >= 1 && target_dot <= 257) {
+            // Earlier lines, and the dots to a group's start, are run for
+            // real; within the target's line the flags are predicted.
+            const int64_t line_start = target - (target_dot - 1);
+            if (cycles < line_start) run_until<Accuracy::hardware>(line_start);
+            const int64_t group_start = cycles + ((9 - dot) & 7);
+            if (group_start < target && dot <= 256) {
+                run_until<Accuracy::hardware>(group_start);
+                if (predicted_at != cycles) predict_hardware_line();
+                uint8_t status = *register_ptrs[2];
+                if (predicted_hit <= target) status |= STATUS_SPRITE0;
+                if (predicted_overflow <= target) status |= STATUS_OVERFLOW;
+                return status;
+            }
+        }
+    }
     run_until<Accuracy::hardware>(target);
     return *register_ptrs[2];
 }

@@ -196,6 +196,11 @@ private:
     int64_t predicted_hit = 0;       // `cycles` from which the sprite 0 hit flag is set
     int64_t predicted_overflow = 0;  // and the overflow flag
     void predict_line();
+    template <typename Background>
+    int sprite0_hit_dot(uint16_t pattern, uint8_t mask, Background background) const;
+    bool hit_possible(uint8_t mask) const;
+    int hardware_background_pixel(int column, uint8_t ctrl) const;
+    void predict_hardware_line();
     template <bool Commit>
     int evaluate(int first, int last, uint8_t ctrl);
     void entry_masks(int line, int height, uint64_t& on_line, uint64_t& with_y) const;
