@@ -1691,10 +1691,10 @@ int64_t PPU::frame_end<Accuracy::hardware>() const {
     return cycles + dots_until(0, 0) - (skips ? 1 : 0);
 }
 
-// The dots until the k-th rise of A12 that passes the board's filter, the
-// registers staying as they are; a sprite slot whose tile is not known yet
-// (8x16 sprites of a line not evaluated) is taken to fetch from $1000, so
-// that a rise is never later than predicted.
+// The dots until the k-th rise of A12 that passes the board's filter has
+// run, the registers staying as they are; a sprite slot whose tile is not
+// known yet (8x16 sprites of a line not evaluated) is taken to fetch from
+// $1000, so that a rise is never later than predicted.
 int64_t PPU::a12_rise_dots(int64_t k) const {
     const uint8_t ctrl = *register_ptrs[0];
     if (!(*register_ptrs[1] & (MASK_BG | MASK_SPRITES))) return std::numeric_limits<int64_t>::max();
@@ -1702,34 +1702,60 @@ int64_t PPU::a12_rise_dots(int64_t k) const {
     const bool tall = ctrl & CTRL_TALL_SPRITES;
     bool level = a12_high, odd = odd_frame;
     int64_t fell = a12_fell_at, at = cycles;
+    // A12 over a rendering line from dot d, counting the rises that pass;
+    // returns the dot count of the k-th, or -1.
+    auto walk = [&](int d, bool known_slots) -> int64_t {
+        for (int p = d <= 1 ? 1 : 1 + (d + 2) / 4 * 4; p <= 337; p += 4) {
+            bool high = false;
+            if (p < 257 || (p >= 321 && p < 337)) {
+                high = ((p - 1) & 4) && bg_high;
+            } else if (p < 321 && ((p - 257) & 4)) {
+                high = !tall         ? (ctrl & CTRL_SPRITE_TABLE) != 0
+                       : known_slots ? (sprite_pattern_address((p - 257) >> 3, ctrl) & 0x1000) != 0
+                                     : true;
+            }
+            if (high == level) continue;
+            level = high;
+            const int64_t when = at + (p - d);
+            if (!high)
+                fell = when;
+            else if (when - fell >= a12_low_dots && --k == 0)
+                return when;
+        }
+        return -1;
+    };
+    // Whole lines from the same A12 state see the same rises: the last whole
+    // line's start state, its count of rises and its end state.
+    struct {
+        bool valid = false, level = false, end_level = false;
+        int64_t low = 0, end_low = 0;
+        int64_t rises = 0;
+    } seen;
+    auto low_for = [&](int64_t when) { return std::min<int64_t>(when - fell, a12_low_dots); };
     int line = scanline, d = dot;
     for (int lines = 0; lines < 2 * (LAST_LINE + 1); ++lines) {
+        int line_dots = DOTS_PER_LINE - d;
+        if (line == LAST_LINE && odd) --line_dots;
         if (line < 240 || line == LAST_LINE) {
-            for (int p = d <= 1 ? 1 : 1 + (d + 2) / 4 * 4; p <= 337; p += 4) {
-                bool high = false;
-                if (p < 257 || (p >= 321 && p < 337)) {
-                    high = ((p - 1) & 4) && bg_high;
-                } else if (p < 321 && ((p - 257) & 4)) {
-                    const int i = (p - 257) >> 3;
-                    high = !tall                           ? (ctrl & CTRL_SPRITE_TABLE) != 0
-                           : line == scanline && dot > 256 ? (sprite_pattern_address(i, ctrl) & 0x1000) != 0
-                                                           : true;
-                }
-                if (high == level) continue;
-                level = high;
-                const int64_t when = at + (p - d);
-                if (!high) {
-                    fell = when;
-                } else if (when - fell >= a12_low_dots && --k == 0) {
-                    return when - cycles;
+            if (d == 0 && lines > 0 && seen.valid && seen.level == level && seen.low == low_for(at) && k > seen.rises) {
+                k -= seen.rises;
+                level = seen.end_level;
+                fell = at + line_dots - seen.end_low;
+            } else {
+                const bool start_level = level;
+                const int64_t start_low = low_for(at);
+                const int64_t k_before = k;
+                // The count once the rise's dot has run.
+                if (const int64_t when = walk(d, lines == 0 && dot > 256); when >= 0) return when + 1 - cycles;
+                if (d == 0) {
+                    seen.valid = true;
+                    seen.level = start_level, seen.low = start_low;
+                    seen.end_level = level, seen.end_low = low_for(at + line_dots);
+                    seen.rises = k_before - k;
                 }
             }
         }
-        int line_dots = DOTS_PER_LINE - d;
-        if (line == LAST_LINE) {
-            if (odd) --line_dots;
-            odd = !odd;
-        }
+        if (line == LAST_LINE) odd = !odd;
         at += line_dots;
         d = 0;
         line = line == LAST_LINE ? 0 : line + 1;

@@ -719,7 +719,9 @@ namespace {
 struct A12Probe : NES::Mapper {
     A12Probe() : Mapper(0) {}
     std::vector<int64_t> rises;
+    int64_t requests_after = -1;  // the rise that may request an interrupt
     BusWatch bus_watch(NES::Accuracy) const override { return {true, 10, false}; }
+    int64_t clocks_to_request() const override { return requests_after - static_cast<int64_t>(rises.size()); }
     void a12_rose(void**, int64_t at, int64_t) override { rises.push_back(at); }
     void map_write(void**, signed char*, signed char*) override {}
     void map_read(void**, signed char*) override {}
@@ -805,6 +807,15 @@ TEST(PpuHardware, BoardsHearA12RisesFromFetchesAndAddressWrites) {
             for (int64_t at : probe.rises) dots.push_back(static_cast<int>(at - line_start));
             EXPECT_EQ(dots, k.dots) << int(k.ctrl) << " spans " << spans;
         }
+        // The event the CPU is told of is the rise that may request.
+        probe.rises.clear();
+        probe.requests_after = 3;
+        const int64_t named = rig.ppu->next_event<NES::Accuracy::hardware>();
+        rig.full_frame();
+        if (!k.dots.empty()) {
+            EXPECT_EQ(named, probe.rises.at(2) + 1) << int(k.ctrl);
+        }
+        probe.requests_after = -1;
         // Outside rendering the bus shows v: a PPUADDR write to $1000 raises A12.
         rig.mask = 0;
         rig.run_to(245, 0);
