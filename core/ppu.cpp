@@ -203,6 +203,15 @@ void PPU::loadRom(ROM* rom) {
     this->rom = rom;
     mirroring = rom->mirroring;
     mapper = rom->mapper.get();
+    if (mapper) {
+        const Mapper::BusWatch watch = mapper->bus_watch(accuracy);
+        const bool hardware = accuracy == Accuracy::hardware;
+        hears_a12 = hardware && watch.a12_rises;
+        a12_low_dots = watch.a12_low_dots;
+        hears_fetches = hardware && watch.fetches;
+        const Mapper::DotClock clock = mapper->dot_clock();
+        dot_clocked = clock == Mapper::DotClock::every_dot || (clock == Mapper::DotClock::after_dot_255 && !hears_a12);
+    }
     if (rom->chr_size <= 0) {
         if (verbose) puts("CHR-RAM Copied.");
         rom->chr_ram = memory;
@@ -254,6 +263,10 @@ namespace {
 // PPUCTRL bit 2: PPUDATA steps v by 32 (one row) instead of 1.
 constexpr uint8_t CTRL_STEP_ROW = 0x04;
 
+// How long a bit of the I/O latch holds a 1 that nothing drives again: some
+// 600 ms of dots.
+constexpr int64_t IO_DECAY_DOTS = 3'200'000;
+
 void print_address_registers(const char* when, uint8_t value, const PPU& p) {
     printf("(%s) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", when, value, 0x2006, p.v, p.t, static_cast<int>(p.w),
            p.x);
@@ -261,15 +274,50 @@ void print_address_registers(const char* when, uint8_t value, const PPU& p) {
 
 }  // namespace
 
+bool PPU::fetching() const {
+    return (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && (scanline < 240 || scanline == LAST_LINE);
+}
+
+void PPU::drive_io(uint8_t value, uint8_t bits) {
+    io_latch = static_cast<uint8_t>((io_latch & ~bits) | (value & bits));
+    for (int i = 0; i < 8; ++i)
+        if ((bits >> i) & 1) io_driven[i] = cycles;
+}
+
+uint8_t PPU::io_value() {
+    for (int i = 0; i < 8; ++i)
+        if (cycles - io_driven[i] > IO_DECAY_DOTS) io_latch &= static_cast<uint8_t>(~(1u << i));
+    return io_latch;
+}
+
+// A PPUDATA access while the PPU fetches: v takes the fetches' own steps,
+// coarse X and fine Y at once, instead of PPUCTRL's step.
+void PPU::step_after_data_access() {
+    if (fetching()) {
+        v = coarse_x_step(v);
+        v_vert();
+    } else {
+        v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+        drive_address(v);  // the bus shows v while the PPU does not fetch
+    }
+}
+
+template <Accuracy A>
 uint8_t PPU::read_register(uint16_t address, int64_t at) {
+    constexpr bool HW = A == Accuracy::hardware;
     if (address == 0x2002) {
         // Reading around the start of vertical blank races the PPU: at dot 1
         // of line 241 the flag reads clear and neither the flag nor the NMI is
         // raised this frame; at dot 2 it reads set and the NMI is cancelled.
-        const uint8_t value = status_at(at);
+        uint8_t value = status_at<A>(at);
         *register_ptrs[2] &= ~STATUS_VBLANK;
         w = false;
-        if (dot > 1 && scanline == LAST_LINE) return value & ~STATUS_VBLANK;
+        if constexpr (HW) {
+            value = static_cast<uint8_t>((value & 0xE0) | (io_value() & 0x1F));
+            drive_io(value, 0xE0);
+        } else {
+            if (dot > 1 && scanline == LAST_LINE) return value & ~STATUS_VBLANK;
+        }
         if (scanline == 241 && (dot == 1 || dot == 2)) {
             suppress_vblank = true;
             nmi_occurred = false;
@@ -279,10 +327,16 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
         nmi_occurred = false;
         return value;
     }
-    run_until(at);
+    run_until<A>(at);
     switch (address) {
-        case 0x2004:
-            return oam[oam_addr];
+        case 0x2004: {
+            uint8_t value = oam[oam_addr];
+            if constexpr (HW) {
+                if (fetching()) value = oam_bus;
+                drive_io(value, 0xFF);
+            }
+            return value;
+        }
         case 0x2007: {
             const short p = static_cast<short>(v & 0x3FFF);
             uint8_t value;
@@ -291,21 +345,39 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
             if (p >= 0x3F00) {
                 value = read(p);
                 read_buffer = read(static_cast<short>(p - 0x1000));
+                if constexpr (HW) {
+                    // Palette RAM holds six bits; the other two are the latch's.
+                    value = static_cast<uint8_t>((value & 0x3F) | (io_value() & 0xC0));
+                    drive_io(value, 0x3F);
+                }
             } else {
                 value = read_buffer;
                 read_buffer = read(p);
+                if constexpr (HW) drive_io(value, 0xFF);
             }
-            v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+            if constexpr (HW)
+                step_after_data_access();
+            else
+                v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
             return value;
         }
         default:
+            if constexpr (HW) return io_value();  // write-only: the latch
             return *register_ptrs[address & 7];
     }
 }
 
+template <Accuracy A>
 uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
-    run_until(at);
+    constexpr bool HW = A == Accuracy::hardware;
+    run_until<A>(at);
     forget_prediction();
+    if constexpr (HW) {
+        drive_io(value, 0xFF);
+        // A write may move the next event (the NMI line, A12's rises): the
+        // CPU looks again before its next cycle.
+        if (cpu) cpu->ppu_due = 0;
+    }
     const bool trace = cpu && cpu->debug;
     switch (address) {
         case 0x2000:
@@ -315,6 +387,12 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
             oam_addr = value;
             break;
         case 0x2004:
+            if (HW && fetching()) {
+                // While the PPU fetches, OAM keeps its bytes and only the
+                // entry part of the address steps.
+                oam_addr = static_cast<uint8_t>(oam_addr + 4);
+                break;
+            }
             // Bits 2-4 of the attribute byte do not exist in OAM.
             if ((oam_addr & 3) == 2) value &= 0xE3;
             oam[oam_addr++] = value;
@@ -335,6 +413,7 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
             } else {
                 t = static_cast<uint16_t>((t & 0xFF00) | value);
                 v = t;
+                if (HW && !fetching()) drive_address(v);
             }
             w = !w;
             if (trace) print_address_registers("After", value, *this);
@@ -342,8 +421,12 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
         case 0x2007: {
             const short p = static_cast<short>(v & 0x3FFF);
             if (trace) printf("ppu->%04x: %02x\n", p, value);
-            write(p, static_cast<signed char>(value));
-            v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+            // Palette RAM holds six bits.
+            write(p, static_cast<signed char>(HW && p >= 0x3F00 ? value & 0x3F : value));
+            if constexpr (HW)
+                step_after_data_access();
+            else
+                v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
             if (trace) printf("v changed to %i\n", v);
             break;
         }
@@ -352,6 +435,11 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
     }
     return value;
 }
+
+template uint8_t PPU::read_register<Accuracy::standard>(uint16_t, int64_t);
+template uint8_t PPU::read_register<Accuracy::hardware>(uint16_t, int64_t);
+template uint8_t PPU::write_register<Accuracy::standard>(uint16_t, uint8_t, int64_t);
+template uint8_t PPU::write_register<Accuracy::hardware>(uint16_t, uint8_t, int64_t);
 
 int64_t PPU::get_addr(signed char* location) const { return location - reinterpret_cast<const signed char*>(memory); }
 
@@ -391,7 +479,32 @@ inline void PPU::next_line() {
     }
 }
 
-void PPU::cycle() {
+// Sprite countdown: a sprite at X is active on dots X+1..X+8, its counter
+// running from X down to -8 (the bit is set at 0 and cleared at -8). Past -8
+// a sprite stays inactive, so its counter stops at -9 instead of running on
+// towards a wrap.
+inline void PPU::sprite_countdown_dot() {
+    uint8_t active = sprite_active;
+    for (int i = 0; i < line_sprite_count; ++i) {
+        const int n = sprite_x_counter[i];
+        if (n > 0) {
+            sprite_x_counter[i] = n - 1;
+        } else if (n > -9) {
+            const uint8_t bit = static_cast<uint8_t>(1u << i);
+            if (active & bit) --sprite_shift[i];
+            if (n == 0) {
+                active |= bit;
+            } else if (n == -8) {
+                active &= ~bit;
+            }
+            sprite_x_counter[i] = n - 1;
+        }
+    }
+    sprite_active = active;
+}
+
+template <>
+void PPU::cycle<Accuracy::standard>() {
     const uint8_t ctrl = *register_ptrs[0];
     const uint8_t mask = *register_ptrs[1];
     uint8_t& status = *register_ptrs[2];
@@ -417,27 +530,7 @@ void PPU::cycle() {
             }
         }
     } else if (dot >= 1 && dot <= 256) {
-        // Sprite countdown: a sprite at X is active on dots X+1..X+8, its
-        // counter running from X down to -8 (the bit is set at 0 and cleared
-        // at -8). Past -8 a sprite stays inactive, so its counter stops at -9
-        // instead of running on towards a wrap.
-        uint8_t active = sprite_active;
-        for (int i = 0; i < line_sprite_count; ++i) {
-            const int n = sprite_x_counter[i];
-            if (n > 0) {
-                sprite_x_counter[i] = n - 1;
-            } else if (n > -9) {
-                const uint8_t bit = static_cast<uint8_t>(1u << i);
-                if (active & bit) --sprite_shift[i];
-                if (n == 0) {
-                    active |= bit;
-                } else if (n == -8) {
-                    active &= ~bit;
-                }
-                sprite_x_counter[i] = n - 1;
-            }
-        }
-        sprite_active = active;
+        sprite_countdown_dot();
 
         if (((dot - 1) & 7) == 0 && rendering) {
             fetch_tile(*this, v, ctrl);
@@ -592,36 +685,44 @@ int64_t PPU::dots_until(int line, int to_dot) const {
     return d > 0 ? d : d + FRAME_DOTS;
 }
 
-int64_t PPU::frame_end() const { return cycles + dots_until(0, 0); }
-
-int64_t PPU::next_event() const {
-    // The flag changes while dot 1 of lines 241 and 261 is processed.
-    int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), dots_until(0, 0)});
-    if (mapper) {
-        switch (mapper->dot_clock()) {
-            case Mapper::DotClock::after_dot_255:
-                // The clock that may request, on the k-th counted line ahead
-                // (as if rendering stayed on: a request is never later).
-                if (int64_t k = mapper->clocks_to_request(); k > 0) {
-                    for (int line = dot < 256 ? scanline : scanline + 1; line <= LAST_LINE; ++line) {
-                        if ((line < 240 || line == LAST_LINE) && --k == 0) {
-                            dots = std::min(dots, dots_until(line, 256));
-                            break;
-                        }
-                    }
-                }
-                break;
-            case Mapper::DotClock::every_dot:
-                if (const int64_t d = mapper->clocks_to_request(); d >= 0) dots = std::min(dots, d);
-                break;
-            case Mapper::DotClock::none:
-                break;
-        }
-    }
-    return cycles + dots;
+template <>
+int64_t PPU::frame_end<Accuracy::standard>() const {
+    return cycles + dots_until(0, 0);
 }
 
-void PPU::run_until(int64_t target) {
+template <>
+int64_t PPU::next_event<Accuracy::standard>() const {
+    // The flag changes while dot 1 of lines 241 and 261 is processed.
+    const int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), dots_until(0, 0)});
+    return cycles + (mapper ? std::min(dots, mapper_event_dots()) : dots);
+}
+
+int64_t PPU::mapper_event_dots() const {
+    int64_t dots = std::numeric_limits<int64_t>::max();
+    switch (mapper->dot_clock()) {
+        case Mapper::DotClock::after_dot_255:
+            // The clock that may request, on the k-th counted line ahead
+            // (as if rendering stayed on: a request is never later).
+            if (int64_t k = mapper->clocks_to_request(); k > 0) {
+                for (int line = dot < 256 ? scanline : scanline + 1; line <= LAST_LINE; ++line) {
+                    if ((line < 240 || line == LAST_LINE) && --k == 0) {
+                        dots = dots_until(line, 256);
+                        break;
+                    }
+                }
+            }
+            break;
+        case Mapper::DotClock::every_dot:
+            if (const int64_t d = mapper->clocks_to_request(); d >= 0) dots = d;
+            break;
+        case Mapper::DotClock::none:
+            break;
+    }
+    return dots;
+}
+
+template <>
+void PPU::run_until<Accuracy::standard>(int64_t target) {
     const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
     while (cycles < target) {
         const int64_t left = target - cycles;
@@ -822,6 +923,45 @@ int PPU::background_pixel(int column, uint8_t ctrl) const {
     return ((high >> bit) & 1) << 1 | ((low >> bit) & 1);
 }
 
+// The dot at which sprite 0's countdown from the current dot, as the spans
+// run it, first shows an opaque pixel of the row pattern over an opaque
+// background pixel (background(column)), the registers as they stand; 0
+// when none does on this line.
+template <typename Background>
+int PPU::sprite0_hit_dot(uint16_t pattern, uint8_t mask, Background background) const {
+    constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
+    const uint8_t attr = line_sprites[2];
+    int n = sprite_x_counter[0];
+    bool active = sprite_active & 1;
+    uint8_t shift = sprite_shift[0];
+    for (int d = dot; d <= 255; ++d) {  // column 255 never hits
+        if (n > 0) {
+            if (!active) {
+                d += n - 1;  // nothing shows until the counter reaches 0
+                n = 0;
+                continue;
+            }
+            --n;
+        } else if (n > -9) {
+            countdown_shown_step(n, shift, active);
+        } else if (!active) {
+            break;
+        }
+        const int column = d - 1;
+        if (active && sprite_pixel(pattern, attr, shift) && (column >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT) &&
+            background(column))
+            return d;
+    }
+    return 0;
+}
+
+// Whether sprite 0 hit may still be set on this line: both layers on, sprite
+// 0 on the line, the flag clear.
+bool PPU::hit_possible(uint8_t mask) const {
+    return line_has_sprite0 && line_sprite_count > 0 && (mask & (MASK_BG | MASK_SPRITES)) == (MASK_BG | MASK_SPRITES) &&
+           !(*register_ptrs[2] & STATUS_SPRITE0);
+}
+
 void PPU::predict_line() {
     constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
     predicted_at = cycles;
@@ -833,43 +973,19 @@ void PPU::predict_line() {
     const int first = dot;
     auto at_dot = [&](int d) { return cycles + (d - first) + 1; };
 
-    constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
-    if (line_has_sprite0 && line_sprite_count > 0 && (mask & (MASK_BG | MASK_SPRITES)) == (MASK_BG | MASK_SPRITES) &&
-        !(status & STATUS_SPRITE0)) {
-        // Sprite 0's countdown as render_span runs it; list position 0 wins
-        // wherever it is opaque.
-        const uint16_t pattern = sprite_row_pattern(*this, 0, ctrl);
-        const uint8_t attr = line_sprites[2];
-        int n = sprite_x_counter[0];
-        bool active = sprite_active & 1;
-        uint8_t shift = sprite_shift[0];
-        for (int d = first; d <= 255; ++d) {  // column 255 never hits
-            if (n > 0) {
-                if (!active) {
-                    d += n - 1;  // nothing shows until the counter reaches 0
-                    n = 0;
-                    continue;
-                }
-                --n;
-            } else if (n > -9) {
-                countdown_shown_step(n, shift, active);
-            } else if (!active) {
-                break;
-            }
-            const int column = d - 1;
-            if (active && sprite_pixel(pattern, attr, shift) && (column >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT) &&
-                background_pixel(column, ctrl)) {
-                predicted_hit = at_dot(d);
-                break;
-            }
-        }
+    // List position 0 wins wherever it is opaque.
+    if (hit_possible(mask)) {
+        if (const int d = sprite0_hit_dot(sprite_row_pattern(*this, 0, ctrl), mask,
+                                          [&](int column) { return background_pixel(column, ctrl) != 0; }))
+            predicted_hit = at_dot(d);
     }
     if (!(status & STATUS_OVERFLOW)) {
         if (const int d = evaluate<false>(first, 256, ctrl)) predicted_overflow = at_dot(d);
     }
 }
 
-uint8_t PPU::status_at(int64_t target) {
+template <>
+uint8_t PPU::status_at<Accuracy::standard>(int64_t target) {
     if (target > cycles) {
         // Where the target lies: dots up to target_dot - 1 of its line drawn.
         const int64_t ahead = target - cycles;
@@ -892,21 +1008,16 @@ uint8_t PPU::status_at(int64_t target) {
     return *register_ptrs[2];
 }
 
-void PPU::render_span(int last) {
-    const uint8_t ctrl = *register_ptrs[0];
-    const uint8_t mask = *register_ptrs[1];
-    uint8_t& status = *register_ptrs[2];
-    const bool on = (mask & (MASK_BG | MASK_SPRITES)) != 0;
-    const bool sprites_shown = on && (mask & MASK_SPRITES);
-    const int first = dot;
-    rendering = on;
-
-    // Sprite countdown for the whole span, one sprite at a time. For each
-    // column the frontmost opaque sprite pixel is kept: its value, palette,
-    // priority bit and whether it is list position 0.
+// The sprite countdown of dots first..last, one sprite at a time. For each
+// column the frontmost opaque sprite pixel is kept in sprite_px (its value,
+// palette, priority bit 0x10 and 0x20 for list position 0) and its palette
+// value in sprite_value; returns whether any column was written (sprite_px
+// then holds columns first - 1 to last + 15). patterns holds the units' row
+// patterns, or is null for rows read from pattern memory as the pixels are
+// drawn.
+bool PPU::overlay_sprites(int first, int last, bool sprites_shown, const uint16_t* patterns, uint8_t ctrl,
+                          uint8_t* sprite_px, uint8_t* sprite_value) {
     const int count = last - first + 1;
-    uint8_t sprite_px[WIDTH + 16];
-    uint8_t sprite_value[WIDTH + 16];  // the palette value of each column's sprite pixel
     bool sprite_drawn = false;
     for (int i = line_sprite_count - 1; i >= 0; --i) {
         const uint8_t bit = static_cast<uint8_t>(1u << i);
@@ -918,7 +1029,7 @@ void PPU::render_span(int last) {
             continue;
         }
         const uint8_t attr = line_sprites[4 * i + 2];
-        const uint16_t pattern = sprites_shown ? sprite_row_pattern(*this, i, ctrl) : 0;
+        const uint16_t pattern = !sprites_shown ? 0 : patterns ? patterns[i] : sprite_row_pattern(*this, i, ctrl);
         const uint8_t tag = static_cast<uint8_t>((attr & 3) << 2 | (attr & 0x20) >> 1 | (i == 0 ? 0x20 : 0));
         uint8_t shift = sprite_shift[i];
         auto start_drawing = [&] {
@@ -982,6 +1093,22 @@ void PPU::render_span(int last) {
         sprite_shift[i] = shift;
         sprite_active = active ? (sprite_active | bit) : (sprite_active & ~bit);
     }
+    return sprite_drawn;
+}
+
+void PPU::render_span(int last) {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    const bool on = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    const bool sprites_shown = on && (mask & MASK_SPRITES);
+    const int first = dot;
+    rendering = on;
+
+    const int count = last - first + 1;
+    uint8_t sprite_px[WIDTH + 16];
+    uint8_t sprite_value[WIDTH + 16];  // the palette value of each column's sprite pixel
+    const bool sprite_drawn = overlay_sprites(first, last, sprites_shown, nullptr, ctrl, sprite_px, sprite_value);
 
     // Sprite evaluation for the next line.
     if (on && evaluate<true>(first, last, ctrl)) status |= STATUS_OVERFLOW;
@@ -1179,24 +1306,35 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
     std::memcpy(bits + MARGIN + partial_first, partial_bits, partial_count);
     std::memcpy(shown + MARGIN + partial_first, partial_shown, partial_count);
 
+    compose_layers(first, last, mask, bits + MARGIN, shown + MARGIN, sprite_px, sprite_value, out);
+}
+
+// The background values of columns first - 1 to last - 1 with the sprite
+// pixels laid over them into out, and the sprite 0 hit: bits and shown hold
+// each column's background pixel (0-3) and the palette value it shows, the
+// backdrop's when 0.
+void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, const uint8_t* shown,
+                         const uint8_t* sprite_px, const uint8_t* sprite_value, uint8_t* out) {
+    const bool bg_shown = mask & MASK_BG;
+    const uint8_t backdrop = memory[0x3F00];
     // The background as it is, then the columns with a sprite pixel or under
     // the left-column mask.
     const int count = last - first + 1;
-    std::memcpy(out, shown + MARGIN + first - 1, count);
+    std::memcpy(out, shown + first - 1, count);
     constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
     uint8_t& status = *register_ptrs[2];
     const bool hit_possible = line_has_sprite0 && sprite_px && bg_shown && !(status & STATUS_SPRITE0);
     bool hit = false;
     // One column the long way: the left-column masks and the hit's rules.
     auto compose = [&](int c) {
-        const int bg = bits[MARGIN + c];
+        const int bg = bits[c];
         const uint8_t sp = sprite_px ? sprite_px[c] : 0;
         uint8_t value = backdrop;
         if (hit_possible && (sp & 0x20) && bg && c != 255 && (c >= 8 || (mask & BOTH_LEFT) == BOTH_LEFT)) hit = true;
         if (sp && (!bg || !(sp & 0x10))) {
             if (c >= 8 || (mask & MASK_SPRITES_LEFT)) value = sprite_value[c];
         } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
-            value = shown[MARGIN + c];
+            value = shown[c];
         }
         out[c - first + 1] = value;
     };
@@ -1212,8 +1350,7 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
             const __m128i sp = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sprite_px + c));
             const __m128i none = _mm_cmpeq_epi8(sp, zero);
             if (_mm_movemask_epi8(none) == 0xFFFF) continue;
-            const __m128i bg_clear =
-                _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + MARGIN + c)), zero);
+            const __m128i bg_clear = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + c)), zero);
             const __m128i in_front = _mm_cmpeq_epi8(_mm_and_si128(sp, behind_bit), zero);
             const __m128i front = _mm_andnot_si128(none, _mm_or_si128(bg_clear, in_front));
             uint8_t* o = out + c - first + 1;
@@ -1236,6 +1373,747 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
         c = last;
     }
     if (hit) status |= STATUS_SPRITE0;
+}
+
+// ---- Hardware model ----
+//
+// The dot-by-dot PPU as the console runs it: on each rendering line
+// (0-239 and the pre-render line 261, with either layer on) the background
+// is fetched in groups of eight dots (name table, attribute, pattern low,
+// pattern high, two dots each) into shift registers, the first two tiles of a
+// line on the line before (dots 321-336); secondary OAM is cleared on dots
+// 1-64 and filled by the evaluation on dots 65-256 (reads on odd dots, writes
+// on even ones); the eight sprite units fetch their patterns on dots 257-320.
+// Every address the fetches put on the bus reaches the board as A12's level.
+
+namespace {
+
+constexpr int SPRITE_FETCH_END = 320;  // last dot of the sprite fetches
+constexpr int PREFETCH_END = 336;      // last dot of the next line's first two tiles
+
+// The attribute byte's address for the tile under a VRAM address.
+inline uint16_t attribute_address(uint16_t vram) {
+    return static_cast<uint16_t>(0x23C0 | (vram & 0x0C00) | ((vram >> 4) & 0x38) | ((vram >> 2) & 0x07));
+}
+
+// A 1 in each of the 8 low bits when bit is set.
+inline uint16_t spread(int bit) { return bit ? 0xFF : 0x00; }
+
+}  // namespace
+
+void PPU::drive_address(uint16_t address) {
+    if (!hears_a12) return;
+    const bool high = address & 0x1000;
+    if (high == a12_high) return;
+    a12_high = high;
+    if (!high)
+        a12_fell_at = cycles;
+    else if (cycles - a12_fell_at >= a12_low_dots)
+        mapper->a12_rose(mapper_context, cycles, a12_fell_at);
+}
+
+uint8_t PPU::fetch_byte(uint16_t address, PpuFetch kind) {
+    const uint8_t byte = address >= 0x2000 ? memory[fold_nametable(address, mirroring)] : memory[address];
+    return hears_fetches ? mapper->fetched(mapper_context, address, kind, byte) : byte;
+}
+
+uint16_t PPU::background_pattern_address(uint8_t ctrl) const {
+    return static_cast<uint16_t>(((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0) | fetch_name << 4 | ((v >> 12) & 7));
+}
+
+// The pattern address of sprite slot i's row on the next line (the line
+// after this one); an empty slot fetches tile $FF.
+uint16_t PPU::sprite_pattern_address(int i, uint8_t ctrl) const {
+    const bool tall = ctrl & CTRL_TALL_SPRITES;
+    const bool listed = i < next_sprite_count;
+    const int tile = listed ? secondary_oam[4 * i + 1] : 0xFF;
+    int row = listed ? (scanline - secondary_oam[4 * i]) & 15 : 0;
+    if (listed && (secondary_oam[4 * i + 2] & 0x80)) row = (tall ? 15 : 7) - row;
+    if (!tall) return static_cast<uint16_t>(((ctrl & CTRL_SPRITE_TABLE) ? 0x1000 : 0) | tile << 4 | (row & 7));
+    return static_cast<uint16_t>((tile & 1) << 12 | ((tile & 0xFE) + (row >> 3)) << 4 | (row & 7));
+}
+
+void PPU::shift_background() {
+    bg_shift_low <<= 1;
+    bg_shift_high <<= 1;
+    attr_shift_low <<= 1;
+    attr_shift_high <<= 1;
+}
+
+void PPU::reload_background() {
+    bg_shift_low = static_cast<uint16_t>((bg_shift_low & 0xFF00) | fetch_low);
+    bg_shift_high = static_cast<uint16_t>((bg_shift_high & 0xFF00) | fetch_high);
+    attr_shift_low = static_cast<uint16_t>((attr_shift_low & 0xFF00) | spread(fetch_attr & 1));
+    attr_shift_high = static_cast<uint16_t>((attr_shift_high & 0xFF00) | spread(fetch_attr & 2));
+}
+
+// One dot of a background fetch group (dots 1-256 and 321-336).
+void PPU::background_fetch_dot(uint8_t ctrl) {
+    switch ((dot - 1) & 7) {
+        case 0:
+            drive_address(0x2000);
+            break;
+        case 1:
+            fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table);
+            break;
+        case 3: {
+            const uint8_t byte = fetch_byte(attribute_address(v), PpuFetch::attribute);
+            fetch_attr = (byte >> ((v & 2) | ((v >> 4) & 4))) & 3;
+            break;
+        }
+        case 4:
+            drive_address(background_pattern_address(ctrl));
+            break;
+        case 5:
+            fetch_low = fetch_byte(background_pattern_address(ctrl), PpuFetch::background_low);
+            break;
+        case 7:
+            fetch_high = fetch_byte(background_pattern_address(ctrl) | 8, PpuFetch::background_high);
+            v = coarse_x_step(v);
+            break;
+        default:  // the attribute's and the high plane's address dots: A12 as it was
+            break;
+    }
+}
+
+// One dot of the sprite fetches (dots 257-320): slot (dot - 257) / 8 reads
+// its four bytes of secondary OAM and fetches its pattern row.
+void PPU::sprite_fetch_dot(uint8_t ctrl) {
+    const int i = (dot - 257) >> 3;
+    const int phase = (dot - 257) & 7;
+    oam_bus = secondary_oam[4 * i + std::min(phase, 3)];
+    switch (phase) {
+        case 0:
+            drive_address(0x2000);  // the name-table fetch whose byte is not used
+            break;
+        case 4:
+            drive_address(sprite_pattern_address(i, ctrl));
+            break;
+        case 5: {
+            // An empty slot's fetch reaches the bus; its pattern stays clear.
+            const uint8_t low = fetch_byte(sprite_pattern_address(i, ctrl), PpuFetch::sprite_low);
+            sprite_patterns[i] = i < next_sprite_count ? low : 0;
+            break;
+        }
+        case 7: {
+            const uint8_t high = fetch_byte(sprite_pattern_address(i, ctrl) | 8, PpuFetch::sprite_high);
+            if (i < next_sprite_count) sprite_patterns[i] = static_cast<uint16_t>(sprite_patterns[i] | high << 8);
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+// One even dot of the evaluation (66-256): the byte read on the dot before
+// is written to secondary OAM, or checked while secondary OAM is full.
+void PPU::evaluation_write_dot(uint8_t ctrl) {
+    if (eval_done || overflow_found) {
+        eval_index = static_cast<uint8_t>(eval_index + 4);  // copies that fail, entry after entry
+        return;
+    }
+    const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    const bool in_range = static_cast<unsigned>(scanline - oam_bus) < static_cast<unsigned>(height);
+    auto next_entry = [&] {
+        eval_index = static_cast<uint8_t>(eval_index + 4);
+        if (eval_index == 0) eval_done = true;
+    };
+    if (next_sprite_count < 8) {
+        secondary_oam[4 * next_sprite_count + overflow_byte] = oam_bus;
+        if (overflow_byte == 0) {
+            if (!in_range) return next_entry();
+            if (eval_index == 0) next_has_sprite0 = true;  // the first entry evaluated
+            overflow_byte = 1;
+        } else if (++overflow_byte == 4) {
+            overflow_byte = 0;
+            ++next_sprite_count;
+            next_entry();
+        }
+        return;
+    }
+    // Secondary OAM full: byte m of each entry is taken for a Y, and a miss
+    // steps m along with the entry.
+    if (in_range) {
+        *register_ptrs[2] |= STATUS_OVERFLOW;
+        overflow_found = true;
+        return;
+    }
+    overflow_byte = (overflow_byte + 1) & 3;
+    next_entry();
+}
+
+void PPU::start_line_sprites() {
+    line_sprite_count = static_cast<int8_t>(next_sprite_count);
+    for (int i = 0; i < 8; ++i) {
+        sprite_x_counter[i] = secondary_oam[4 * i + 3];
+        sprite_shift[i] = 7;
+    }
+    std::memcpy(line_sprites, secondary_oam, sizeof line_sprites);
+    sprite_active = 0;
+    line_has_sprite0 = next_has_sprite0;
+}
+
+// Dot d (1-256) of the sprite memory: secondary OAM cleared on dots 1-64,
+// the evaluation for the next line on dots 65-256 of the visible lines.
+void PPU::sprite_memory_dot(int d, uint8_t ctrl, bool visible) {
+    if (d <= 64) {
+        if (d == 1) {
+            eval_index = 0;
+            overflow_byte = 0;
+            eval_done = overflow_found = false;
+            next_sprite_count = 0;
+            next_has_sprite0 = false;
+        }
+        if ((d & 1) == 0) secondary_oam[d / 2 - 1] = 0xFF;
+        oam_bus = 0xFF;
+    } else if (visible) {
+        if (d & 1)
+            oam_bus = oam[static_cast<uint8_t>(eval_index + (eval_done ? 0 : overflow_byte))];
+        else
+            evaluation_write_dot(ctrl);
+    }
+}
+
+// The palette value of column dot - 1 from the shift registers and the
+// sprite units; sets the sprite 0 hit.
+uint8_t PPU::hardware_pixel(uint8_t mask) {
+    const int column = dot - 1;
+    const int bit = 15 - x;
+    int bg = 0, bg_palette = 0;
+    if ((mask & MASK_BG) && (column >= 8 || (mask & MASK_BG_LEFT))) {
+        bg = ((bg_shift_high >> bit) & 1) << 1 | ((bg_shift_low >> bit) & 1);
+        bg_palette = ((attr_shift_high >> bit) & 1) << 1 | ((attr_shift_low >> bit) & 1);
+    }
+    int spr = 0, index = -1;
+    if ((mask & MASK_SPRITES) && sprite_active && (column >= 8 || (mask & MASK_SPRITES_LEFT))) {
+        for (int i = 0; i < line_sprite_count; ++i) {
+            if (!(sprite_active & (1u << i))) continue;
+            if (const int p = sprite_pixel(sprite_patterns[i], line_sprites[4 * i + 2], sprite_shift[i])) {
+                spr = p;
+                index = i;
+                break;
+            }
+        }
+    }
+    uint16_t colour = 0x3F00;
+    if (spr) {
+        const uint8_t attr = line_sprites[4 * index + 2];
+        if (index == 0 && line_has_sprite0 && bg && column != 255) *register_ptrs[2] |= STATUS_SPRITE0;
+        colour = bg && (attr & 0x20) ? static_cast<uint16_t>(0x3F00 + bg + 4 * bg_palette)
+                                     : static_cast<uint16_t>(0x3F10 + spr + 4 * (attr & 3));
+    } else if (bg) {
+        colour = static_cast<uint16_t>(0x3F00 + bg + 4 * bg_palette);
+    }
+    return memory[colour];
+}
+
+// The dots of a rendering line with either layer on.
+void PPU::rendering_dot(uint8_t ctrl, uint8_t mask) {
+    const bool visible = scanline < 240;
+    const int d = dot;
+    if (d == 0) return;  // idle
+    if (d <= 256) {
+        if (d >= 2) shift_background();
+        if ((d & 7) == 1 && d >= 9) reload_background();
+        background_fetch_dot(ctrl);
+        sprite_memory_dot(d, ctrl, visible);
+        if (d == 256) v_vert();
+        if (visible) {
+            sprite_countdown_dot();
+            put_pixel(*this, scanline * WIDTH + d - 1, palette_output(hardware_pixel(mask), mask));
+        }
+    } else if (d <= SPRITE_FETCH_END) {
+        if (d == 257) {
+            shift_background();
+            reload_background();
+            v = (v & 0xFBE0) | (t & 0x041F);
+            start_line_sprites();
+        }
+        oam_addr = 0;
+        sprite_fetch_dot(ctrl);
+    } else if (d <= PREFETCH_END) {
+        if (d >= 322) shift_background();
+        if (d == 329) reload_background();
+        background_fetch_dot(ctrl);
+        oam_bus = secondary_oam[0];
+    } else if (d == 337) {
+        shift_background();
+        reload_background();
+        drive_address(0x2000);
+    } else if (d == 338 || d == 340) {
+        fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table);
+    } else if (d == 339) {
+        drive_address(0x2000);
+    }
+    if (scanline == LAST_LINE && d >= 280 && d <= 304) v = (v & 0x841F) | (t & 0x7BE0);
+}
+
+// Greyscale keeps the grey column of the system palette.
+inline uint8_t PPU::palette_output(uint8_t value, uint8_t mask) { return (mask & 1) ? value & 0x30 : value; }
+
+template <>
+void PPU::cycle<Accuracy::hardware>() {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    rendering = (mask & (MASK_BG | MASK_SPRITES)) != 0;
+    if (dot == 1) {
+        if (scanline == VBLANK_LINE) {
+            in_vblank = true;
+            if (!suppress_nmi) nmi_occurred = true;
+            if (!suppress_vblank) status |= STATUS_VBLANK;
+        } else if (scanline == LAST_LINE) {
+            suppress_vblank = suppress_nmi = nmi_occurred = in_vblank = false;
+            status &= 0x1F;  // vblank, sprite 0 hit and overflow together
+        }
+    }
+    if (rendering && (scanline < 240 || scanline == LAST_LINE)) {
+        rendering_dot(ctrl, mask);
+    } else if (scanline < 240 && dot >= 1 && dot <= 256) {
+        // Rendering off: the backdrop, or the palette entry v points at.
+        const uint8_t value = (v & 0x3F00) == 0x3F00 ? read(static_cast<short>(v & 0x3FFF)) : memory[0x3F00];
+        put_pixel(*this, scanline * WIDTH + dot - 1, palette_output(value, mask));
+    }
+    ++cycles;
+    // While rendering, the pre-render line of an odd frame is a dot shorter.
+    if (++dot == DOTS_PER_LINE || (dot == 340 && scanline == LAST_LINE && odd_frame && rendering)) {
+        if (scanline == LAST_LINE) odd_frame = !odd_frame;
+        next_line();
+        post_render = scanline >= 240;
+    }
+    if (dot_clocked) mapper->clock(mapper_context);
+}
+
+template <>
+int64_t PPU::frame_end<Accuracy::hardware>() const {
+    const bool skips =
+        odd_frame && (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && !(scanline == LAST_LINE && dot == 340);
+    return cycles + dots_until(0, 0) - (skips ? 1 : 0);
+}
+
+// The dots until the k-th rise of A12 that passes the board's filter has
+// run, the registers staying as they are; a sprite slot whose tile is not
+// known yet (8x16 sprites of a line not evaluated) is taken to fetch from
+// $1000, so that a rise is never later than predicted.
+int64_t PPU::a12_rise_dots(int64_t k) const {
+    const uint8_t ctrl = *register_ptrs[0];
+    if (!(*register_ptrs[1] & (MASK_BG | MASK_SPRITES))) return std::numeric_limits<int64_t>::max();
+    const bool bg_high = ctrl & CTRL_BG_TABLE;
+    const bool tall = ctrl & CTRL_TALL_SPRITES;
+    bool level = a12_high, odd = odd_frame;
+    int64_t fell = a12_fell_at, at = cycles;
+    // A12 over a rendering line from dot d, counting the rises that pass;
+    // returns the dot count of the k-th, or -1.
+    auto walk = [&](int d, bool known_slots) -> int64_t {
+        for (int p = d <= 1 ? 1 : 1 + (d + 2) / 4 * 4; p <= 337; p += 4) {
+            bool high = false;
+            if (p < 257 || (p >= 321 && p < 337)) {
+                high = ((p - 1) & 4) && bg_high;
+            } else if (p < 321 && ((p - 257) & 4)) {
+                high = !tall         ? (ctrl & CTRL_SPRITE_TABLE) != 0
+                       : known_slots ? (sprite_pattern_address((p - 257) >> 3, ctrl) & 0x1000) != 0
+                                     : true;
+            }
+            if (high == level) continue;
+            level = high;
+            const int64_t when = at + (p - d);
+            if (!high)
+                fell = when;
+            else if (when - fell >= a12_low_dots && --k == 0)
+                return when;
+        }
+        return -1;
+    };
+    // Whole lines from the same A12 state see the same rises: the last whole
+    // line's start state, its count of rises and its end state.
+    struct {
+        bool valid = false, level = false, end_level = false;
+        int64_t low = 0, end_low = 0;
+        int64_t rises = 0;
+    } seen;
+    auto low_for = [&](int64_t when) { return std::min<int64_t>(when - fell, a12_low_dots); };
+    int line = scanline, d = dot;
+    for (int lines = 0; lines < 2 * (LAST_LINE + 1); ++lines) {
+        int line_dots = DOTS_PER_LINE - d;
+        if (line == LAST_LINE && odd) --line_dots;
+        if (line < 240 || line == LAST_LINE) {
+            if (d == 0 && lines > 0 && seen.valid && seen.level == level && seen.low == low_for(at) && k > seen.rises) {
+                k -= seen.rises;
+                level = seen.end_level;
+                fell = at + line_dots - seen.end_low;
+            } else {
+                const bool start_level = level;
+                const int64_t start_low = low_for(at);
+                const int64_t k_before = k;
+                // The count once the rise's dot has run.
+                if (const int64_t when = walk(d, lines == 0 && dot > 256); when >= 0) return when + 1 - cycles;
+                if (d == 0) {
+                    seen.valid = true;
+                    seen.level = start_level, seen.low = start_low;
+                    seen.end_level = level, seen.end_low = low_for(at + line_dots);
+                    seen.rises = k_before - k;
+                }
+            }
+        }
+        if (line == LAST_LINE) odd = !odd;
+        at += line_dots;
+        d = 0;
+        line = line == LAST_LINE ? 0 : line + 1;
+    }
+    return std::numeric_limits<int64_t>::max();
+}
+
+template <>
+int64_t PPU::next_event<Accuracy::hardware>() const {
+    const int64_t frame_dots = frame_end<Accuracy::hardware>() - cycles;
+    int64_t dots = std::min({dots_until(VBLANK_LINE, 2), dots_until(LAST_LINE, 2), frame_dots});
+    // Past the frame's end a skipped dot may bring an event one dot closer.
+    if (dots > frame_dots) --dots;
+    if (hears_a12) {
+        if (const int64_t k = mapper->clocks_to_request(); k > 0) dots = std::min(dots, a12_rise_dots(k));
+    } else if (mapper) {
+        const int64_t board = mapper_event_dots();
+        dots = std::min(dots, board > frame_dots ? board - 1 : board);
+    }
+    return cycles + dots;
+}
+
+// Dots first..last (within 1-256) of the sprite memory at once: runs of
+// entries that the evaluation finds off the next line pass two dots each
+// in one step, and so do the entries after the last one it looks at.
+void PPU::sprite_memory_span(int first, int last, uint8_t ctrl, bool visible) {
+    const int height = (ctrl & CTRL_TALL_SPRITES) ? 16 : 8;
+    uint64_t on_line = 0, with_y = 0;
+    bool masks = false;
+    for (int d = first; d <= last;) {
+        const int pairs = (last - d + 1) / 2;  // odd-even dot pairs left
+        if (visible && d > 64 && (d & 1) && pairs > 0) {
+            if (eval_done || overflow_found) {
+                // Each pair reads the entry's Y and steps on.
+                oam_bus = oam[static_cast<uint8_t>(eval_index + 4 * (pairs - 1))];
+                eval_index = static_cast<uint8_t>(eval_index + 4 * pairs);
+                d += 2 * pairs;
+                continue;
+            }
+            if (overflow_byte == 0 && next_sprite_count < 8 && scanline < 239) {
+                if (!masks) {
+                    entry_masks(scanline + 1, height, on_line, with_y);
+                    masks = true;
+                }
+                const int e = eval_index / 4;
+                const int ahead = std::min(64 - e, pairs);
+                const uint64_t hits = (on_line >> e) & low_bits(ahead);
+                if (const int skip = hits ? std::countr_zero(hits) : ahead; skip > 0) {
+                    // Each writes its Y into the slot being filled.
+                    oam_bus = secondary_oam[4 * next_sprite_count] = oam[4 * (e + skip - 1)];
+                    eval_index = static_cast<uint8_t>(eval_index + 4 * skip);
+                    if (eval_index == 0) eval_done = true;
+                    d += 2 * skip;
+                    continue;
+                }
+            }
+        }
+        sprite_memory_dot(d, ctrl, visible);
+        ++d;
+    }
+}
+
+// Whole fetch groups of a rendering line at once (of dots 1-256, or the
+// next line's first two tiles at 321-336), the registers constant. From
+// the first group's first dot on, with the shift registers S as that dot
+// leaves them, the line shows the pixel sequence S (16 pixels) followed by
+// the tiles the groups fetch, 8 pixels each, from pixel x on: column
+// first - 1 + i shows pixel i + x.
+void PPU::rendering_span(int groups) {
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    const int first = dot, last = dot + 8 * groups - 1;
+    const bool drawing = first <= 256;
+    const bool visible = scanline < 240 && drawing;
+    const int64_t start = cycles;
+    rendering = true;
+
+    // A line's first group (dot 1 or 321) neither shifts nor reloads.
+    if (first != 1 && first != 321) {
+        shift_background();
+        reload_background();
+    }
+    // Blocks of 8 pixels: pattern low and high, palette bits low and high.
+    struct Block {
+        uint8_t low, high, attr_low, attr_high;
+    };
+    Block blocks[2 + 32];
+    blocks[0] = {static_cast<uint8_t>(bg_shift_low >> 8), static_cast<uint8_t>(bg_shift_high >> 8),
+                 static_cast<uint8_t>(attr_shift_low >> 8), static_cast<uint8_t>(attr_shift_high >> 8)};
+    blocks[1] = {static_cast<uint8_t>(bg_shift_low), static_cast<uint8_t>(bg_shift_high),
+                 static_cast<uint8_t>(attr_shift_low), static_cast<uint8_t>(attr_shift_high)};
+    const uint16_t table = (ctrl & CTRL_BG_TABLE) ? 0x1000 : 0;
+    for (int k = 0; k < groups; ++k) {
+        cycles = start + 8 * k;
+        drive_address(0x2000);
+        fetch_name = memory[fold_nametable(0x2000 | (v & 0x0FFF), mirroring)];
+        fetch_attr = (memory[fold_nametable(attribute_address(v), mirroring)] >> ((v & 2) | ((v >> 4) & 4))) & 3;
+        const uint16_t pattern = background_pattern_address(ctrl);
+        cycles += 4;
+        drive_address(table);
+        fetch_low = memory[pattern];
+        fetch_high = memory[pattern | 8];
+        blocks[2 + k] = {fetch_low, fetch_high, static_cast<uint8_t>(spread(fetch_attr & 1)),
+                         static_cast<uint8_t>(spread(fetch_attr & 2))};
+        v = coarse_x_step(v);
+    }
+    if (last == 256) v_vert();
+    // The shift registers after the last group: its start's reload, then 7 shifts.
+    const Block& a = blocks[groups - 1];
+    const Block& b = blocks[groups];
+    bg_shift_low = static_cast<uint16_t>((a.low << 8 | b.low) << 7);
+    bg_shift_high = static_cast<uint16_t>((a.high << 8 | b.high) << 7);
+    attr_shift_low = static_cast<uint16_t>((a.attr_low << 8 | b.attr_low) << 7);
+    attr_shift_high = static_cast<uint16_t>((a.attr_high << 8 | b.attr_high) << 7);
+
+    if (drawing) sprite_memory_span(first, last, ctrl, scanline < 240);
+
+    if (visible) {
+        const int count = last - first + 1;
+        uint8_t sprite_px[WIDTH + 16];
+        uint8_t sprite_value[WIDTH + 16];
+        const bool drawn =
+            overlay_sprites(first, last, mask & MASK_SPRITES, sprite_patterns, ctrl, sprite_px, sprite_value);
+        if (drawn && first == 1 && !(mask & MASK_SPRITES_LEFT)) std::memset(sprite_px, 0, 8);  // clipped
+        // Each pixel of the sequence and its palette value; hidden or
+        // clipped background pixels are transparent.
+        uint8_t bits[16 + 8 * 32], shown[16 + 8 * 32];
+        uint8_t palette_ram[32];
+        std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
+        const bool bg_shown = mask & MASK_BG;
+        constexpr uint64_t ONES = 0x0101010101010101ull;
+        for (int k = 0; k <= groups; ++k) {
+            const Block& t = blocks[k];
+            const uint64_t pixels = bg_shown ? PLANE[t.low] | PLANE[t.high] << 1 : 0;
+            std::memcpy(bits + 8 * k, &pixels, 8);
+            uint64_t values;
+            if ((t.attr_low == 0 || t.attr_low == 0xFF) && (t.attr_high == 0 || t.attr_high == 0xFF)) {
+                // One palette for the block: chosen byte by byte without a table.
+                const uint8_t* colours = palette_ram + 4 * ((t.attr_low & 1) | (t.attr_high & 2));
+                const uint64_t low = pixels & ONES, high = (pixels >> 1) & ONES;
+                const uint64_t is1 = (low & ~high) * 0xFF, is2 = (high & ~low) * 0xFF, is3 = (low & high) * 0xFF;
+                values = (palette_ram[0] * ONES & ~(is1 | is2 | is3)) | (is1 & (colours[1] * ONES)) |
+                         (is2 & (colours[2] * ONES)) | (is3 & (colours[3] * ONES));
+            } else {
+                const uint64_t palettes = PLANE[t.attr_low] | PLANE[t.attr_high] << 1;
+                uint8_t px[8], pal[8], value[8];
+                std::memcpy(px, &pixels, 8);
+                std::memcpy(pal, &palettes, 8);
+                for (int j = 0; j < 8; ++j) value[j] = palette_ram[px[j] ? 4 * pal[j] + px[j] : 0];
+                std::memcpy(&values, value, 8);
+            }
+            std::memcpy(shown + 8 * k, &values, 8);
+        }
+        // Column c's pixel is sequence pixel c - (first - 1) + x.
+        const int offset = x - (first - 1);
+        if (first == 1 && !(mask & MASK_BG_LEFT)) {
+            std::memset(bits + offset, 0, 8);
+            std::memset(shown + offset, palette_ram[0], 8);
+        }
+        uint8_t out[WIDTH];
+        compose_layers(first, last, mask, bits + offset, shown + offset, drawn ? sprite_px : nullptr, sprite_value,
+                       out);
+        if (mask & 1)
+            for (int i = 0; i < count; ++i) out[i] &= 0x30;
+        store_pixels(scanline * WIDTH + first - 1, out, count);
+    }
+    if (!drawing) oam_bus = secondary_oam[0];
+    finish_span(start, first, last);
+}
+
+// The sprite fetches of dots 257-320 at once, the registers constant.
+void PPU::sprite_fetch_span() {
+    const uint8_t ctrl = *register_ptrs[0];
+    const int64_t start = cycles;
+    rendering = true;
+    shift_background();
+    reload_background();
+    v = (v & 0xFBE0) | (t & 0x041F);
+    if (scanline == LAST_LINE) v = (v & 0x841F) | (t & 0x7BE0);
+    start_line_sprites();
+    oam_addr = 0;
+    for (int i = 0; i < 8; ++i) {
+        cycles = start + 8 * i;
+        drive_address(0x2000);
+        const uint16_t address = sprite_pattern_address(i, ctrl);
+        cycles += 4;
+        drive_address(address);
+        sprite_patterns[i] =
+            i < next_sprite_count ? static_cast<uint16_t>(memory[address] | memory[address | 8] << 8) : 0;
+    }
+    oam_bus = secondary_oam[31];
+    finish_span(start, 257, SPRITE_FETCH_END);
+}
+
+// The end of a span of dots first..last that began at dot count start:
+// the counters, and the board's dot clock.
+void PPU::finish_span(int64_t start, int first, int last) {
+    cycles = start + (last - first + 1);
+    if (dot_clocked) {
+        if (mapper->dot_clock() == Mapper::DotClock::every_dot) {
+            dot = last + 1;
+            mapper->clock_dots(mapper_context, last - first + 1);
+        } else if (first <= 255 && last >= 255) {
+            dot = 256;
+            mapper->clock(mapper_context);
+        }
+    }
+    dot = last + 1;
+}
+
+// Dots that only count (no fetch, no flag), drawing the backdrop, or the
+// palette entry v points at, on a visible line.
+void PPU::hardware_quiet(int dots) {
+    const uint8_t mask = *register_ptrs[1];
+    if (scanline < 240 && dot <= 256) {
+        const int from = std::max(dot, 1), to = std::min(dot + dots - 1, 256);
+        if (from <= to) {
+            uint8_t value = (v & 0x3F00) == 0x3F00 ? read(static_cast<short>(v & 0x3FFF)) : memory[0x3F00];
+            value = palette_output(value, mask);
+            uint8_t out[WIDTH];
+            std::memset(out, value, to - from + 1);
+            store_pixels(scanline * WIDTH + from - 1, out, to - from + 1);
+        }
+    }
+    const bool wraps = scanline == LAST_LINE && dot + dots == DOTS_PER_LINE;
+    quiet_span(dots);
+    if (wraps) odd_frame = !odd_frame;
+    post_render = scanline >= 240;
+}
+
+template <>
+void PPU::run_until<Accuracy::hardware>(int64_t target) {
+    while (cycles < target) {
+        const int64_t left = target - cycles;
+        if (scanline < 0 || scanline > LAST_LINE || dot < 0 || dot >= DOTS_PER_LINE) {
+            cycle<Accuracy::hardware>();  // a position the counters never reach by themselves
+            continue;
+        }
+        const bool on = *register_ptrs[1] & (MASK_BG | MASK_SPRITES);
+        if (on && (scanline < 240 || scanline == LAST_LINE)) {
+            // The pre-render line's dot 1 clears the flags: through the dot step.
+            const bool group_start = ((dot - 1) & 7) == 0 && (dot > 1 || scanline != LAST_LINE);
+            if (hears_fetches) {
+                cycle<Accuracy::hardware>();
+            } else if (group_start && left >= 8 && dot <= 256) {
+                rendering_span(static_cast<int>(std::min<int64_t>((257 - dot) / 8, left / 8)));
+            } else if (group_start && left >= 8 && dot >= 321 && dot <= PREFETCH_END) {
+                rendering_span(static_cast<int>(std::min<int64_t>((PREFETCH_END + 1 - dot) / 8, left / 8)));
+            } else if (dot == 257 && left >= SPRITE_FETCH_END - 256) {
+                sprite_fetch_span();
+            } else {
+                cycle<Accuracy::hardware>();
+            }
+            continue;
+        }
+        // Not fetching: the flags at dot 1 of lines 241 and 261, and the
+        // board's clock after dot 255, go through the dot step.
+        int next = DOTS_PER_LINE;
+        auto work_at = [&](int d) {
+            if (d >= dot && d < next) next = d;
+        };
+        if (scanline == VBLANK_LINE || scanline == LAST_LINE) work_at(1);
+        if (dot_clocked && mapper->dot_clock() == Mapper::DotClock::after_dot_255) work_at(255);
+        if (next == dot)
+            cycle<Accuracy::hardware>();
+        else
+            hardware_quiet(static_cast<int>(std::min<int64_t>(next - dot, left)));
+    }
+}
+
+// The background pixel (0-3) that column shows later on this line, at a
+// group's first dot, the registers as they stand: the shift registers as
+// this dot leaves them, then the tiles from v on (see rendering_span).
+int PPU::hardware_background_pixel(int column, uint8_t ctrl) const {
+    const int i = column - (dot - 1) + x;
+    int low, high, bit;
+    if (i < 16) {
+        low = bg_shift_low, high = bg_shift_high;
+        if (dot != 1 && dot != 321) {
+            low = (low << 1 & 0xFF00) | fetch_low;
+            high = (high << 1 & 0xFF00) | fetch_high;
+        }
+        bit = 15 - i;
+    } else {
+        const uint16_t at = coarse_x_steps(v, (i - 16) / 8);
+        const uint8_t name = memory[fold_nametable(0x2000 | (at & 0x0FFF), mirroring)];
+        const int address = ((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0) | name << 4 | ((v >> 12) & 7);
+        low = memory[address];
+        high = memory[address | 8];
+        bit = 7 - (i - 16) % 8;
+    }
+    return ((high >> bit) & 1) << 1 | ((low >> bit) & 1);
+}
+
+// The hardware model's flags for the rest of a drawing line from a group's
+// first dot: the sprite 0 hit from sprite 0's unit and the background to
+// come, the overflow from the evaluation run on copies of its state.
+void PPU::predict_hardware_line() {
+    constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+    predicted_at = cycles;
+    predicted_hit = predicted_overflow = NEVER;
+    const uint8_t ctrl = *register_ptrs[0];
+    const uint8_t mask = *register_ptrs[1];
+    uint8_t& status = *register_ptrs[2];
+    const int first = dot;
+    auto at_dot = [&](int d) { return cycles + (d - first) + 1; };
+    const bool sprites_left = mask & MASK_SPRITES_LEFT, bg_left = mask & MASK_BG_LEFT;
+    if (hit_possible(mask)) {
+        if (const int d = sprite0_hit_dot(sprite_patterns[0], mask, [&](int column) {
+                return (column >= 8 || (sprites_left && bg_left)) && hardware_background_pixel(column, ctrl) != 0;
+            }))
+            predicted_hit = at_dot(d);
+    }
+    if (!(status & STATUS_OVERFLOW)) {
+        const uint8_t saved_status = status, saved_index = eval_index, saved_byte = overflow_byte,
+                      saved_count = next_sprite_count, saved_bus = oam_bus;
+        const bool saved_done = eval_done, saved_found = overflow_found, saved_zero = next_has_sprite0;
+        uint8_t saved_secondary[32];
+        std::memcpy(saved_secondary, secondary_oam, sizeof saved_secondary);
+        for (int d = first; d <= 256; ++d) {
+            sprite_memory_dot(d, ctrl, true);
+            if (status & STATUS_OVERFLOW) {
+                predicted_overflow = at_dot(d);
+                break;
+            }
+        }
+        status = saved_status, eval_index = saved_index, overflow_byte = saved_byte;
+        next_sprite_count = saved_count, oam_bus = saved_bus;
+        eval_done = saved_done, overflow_found = saved_found, next_has_sprite0 = saved_zero;
+        std::memcpy(secondary_oam, saved_secondary, sizeof saved_secondary);
+    }
+}
+
+template <>
+uint8_t PPU::status_at<Accuracy::hardware>(int64_t target) {
+    if (target > cycles && (*register_ptrs[1] & (MASK_BG | MASK_SPRITES))) {
+        // Where the target lies: dots up to target_dot - 1 of its line drawn.
+        const int64_t position = int64_t{scanline} * DOTS_PER_LINE + dot + (target - cycles);
+        const int target_line = static_cast<int>(position / DOTS_PER_LINE);
+        const int target_dot = static_cast<int>(position % DOTS_PER_LINE);
+        if (target_line < 240 && target_dot >= 1 && target_dot <= 257) {
+            // Earlier lines, and the dots to a group's start, are run for
+            // real; within the target's line the flags are predicted.
+            const int64_t line_start = target - (target_dot - 1);
+            if (cycles < line_start) run_until<Accuracy::hardware>(line_start);
+            const int64_t group_start = cycles + ((9 - dot) & 7);
+            if (group_start < target && dot <= 256) {
+                run_until<Accuracy::hardware>(group_start);
+                if (predicted_at != cycles) predict_hardware_line();
+                uint8_t status = *register_ptrs[2];
+                if (predicted_hit <= target) status |= STATUS_SPRITE0;
+                if (predicted_overflow <= target) status |= STATUS_OVERFLOW;
+                return status;
+            }
+        }
+    }
+    run_until<Accuracy::hardware>(target);
+    return *register_ptrs[2];
 }
 
 // ---- Snapshot ----
@@ -1306,6 +2184,28 @@ void PPU::state_fields(StateIO& io, int64_t cpu_cycles) {
     io.bytes(oam, sizeof oam, "ppu.oam");
     io.bytes(secondary_oam, sizeof secondary_oam, "ppu.secondary_oam");
     io.bytes(index_buffer, sizeof index_buffer, "ppu.index_buffer");
+    io.end_section();
+    if (accuracy != Accuracy::hardware) return;
+    // What the hardware model adds: its fetch pipeline, sprite units, I/O
+    // latch and the bus line the board hears.
+    io.begin_section("HPPU");
+    io.num(bg_shift_low, "ppu.bg_shift_low");
+    io.num(bg_shift_high, "ppu.bg_shift_high");
+    io.num(attr_shift_low, "ppu.attr_shift_low");
+    io.num(attr_shift_high, "ppu.attr_shift_high");
+    io.num(fetch_name, "ppu.fetch_name");
+    io.num(fetch_attr, "ppu.fetch_attr", 0, 3);
+    io.num(fetch_low, "ppu.fetch_low");
+    io.num(fetch_high, "ppu.fetch_high");
+    for (uint16_t& pattern : sprite_patterns) io.num(pattern, "ppu.sprite_patterns");
+    io.num(oam_bus, "ppu.oam_bus");
+    io.flag(overflow_found, "ppu.overflow_found");
+    io.flag(odd_frame, "ppu.odd_frame");
+    io.num(io_latch, "ppu.io_latch");
+    // Moments at or before the dot count (the reset winds the count back).
+    for (int64_t& at : io_driven) io.num(at, "ppu.io_driven", -snapshot::MAX_COUNT, snapshot::MAX_COUNT);
+    io.flag(a12_high, "ppu.a12_high");
+    io.num(a12_fell_at, "ppu.a12_fell_at", -snapshot::MAX_COUNT, snapshot::MAX_COUNT);
     io.end_section();
 }
 

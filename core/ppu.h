@@ -12,6 +12,7 @@ class CPU;
 class StateIO;
 class ROM;
 class Mapper;
+enum class PpuFetch : uint8_t;
 
 // System palette: colour n of a palette value, as R, G, B.
 // Four colours a line, so each row of sixteen takes four lines.
@@ -92,6 +93,41 @@ public:
     uint8_t frame_buffer[HEIGHT * WIDTH * 3] = {};
     uint8_t index_buffer[HEIGHT * WIDTH] = {};
 
+    // ---- Hardware model ----
+    // The background pipeline: two tiles of pattern bits and their palette
+    // bits (high byte shown first, one bit a dot), and the latches of the
+    // tile being fetched.
+    uint16_t bg_shift_low = 0;
+    uint16_t bg_shift_high = 0;
+    uint16_t attr_shift_low = 0;
+    uint16_t attr_shift_high = 0;
+    uint8_t fetch_name = 0;
+    uint8_t fetch_attr = 0;  // the tile's palette, 0-3
+    uint8_t fetch_low = 0;
+    uint8_t fetch_high = 0;
+    // The eight sprite units' patterns for the line, fetched at dots 257-320
+    // (low plane in bits 0-7, high plane in bits 8-15).
+    uint16_t sprite_patterns[8] = {};
+    // The evaluation's position: entry n (eval_index / 4) and byte m
+    // (overflow_byte), the byte read on the last odd dot, and whether the
+    // overflow scan has found its entry.
+    uint8_t oam_bus = 0;  // the byte on the OAM bus, which $2004 reads while rendering
+    bool overflow_found = false;
+    bool odd_frame = false;  // the pre-render line of an odd frame skips its last dot while rendering
+    // The PPU's I/O latch: the last byte driven on its side of the CPU bus,
+    // which write-only registers and the palette's upper bits read back.
+    // Each bit fades to 0 some 600 ms (about 3.2 million dots) after it was
+    // last driven.
+    uint8_t io_latch = 0;
+    int64_t io_driven[8] = {};  // `cycles` when each bit was last driven
+    // Address line A12 of the PPU bus as a board hears it.
+    bool a12_high = false;
+    int64_t a12_fell_at = 0;  // `cycles` when A12 last went low
+
+    // The PPU dots from one CPU cycle's start to the moment the hardware
+    // model's CPU accesses a register within it.
+    static constexpr int ACCESS_DOT_OFFSET = 0;
+
     PPU();
     explicit PPU(CPU* cpu);
 
@@ -105,7 +141,9 @@ public:
     // far as the flags need), then the access takes effect. A read returns
     // the byte the CPU sees; a write returns the byte the CPU's memory keeps
     // for the register.
+    template <Accuracy A = Accuracy::standard>
     uint8_t read_register(uint16_t address, int64_t at);
+    template <Accuracy A = Accuracy::standard>
     uint8_t write_register(uint16_t address, uint8_t value, int64_t at);
     // Switches the name-table arrangement, keeping both tables' contents.
     void set_mirroring(int arrangement);
@@ -113,6 +151,9 @@ public:
     void v_horiz();
     void v_vert();
     void apply_and_update_registers();
+    // One dot of the exact path, of the standard model (cycle) or of the
+    // hardware one (cycle<Accuracy::hardware>).
+    template <Accuracy A = Accuracy::standard>
     void cycle();
 
     bool verbose = true;                     // print the CHR-RAM line at cartridge binding
@@ -129,12 +170,15 @@ public:
     // same result as that many calls of cycle(), drawing whole spans of a line
     // at once; the registers it reads must not change meanwhile (the CPU
     // brings the PPU up to date before it touches them).
+    template <Accuracy A = Accuracy::standard>
     void run_until(int64_t target);
     // The value of `cycles` once the next change happens that the CPU sees
     // without touching a register: the NMI flag rising or falling, the end of
     // a frame, or a mapper clock that may request an interrupt.
+    template <Accuracy A = Accuracy::standard>
     int64_t next_event() const;
     // The value of `cycles` once the current frame has ended.
+    template <Accuracy A = Accuracy::standard>
     int64_t frame_end() const;
 
     // The PPUSTATUS byte as it stands once the PPU has run to target. Within
@@ -142,6 +186,7 @@ public:
     // stop, the dots at which the rest of the line would set the sprite 0
     // hit and overflow flags (the registers being constant until the next
     // write), so a program polling the flags costs no drawing.
+    template <Accuracy A = Accuracy::standard>
     uint8_t status_at(int64_t target);
     // Drops the prediction: a register, OAM or the cartridge changed.
     void forget_prediction() { predicted_at = -1; }
@@ -151,6 +196,11 @@ private:
     int64_t predicted_hit = 0;       // `cycles` from which the sprite 0 hit flag is set
     int64_t predicted_overflow = 0;  // and the overflow flag
     void predict_line();
+    template <typename Background>
+    int sprite0_hit_dot(uint16_t pattern, uint8_t mask, Background background) const;
+    bool hit_possible(uint8_t mask) const;
+    int hardware_background_pixel(int column, uint8_t ctrl) const;
+    void predict_hardware_line();
     template <bool Commit>
     int evaluate(int first, int last, uint8_t ctrl);
     void entry_masks(int line, int height, uint64_t& on_line, uint64_t& with_y) const;
@@ -159,9 +209,71 @@ private:
     void store_pixels(int q, const uint8_t* values, int count);
     void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
                          const uint8_t* sprite_value, uint8_t* out);
+    bool overlay_sprites(int first, int last, bool sprites_shown, const uint16_t* patterns, uint8_t ctrl,
+                         uint8_t* sprite_px, uint8_t* sprite_value);
+    void compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, const uint8_t* shown,
+                        const uint8_t* sprite_px, const uint8_t* sprite_value, uint8_t* out);
     void quiet_span(int dots);
     void next_line();
     int64_t dots_until(int line, int to_dot) const;
+    int64_t mapper_event_dots() const;
+    void sprite_countdown_dot();
+
+    // Hardware model.
+    bool hears_a12 = false;  // what the board hears of the bus (Mapper::bus_watch)
+    int a12_low_dots = 0;
+    bool hears_fetches = false;
+    bool dot_clocked = false;  // the board's dot clock runs in this model
+    bool fetching() const;     // rendering on, on a rendering line
+    void drive_io(uint8_t value, uint8_t bits);
+    uint8_t io_value();
+    void step_after_data_access();
+    void drive_address(uint16_t address);
+    uint8_t fetch_byte(uint16_t address, PpuFetch kind);
+    uint16_t background_pattern_address(uint8_t ctrl) const;
+    uint16_t sprite_pattern_address(int slot, uint8_t ctrl) const;
+    void shift_background();
+    void reload_background();
+    void background_fetch_dot(uint8_t ctrl);
+    void sprite_fetch_dot(uint8_t ctrl);
+    void evaluation_write_dot(uint8_t ctrl);
+    void start_line_sprites();
+    uint8_t hardware_pixel(uint8_t mask);
+    static uint8_t palette_output(uint8_t value, uint8_t mask);
+    void rendering_dot(uint8_t ctrl, uint8_t mask);
+    void sprite_memory_dot(int d, uint8_t ctrl, bool visible);
+    void sprite_memory_span(int first, int last, uint8_t ctrl, bool visible);
+    void rendering_span(int groups);
+    void sprite_fetch_span();
+    void finish_span(int64_t start, int first, int last);
+    void hardware_quiet(int dots);
+    int64_t a12_rise_dots(int64_t k) const;
 };
+
+// The two models' entry points (ppu.cpp).
+template <>
+void PPU::cycle<Accuracy::standard>();
+template <>
+void PPU::cycle<Accuracy::hardware>();
+template <>
+void PPU::run_until<Accuracy::standard>(int64_t);
+template <>
+void PPU::run_until<Accuracy::hardware>(int64_t);
+template <>
+int64_t PPU::next_event<Accuracy::standard>() const;
+template <>
+int64_t PPU::next_event<Accuracy::hardware>() const;
+template <>
+int64_t PPU::frame_end<Accuracy::standard>() const;
+template <>
+int64_t PPU::frame_end<Accuracy::hardware>() const;
+template <>
+uint8_t PPU::status_at<Accuracy::standard>(int64_t);
+template <>
+uint8_t PPU::status_at<Accuracy::hardware>(int64_t);
+extern template uint8_t PPU::read_register<Accuracy::standard>(uint16_t, int64_t);
+extern template uint8_t PPU::read_register<Accuracy::hardware>(uint16_t, int64_t);
+extern template uint8_t PPU::write_register<Accuracy::standard>(uint16_t, uint8_t, int64_t);
+extern template uint8_t PPU::write_register<Accuracy::hardware>(uint16_t, uint8_t, int64_t);
 
 }  // namespace NES

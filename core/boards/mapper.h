@@ -8,12 +8,17 @@
 
 #include <cstdint>
 
+#include "glob_const.h"
+
 namespace NES {
 
 class CPU;
 class PPU;
 class ROM;
 class StateIO;
+
+// The fetches of the rendering PPU, as a board that watches them hears them.
+enum class PpuFetch : uint8_t { name_table, attribute, background_low, background_high, sprite_low, sprite_high };
 
 // context is {CPU*, PPU*, APU*}; address points into the CPU's memory (or at
 // the accumulator, which lies in no mapper range).
@@ -65,6 +70,26 @@ public:
     virtual int64_t clocks_to_request() const { return -1; }
     // Every register and counter of the class, for machine snapshots (StateIO, cpu_helper.h).
     virtual void snapshot(StateIO&) {}
+
+    // What the board hears of the PPU's address bus, said once per machine
+    // when the cartridge goes in, so that a board that needs nothing costs
+    // nothing. Only the hardware model produces it, exactly at its dots:
+    // - a12_rises: a12_rose for every rise of address line A12 (from the
+    //   fetches, or from $2006/$2007 accesses while the PPU does not fetch)
+    //   that follows at least a12_low_dots dots of A12 low; `at` and
+    //   `low_since` are PPU dot counts (PPU::cycles), three a CPU cycle,
+    //   for a filter clocked by the CPU. A board that hears them gets no
+    //   dot clock after dot 255 in that model.
+    // - fetches: fetched for every fetch of the rendering PPU, with its
+    //   kind; the PPU takes the byte it returns (byte: what PPU memory holds).
+    struct BusWatch {
+        bool a12_rises = false;
+        int a12_low_dots = 0;
+        bool fetches = false;
+    };
+    virtual BusWatch bus_watch(Accuracy) const { return {}; }
+    virtual void a12_rose(void**, int64_t /*at*/, int64_t /*low_since*/) {}
+    virtual uint8_t fetched(void**, uint16_t /*address*/, PpuFetch, uint8_t byte) { return byte; }
 };
 
 // Size of the mapper block of a state file, in bytes.

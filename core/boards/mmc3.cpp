@@ -73,9 +73,13 @@ void MMC3::map_write(void** context, signed char* address, signed char* value) {
             break;
         default:  // 7
             irq_enabled = odd;
+            // $E000 also acknowledges: the board lets its request line go.
+            if (!odd) cpu->clear_irq(IRQ_CARTRIDGE);
             break;
     }
 }
+
+void MMC3::a12_rose(void** context, int64_t, int64_t) { scanline_clock(cpu_of(context)); }
 
 void MMC3::clock(void** context) {
     // Counted lines: 0-239 and the pre-render line 261, while rendering is on.

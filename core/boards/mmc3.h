@@ -29,6 +29,12 @@ public:
     DotClock dot_clock() const override { return DotClock::after_dot_255; }
     int64_t clocks_to_request() const override;
     void scanline_clock(CPU* cpu);
+    // In the hardware model the counter is clocked by A12's rises after A12
+    // was low for more than 9 dots: the board's filter needs three falls of
+    // M2 within the low stretch, which 9 dots (between the prefetch's last
+    // name-table fetch and the first pattern fetch of a line) do not give.
+    BusWatch bus_watch(Accuracy model) const override { return {model == Accuracy::hardware, 10, false}; }
+    void a12_rose(void** context, int64_t at, int64_t low_since) override;
     void snapshot(StateIO& io) override;
 };
 

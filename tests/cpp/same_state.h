@@ -28,6 +28,21 @@ inline std::string differing_fields(const NES::PPU& a, const NES::PPU& b) {
     PICTOR_SAME_ARRAY(oam);
     PICTOR_SAME_ARRAY(secondary_oam);
     PICTOR_SAME(scanline);
+    for (auto field :
+         {&NES::PPU::bg_shift_low, &NES::PPU::bg_shift_high, &NES::PPU::attr_shift_low, &NES::PPU::attr_shift_high})
+        if (a.*field != b.*field) diff += " background shift registers";
+    PICTOR_SAME(fetch_name);
+    PICTOR_SAME(fetch_attr);
+    PICTOR_SAME(fetch_low);
+    PICTOR_SAME(fetch_high);
+    PICTOR_SAME_ARRAY(sprite_patterns);
+    PICTOR_SAME(oam_bus);
+    PICTOR_SAME(overflow_found);
+    PICTOR_SAME(odd_frame);
+    PICTOR_SAME(io_latch);
+    PICTOR_SAME_ARRAY(io_driven);
+    PICTOR_SAME(a12_high);
+    PICTOR_SAME(a12_fell_at);
     PICTOR_SAME(dot);
     PICTOR_SAME(mirroring);
     PICTOR_SAME(in_vblank);

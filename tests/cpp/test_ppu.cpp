@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <memory>
+#include <tuple>
+#include <vector>
 
 #include "console.h"
 #include "mapper.h"
@@ -27,6 +29,7 @@ struct Rig {
     uint8_t& mask = regs[1];
     uint8_t& status = regs[2];
     bool spans = false;
+    NES::Accuracy model = NES::Accuracy::standard;
 
     explicit Rig(bool spans = false) : spans(spans) {
         for (int i = 0; i < 9; ++i) ppu->register_ptrs[i] = &regs[i];
@@ -35,20 +38,37 @@ struct Rig {
         for (int i = 1; i < 16; ++i) ppu->memory[0x3F10 + i] = static_cast<uint8_t>(0x10 + i);
         std::memset(ppu->oam, 0xFF, 256);
     }
+    // The fast path or the dot step (the hardware model's with `model` set)
+    // and a run of `spans` of the model.
+    explicit Rig(std::tuple<bool, NES::Accuracy> how) : Rig(std::get<0>(how)) {
+        model = ppu->accuracy = std::get<1>(how);
+    }
+    void dot_step() {
+        if (model == NES::Accuracy::hardware)
+            ppu->cycle<NES::Accuracy::hardware>();
+        else
+            ppu->cycle();
+    }
+    void run_for(int64_t dots) {
+        if (model == NES::Accuracy::hardware)
+            ppu->run_until<NES::Accuracy::hardware>(ppu->cycles + dots);
+        else
+            ppu->run_until(ppu->cycles + dots);
+    }
     // Runs until the next dot to process is (scanline, dot).
     void run_to(int scanline, int dot) {
         if (spans) {
             int64_t d = (int64_t{scanline} - ppu->scanline) * 341 + (dot - ppu->dot);
             if (d < 0) d += FRAME_DOTS;
-            ppu->run_until(ppu->cycles + d);
+            run_for(d);
         }
-        while (ppu->scanline != scanline || ppu->dot != dot) ppu->cycle();
+        while (ppu->scanline != scanline || ppu->dot != dot) dot_step();
     }
     void step() {
         if (spans)
-            ppu->run_until(ppu->cycles + 1);
+            run_for(1);
         else
-            ppu->cycle();
+            dot_step();
     }
     // Runs to the next frame boundary and then one whole frame, so the
     // picture is drawn entirely with the current settings.
@@ -271,8 +291,10 @@ TEST(PpuTiming, VblankAndFrames) {
 }
 
 // The renderer's tests run once dot by dot and once through the fast path.
-class PpuRender : public ::testing::TestWithParam<bool> {};
-INSTANTIATE_TEST_SUITE_P(DotByDotAndSpans, PpuRender, ::testing::Bool());
+class PpuRender : public ::testing::TestWithParam<std::tuple<bool, NES::Accuracy>> {};
+INSTANTIATE_TEST_SUITE_P(DotByDotAndSpans, PpuRender,
+                         ::testing::Combine(::testing::Bool(),
+                                            ::testing::Values(NES::Accuracy::standard, NES::Accuracy::hardware)));
 
 TEST_P(PpuRender, RenderingOffShowsBackdropAndLeavesStateAlone) {
     Rig rig(GetParam());
@@ -420,10 +442,11 @@ TEST_P(PpuRender, SpritePriority) {
     for (int c = 80; c < 92; ++c) EXPECT_EQ(rig.px(44, c), c < 88 ? 0x12 : 0x16) << c;
     EXPECT_EQ(rig.px(44, 96), 0x01);
 
-    // A behind sprite over an opaque but hidden background shows the backdrop.
+    // A behind sprite over an opaque but hidden background: the standard
+    // model shows the backdrop, the hardware one the sprite.
     rig.mask = 0x14;
     rig.full_frame();
-    EXPECT_EQ(rig.px(44, 16), 0x0F);
+    EXPECT_EQ(rig.px(44, 16), rig.model == NES::Accuracy::hardware ? 0x12 : 0x0F);
     EXPECT_EQ(rig.px(44, 20), 0x12);
 }
 
@@ -439,13 +462,17 @@ TEST_P(PpuRender, LeftColumnMasks) {
         int bg_left, sprite_left;  // expected colours in column 2
     };
     for (Case k : {Case{0x18, 0x0F, 0x0F}, Case{0x1E, 0x01, 0x12}, Case{0x1A, 0x01, 0x0F}, Case{0x1C, 0x0F, 0x12}}) {
+        // A clipped sprite hides the background in the standard model; in
+        // the hardware one the background shows through.
+        const bool hardware = rig.model == NES::Accuracy::hardware;
+        if (hardware && k.sprite_left == 0x0F) k.sprite_left = k.bg_left;
         rig.mask = k.mask;
         rig.full_frame();
         EXPECT_EQ(rig.px(50, 2), k.bg_left) << int(k.mask);
         EXPECT_EQ(rig.px(50, 8), 0x01) << int(k.mask);
         EXPECT_EQ(rig.px(45, 2), k.sprite_left) << int(k.mask);
         EXPECT_EQ(rig.px(45, 8), 0x01) << int(k.mask);
-        EXPECT_EQ(rig.px(65, 6), k.sprite_left == 0x12 ? 0x12 : 0x0F) << int(k.mask);
+        EXPECT_EQ(rig.px(65, 6), k.sprite_left == 0x12 ? 0x12 : hardware ? k.bg_left : 0x0F) << int(k.mask);
         EXPECT_EQ(rig.px(65, 8), 0x12) << int(k.mask);
         EXPECT_EQ(rig.px(65, 12), 0x01) << int(k.mask);
     }
@@ -523,7 +550,10 @@ TEST_P(PpuRender, NinthSpriteAndOverflow) {
     rig.tile(0, 2, [](int, int) { return 1; });
     for (int i = 0; i < 9; ++i) rig.sprite(i, 49, 2, 0, static_cast<uint8_t>(10 * i));
     rig.mask = 0x14;
-    rig.run_to(49, 145);
+    // The standard model scans from dot 129, the hardware one from dot 65
+    // with 8 dots for each sprite found.
+    const int scan = rig.model == NES::Accuracy::hardware ? 130 : 145;
+    rig.run_to(49, scan);
     EXPECT_EQ(rig.status & 0x20, 0);
     rig.step();  // the scan reads entry 8's Y
     EXPECT_EQ(rig.status & 0x20, 0x20);
@@ -535,7 +565,7 @@ TEST_P(PpuRender, NinthSpriteAndOverflow) {
     // tile number, taken as a Y coordinate, raises the flag.
     rig.sprite(8, 200, 2, 0, 0);
     rig.sprite(9, 200, 49, 0, 0);
-    rig.run_to(49, 146);
+    rig.run_to(49, rig.model == NES::Accuracy::hardware ? scan + 2 : scan + 1);
     EXPECT_EQ(rig.status & 0x20, 0);
     rig.step();
     EXPECT_EQ(rig.status & 0x20, 0x20);
@@ -679,6 +709,149 @@ TEST(ConsoleCounters, StayInLockStepAfterEveryStep) {
     }
     // Whole frames of 262 x 341 dots; the PPU starts at dot 25 of line 0.
     EXPECT_EQ(frames, (console.ppu->cycles + 25) / 89342);
+}
+
+}  // namespace
+
+namespace {
+
+// A board that records the dot counts of the A12 rises it hears.
+struct A12Probe : NES::Mapper {
+    A12Probe() : Mapper(0) {}
+    std::vector<int64_t> rises;
+    int64_t requests_after = -1;  // the rise that may request an interrupt
+    BusWatch bus_watch(NES::Accuracy) const override { return {true, 10, false}; }
+    int64_t clocks_to_request() const override { return requests_after - static_cast<int64_t>(rises.size()); }
+    void a12_rose(void**, int64_t at, int64_t) override { rises.push_back(at); }
+    void map_write(void**, signed char*, signed char*) override {}
+    void map_read(void**, signed char*) override {}
+    void clock(void**) override {}
+    void serialize(void**, char*) override {}
+    void deserialize(void**, char*) override {}
+};
+
+// A hardware-model console whose PPU is stepped by hand.
+struct HardwareRig : Rig {
+    HardwareRig() : Rig(std::tuple<bool, NES::Accuracy>{false, NES::Accuracy::hardware}) {}
+    uint8_t read(uint16_t reg) { return ppu->read_register<NES::Accuracy::hardware>(reg, ppu->cycles); }
+    void write(uint16_t reg, uint8_t value) {
+        regs[reg & 7] = ppu->write_register<NES::Accuracy::hardware>(reg, value, ppu->cycles);
+    }
+};
+
+TEST(PpuHardware, StatusReadRacesTheVblankFlagAtItsDots) {
+    // The dot about to run when PPUSTATUS is read; what the read returns,
+    // and whether the flag and the NMI output are still raised after it.
+    struct Case {
+        int line, dot;
+        bool reads_set, flag_after, nmi;
+    };
+    for (Case k : {Case{241, 0, false, true, true}, Case{241, 1, false, false, false}, Case{241, 2, true, false, false},
+                   Case{241, 3, true, false, false}, Case{241, 4, true, false, false}}) {
+        HardwareRig rig;
+        rig.run_to(k.line, k.dot);
+        EXPECT_EQ((rig.read(0x2002) & 0x80) != 0, k.reads_set) << k.dot;
+        rig.run_to(241, 10);
+        EXPECT_EQ((rig.status & 0x80) != 0, k.flag_after) << k.dot;
+        EXPECT_EQ(rig.ppu->nmi_occurred, k.nmi) << k.dot;
+    }
+}
+
+TEST(PpuHardware, OddFramesSkipADotOnlyWhileRendering) {
+    for (const uint8_t mask : {uint8_t{0x00}, uint8_t{0x08}}) {
+        HardwareRig rig;
+        rig.mask = mask;
+        rig.run_to(0, 0);
+        std::vector<int64_t> lengths;
+        for (int f = 0; f < 4; ++f) {
+            const int64_t start = rig.ppu->cycles;
+            rig.full_frame();
+            lengths.push_back(rig.ppu->cycles - start);
+        }
+        for (int f = 0; f < 4; ++f) {
+            const int64_t frames = 2;  // full_frame runs to the next boundary, then one whole frame
+            EXPECT_EQ(lengths[f], frames * FRAME_DOTS - (mask ? 1 : 0)) << int(mask) << " " << f;
+        }
+        EXPECT_EQ(rig.ppu->frame_end<NES::Accuracy::hardware>() - rig.ppu->cycles,
+                  FRAME_DOTS - (mask && rig.ppu->odd_frame ? 1 : 0));
+    }
+}
+
+TEST(PpuHardware, BoardsHearA12RisesFromFetchesAndAddressWrites) {
+    // PPUCTRL's tables and sprite size; where A12 rises after 10 dots low on
+    // a drawing line (with the background at $1000 the rise at dot 5 follows
+    // only 9).
+    struct Case {
+        uint8_t ctrl;
+        std::vector<int> dots;
+    };
+    for (const Case& k : {Case{0x08, {261}}, Case{0x10, {325}}, Case{0x00, {}}, Case{0x18, {}}, Case{0x20, {261}}}) {
+        HardwareRig rig;
+        A12Probe probe;
+        NES::ROM rom(false);
+        rig.ppu->accuracy = NES::Accuracy::hardware;
+        rig.ctrl = k.ctrl;
+        rig.mask = 0x18;
+        // Bind the probe as the cartridge's board would be bound.
+        rom.mapper.reset(&probe);
+        rom.chr_size = 0;
+        rig.ppu->verbose = false;
+        rig.ppu->loadRom(&rom);
+        for (const bool spans : {false, true}) {
+            rig.spans = spans;
+            rig.run_to(10, 0);
+            const int64_t line_start = rig.ppu->cycles;
+            probe.rises.clear();
+            rig.run_to(11, 0);
+            std::vector<int> dots;
+            for (int64_t at : probe.rises) dots.push_back(static_cast<int>(at - line_start));
+            EXPECT_EQ(dots, k.dots) << int(k.ctrl) << " spans " << spans;
+        }
+        // The event the CPU is told of is the rise that may request.
+        probe.rises.clear();
+        probe.requests_after = 3;
+        const int64_t named = rig.ppu->next_event<NES::Accuracy::hardware>();
+        rig.full_frame();
+        if (!k.dots.empty()) {
+            EXPECT_EQ(named, probe.rises.at(2) + 1) << int(k.ctrl);
+        }
+        probe.requests_after = -1;
+        // Outside rendering the bus shows v: a PPUADDR write to $1000 raises A12.
+        rig.mask = 0;
+        rig.run_to(245, 0);
+        probe.rises.clear();
+        rig.write(0x2006, 0x10);
+        rig.write(0x2006, 0x00);
+        EXPECT_EQ(probe.rises.size(), 1u) << int(k.ctrl);
+        rom.mapper.release();
+    }
+}
+
+TEST(PpuHardware, RegistersWhileRendering) {
+    HardwareRig rig;
+    rig.mask = 0x18;
+    // PPUDATA while fetching steps coarse X and fine Y instead of PPUCTRL's step.
+    rig.run_to(20, 100);
+    rig.ppu->v = 0x0041;
+    rig.read(0x2007);
+    EXPECT_EQ(rig.ppu->v, 0x1042);
+    // OAMDATA reads the evaluation's bus: $FF while secondary OAM is cleared.
+    rig.run_to(21, 10);
+    EXPECT_EQ(rig.read(0x2004), 0xFF);
+    // Write-only registers read the I/O latch, whose bits fade after about 600 ms.
+    rig.mask = 0;
+    rig.write(0x2000, 0xA5);
+    EXPECT_EQ(rig.read(0x2005), 0xA5);
+    rig.run_for(3'300'000);
+    EXPECT_EQ(rig.read(0x2005), 0x00);
+    // Palette RAM holds six bits: the upper two come from the latch.
+    rig.write(0x2006, 0x3F);
+    rig.write(0x2006, 0x01);
+    rig.write(0x2007, 0xFF);
+    rig.write(0x2006, 0x3F);
+    rig.write(0x2006, 0x01);
+    rig.write(0x2003, 0x80);
+    EXPECT_EQ(rig.read(0x2007), 0xBF);
 }
 
 }  // namespace
