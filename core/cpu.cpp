@@ -159,9 +159,17 @@ void CPU::reset() {
     }
     PC = read_word(*this, mapped, next);
     if (verbose) printf("%04x\n", static_cast<unsigned>(PC));
+    if (accuracy == Accuracy::hardware) hardware_reset();
 }
 
 void CPU::clock() {
+    if (accuracy == Accuracy::hardware) {
+        if (jammed)
+            end_cycle<true>();
+        else
+            step_cycles<true>();
+        return;
+    }
     if (jammed) {
         // Halted: the clock runs on for the rest of the machine, one cycle a call.
         ++cycles;
@@ -180,6 +188,10 @@ void CPU::clock() {
 namespace {
 
 constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+
+// The PPU dots from one CPU cycle's start to the moment the hardware model's
+// CPU accesses a PPU register within it.
+constexpr int64_t ACCESS_DOT_OFFSET = 0;
 
 // The APU cycle count the machine step reaches after a CPU cycle count.
 inline int64_t apu_target(int64_t cpu_cycles) { return (cpu_cycles + 1) / 2; }
@@ -211,6 +223,7 @@ void CPU::catch_up_for(uint32_t address, bool write) {
 }
 
 CPU::RunEnd CPU::run(int64_t until) {
+    if (accuracy == Accuracy::hardware) return run_cycles<false>(until);
     // Whatever happened since the last call (a state load, memory written by
     // the host) is looked at afresh.
     ppu_due = apu_due = 0;
@@ -250,6 +263,196 @@ CPU::RunEnd CPU::run(int64_t until) {
             step();
     }
 }
+
+// ---- The hardware model ----
+
+namespace {
+
+// The PPU dot at which an access in the current CPU cycle reaches the PPU.
+inline int64_t access_dot(const CPU& cpu) { return 3 * cpu.cycles + ACCESS_DOT_OFFSET; }
+
+}  // namespace
+
+void CPU::hardware_reset() {
+    // The reset sequence: the cycles of an interrupt entry, its three stack
+    // writes turned into reads (SP is already three lower), then the vector.
+    const uint16_t pc = static_cast<uint16_t>(PC);
+    PC = 0;
+    for (int i = 0; i < 2; ++i) read_cycle<false>(static_cast<uint16_t>(PC));
+    for (int i = 3; i > 0; --i) read_cycle<false>(static_cast<uint16_t>(0x100 | static_cast<uint8_t>(SP + i)));
+    read_cycle<false>(reset_vector);
+    read_cycle<false>(static_cast<uint16_t>(reset_vector + 1));
+    PC = pc;
+}
+
+void CPU::sample_nmi() {
+    const bool output = ppu && ppu->nmi_occurred && (memory[0x2000] & 0x80);
+    if (output && !nmi_output) nmi_edge = true;
+    nmi_output = output;
+}
+
+template <bool EXACT>
+void CPU::service_events() {
+    if constexpr (EXACT) {
+        // The reference path: every unit one cycle at a time.
+        if (apu)
+            while (apu->cycles < apu_target(cycles)) apu->cycle();
+        if (ppu)
+            while (ppu->cycles < 3 * cycles) ppu->cycle();
+    } else {
+        if (apu && cycles >= apu_due) {
+            apu->run_until(apu_target(cycles));
+            apu_due = apu->may_request_irq() ? cycles + 1 : NEVER;
+        }
+        if (cycles >= ppu_due) {
+            if (ppu) {
+                // Never past the frame's end: run() stops there at the next instruction.
+                ppu->run_until(std::min(3 * cycles, ppu->frame_end()));
+                ppu_due = cpu_cycles_reaching(ppu->next_event());
+            } else {
+                ppu_due = NEVER;
+            }
+        }
+        event_due = std::min(ppu_due, apu_due);
+    }
+    sample_nmi();
+}
+
+template <bool EXACT>
+uint8_t CPU::read_mapped_cycle(uint16_t address) {
+    instruction_start = cycles;
+    if (address - 0x2000u < 0x2000u && ppu) {
+        const int64_t at = access_dot(*this);
+        if constexpr (EXACT) {
+            while (ppu->cycles < at) ppu->cycle();
+        }
+        const uint8_t value = ppu->read_register(static_cast<uint16_t>(0x2000 | (address & 7)), at);
+        sample_nmi();  // a PPUSTATUS read takes the flag down
+        return value;
+    }
+    if (address - 0x4000u < 0x2000u) {
+        switch (address) {
+            case 0x4015:
+                if (!apu) break;
+                catch_up_for(address, false);
+                return static_cast<uint8_t>(apu->read_status() | (data_bus & 0x20));
+            case 0x4016:
+            case 0x4017: {
+                // Bits 5-7 are the data bus's; a run of reads on consecutive
+                // cycles clocks the pad once.
+                const int port = address & 1;
+                const bool clocks = pad_read_at[port] != cycles - 1;
+                pad_read_at[port] = cycles;
+                const uint8_t bit = pad_shift[port] >> 7;
+                if (clocks && !pad_strobe) pad_shift[port] = static_cast<uint8_t>(pad_shift[port] << 1 | 1);
+                return static_cast<uint8_t>((data_bus & 0xE0) | bit);
+            }
+            default:
+                break;
+        }
+        // The write-only registers and the expansion area: nothing drives the bus.
+        return data_bus;
+    }
+    return u8(read_mapped(location(address), true));
+}
+
+template <bool EXACT>
+void CPU::write_mapped_cycle(uint16_t address, uint8_t value) {
+    instruction_start = cycles;
+    if (address - 0x2000u < 0x2000u && ppu) {
+        const int64_t at = access_dot(*this);
+        if constexpr (EXACT) {
+            while (ppu->cycles < at) ppu->cycle();
+        }
+        const uint16_t reg = static_cast<uint16_t>(0x2000 | (address & 7));
+        const uint8_t kept = ppu->write_register(reg, value, at);
+        if (reg != 0x2002) memory[reg] = kept;
+        if constexpr (!EXACT) {
+            ppu->forget_prediction();
+            ppu_due = event_due = cycles;  // the NMI output or the next event may have moved
+        }
+        sample_nmi();
+        return;
+    }
+    if (address == 0x4014 && ppu) {
+        memory[0x4014] = value;
+        oam_dma_page = value;
+        oam_dma_request = true;
+        return;
+    }
+    write_mapped(location(address), static_cast<signed char>(value));
+    if constexpr (!EXACT) event_due = std::min(ppu_due, apu_due);
+}
+
+template <bool EXACT>
+void CPU::run_dma(uint16_t address) {
+    // The halted CPU repeats its read on every cycle the DMA does not use;
+    // the DMA reads on even cycles and writes OAM on odd ones.
+    auto halted_read = [&] {
+        data_bus = read_bus<EXACT>(address);
+        end_cycle<EXACT>();
+    };
+    if (!oam_dma_request) return;
+    oam_dma_request = false;
+    halted_read();
+    if (cycles & 1) halted_read();
+    const uint16_t page = static_cast<uint16_t>(oam_dma_page << 8);
+    for (int i = 0; i < 256; ++i) {
+        data_bus = read_bus<EXACT>(static_cast<uint16_t>(page | i));
+        end_cycle<EXACT>();
+        instruction_start = cycles;
+        const int64_t at = access_dot(*this);
+        if constexpr (EXACT) {
+            while (ppu->cycles < at) ppu->cycle();
+        }
+        ppu->write_register(0x2004, data_bus, at);
+        end_cycle<EXACT>();
+    }
+}
+
+template <bool EXACT>
+void CPU::step_cycles() {
+    const uint8_t opcode = read_cycle<EXACT>(static_cast<uint16_t>(PC));
+    (EXACT ? EXACT_HARDWARE_EXECUTORS : HARDWARE_EXECUTORS)[opcode](*this);
+}
+
+template <bool EXACT>
+CPU::RunEnd CPU::run_cycles(int64_t until) {
+    ppu_due = apu_due = event_due = 0;
+    if (ppu) ppu->forget_prediction();
+    const int64_t frames = ppu ? ppu->frames : 0;
+    for (;;) {
+        if (cycles >= event_due) service_events<EXACT>();
+        // The PPU stops at a frame's end, even within an instruction.
+        if (ppu && ppu->frames != frames) {
+            if (apu) apu->run_until(apu_target(cycles));
+            ppu_due = apu_due = event_due = 0;  // the next call finishes the catch-up first
+            return RunEnd::frame;
+        }
+        if (cycles >= until) {
+            catch_up();
+            return RunEnd::cycles;
+        }
+        if (jammed) {
+            // A halted processor only counts cycles.
+            cycles = std::min(event_due, until);
+            continue;
+        }
+        step_cycles<EXACT>();
+    }
+}
+
+template void CPU::service_events<false>();
+template void CPU::service_events<true>();
+template uint8_t CPU::read_mapped_cycle<false>(uint16_t);
+template uint8_t CPU::read_mapped_cycle<true>(uint16_t);
+template void CPU::write_mapped_cycle<false>(uint16_t, uint8_t);
+template void CPU::write_mapped_cycle<true>(uint16_t, uint8_t);
+template void CPU::run_dma<false>(uint16_t);
+template void CPU::run_dma<true>(uint16_t);
+template void CPU::step_cycles<false>();
+template void CPU::step_cycles<true>();
+template CPU::RunEnd CPU::run_cycles<false>(int64_t);
 
 int CPU::get_flag(char letter) const { return (P & flag_mask(letter)) ? 1 : 0; }
 
@@ -321,6 +524,8 @@ void CPU::map_pages() {
         uint8_t* stored = memory + fold(*this, static_cast<uint32_t>(page) << 8);
         const bool plain = !register_page(page);
         read_pages[page] = plain && !reads_watched ? stored : nullptr;
+        // In the hardware model nothing drives the bus at $4000-$5FFF but the registers.
+        hardware_read_pages[page] = page >= 0x40 && page < 0x60 ? nullptr : read_pages[page];
         // Program memory is never stored into.
         write_pages[page] = plain && page < 0x80 && (page << 8) < static_cast<int>(writes_watched) ? stored : nullptr;
     }
