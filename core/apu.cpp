@@ -68,15 +68,20 @@ void APU::setCPU(CPU* c) {
     apu_rate = c->clock_hz / 2;
 }
 
+template <Accuracy A>
 void APU::cycle() {
-    func_frame_counter();
+    // The hardware model's frame sequencer counts CPU cycles (run_hardware).
+    if constexpr (A == Accuracy::standard) func_frame_counter();
     pulse(false);
     pulse(true);
     // The triangle timer runs at the CPU rate, twice per APU cycle.
     triangle();
     triangle();
     noise();
-    dmc();
+    if constexpr (A == Accuracy::standard)
+        dmc();
+    else
+        dmc_output_unit();
 
     // A sample is due while samples < cycles * sample_rate / apu_rate (truncated); for
     // apu_rate > 0 this is the comparison below, without a division. A clock rate
@@ -99,11 +104,12 @@ bool APU::may_request_irq() const {
 // as cycle() does. Cycles with a frame-sequencer step or with DMC work go
 // through cycle() itself.
 
+template <Accuracy A>
 void APU::run_until(int64_t target) {
     while (cycles < target) {
-        const int64_t busy = next_busy_cycle();
+        const int64_t busy = next_busy_cycle<A>();
         if (busy == cycles) {
-            cycle();
+            cycle<A>();
             continue;
         }
         const int64_t end = std::min(busy, target);
@@ -139,7 +145,18 @@ int64_t APU::next_sample_cycle() {
     return std::max(due.cycle, cycles);
 }
 
-int64_t APU::next_busy_cycle() {
+template <>
+int64_t APU::next_busy_cycle<Accuracy::hardware>() {
+    // The sequencer runs outside; the DMC's output unit works when its timer
+    // runs out while it plays or has a byte to take.
+    if (dmc_silence && dmc_buffer_empty) return std::numeric_limits<int64_t>::max();
+    const int m = dmc_rates[dmc_control & 15] / 2;
+    if (dmc_timer == 0 || dmc_timer >= m) return cycles;
+    return cycles + (m - dmc_timer);
+}
+
+template <>
+int64_t APU::next_busy_cycle<Accuracy::standard>() {
     // The next frame-sequencer step, kept until it is passed or the sequence
     // changes.
     const bool five_step = cpu->memory[0x4017] & 0x80;
@@ -413,6 +430,233 @@ void APU::dmc() {
     dmc_timer = next_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2);
 }
 
+// ---- The hardware model ----
+//
+// The DMC's output unit takes the sample buffer whenever it starts eight
+// bits; an empty buffer with bytes to go asks the CPU for a DMA, which
+// delivers the byte through dmc_fetched. The frame sequencer counts CPU
+// cycles from the moment a $4017 write takes effect.
+
+void APU::dmc_output_unit() {
+    if (dmc_timer == 0) {
+        if (!dmc_silence) {
+            if (dmc_shift & 1) {
+                if (dmc_output <= 125) dmc_output += 2;
+            } else if (dmc_output >= 2) {
+                dmc_output -= 2;
+            }
+        }
+        dmc_shift >>= 1;
+        if (--dmc_bits_remaining <= 0) {
+            dmc_bits_remaining = 8;
+            dmc_silence = dmc_buffer_empty;
+            if (!dmc_buffer_empty) {
+                dmc_shift = dmc_sample_buffer;
+                dmc_buffer_empty = true;
+                request_dmc_fetch();
+            }
+        }
+    }
+    dmc_timer = next_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2);
+}
+
+void APU::request_dmc_fetch() {
+    if (dmc_buffer_empty && dmc_bytes_remaining != 0) cpu->dmc_dma_request = true;
+}
+
+void APU::dmc_fetched(uint8_t byte) {
+    dmc_sample_buffer = byte;
+    dmc_buffer_empty = false;
+    dmc_address = static_cast<uint16_t>((dmc_address + 1) | 0x8000);
+    if (--dmc_bytes_remaining == 0) {
+        if (dmc_control & 0x40) {
+            start_sample();
+        } else if (dmc_control & 0x80) {
+            dmc_irq = true;
+            cpu->raise_irq(IRQ_DMC);
+        }
+    }
+}
+
+namespace {
+
+// The hardware sequencer's steps, in CPU cycles from its start: quarter
+// frames, half frames, and the interrupt flag, which the 4-step sequence
+// sets on its last three cycles (the third is the next sequence's first).
+constexpr int64_t STEP_QUARTER_1 = 7457, STEP_HALF_1 = 14913, STEP_QUARTER_3 = 22371;
+constexpr int64_t STEP_FLAG = 29828, STEP_HALF_2 = 29829, PERIOD_4 = 29830;
+constexpr int64_t STEP_HALF_5 = 37281, PERIOD_5 = 37282;
+
+}  // namespace
+
+int64_t APU::next_frame_step(int64_t from) const {
+    static constexpr int64_t FOUR[] = {STEP_QUARTER_1, STEP_HALF_1, STEP_QUARTER_3, STEP_FLAG, STEP_HALF_2, PERIOD_4};
+    static constexpr int64_t FIVE[] = {STEP_QUARTER_1, STEP_HALF_1, STEP_QUARTER_3, STEP_HALF_5, PERIOD_5};
+    const int64_t r = from - frame_origin;
+    int64_t next = frame_origin + ((frame_mode & 0x80) ? PERIOD_5 : PERIOD_4);
+    if (frame_mode & 0x80) {
+        for (int64_t step : FIVE) {
+            if (step >= r) {
+                next = frame_origin + step;
+                break;
+            }
+        }
+    } else {
+        for (int64_t step : FOUR) {
+            if (step >= r) {
+                next = frame_origin + step;
+                break;
+            }
+        }
+    }
+    if (frame_irq_line_at >= from) next = std::min(next, frame_irq_line_at);
+    return frame_write_at >= from ? std::min(next, frame_write_at) : next;
+}
+
+void APU::frame_step(int64_t at) {
+    // The interrupt line follows the flag a cycle later.
+    if (at == frame_irq_line_at) {
+        frame_irq_line_at = -1;
+        if (frame_irq) cpu->raise_irq(IRQ_FRAME);
+    }
+    if (at == frame_write_at) {
+        // The write takes effect: the sequence starts again, and the 5-step
+        // one clocks every unit at once.
+        frame_write_at = -1;
+        frame_mode = frame_write_value;
+        frame_origin = at;
+        if (frame_mode & 0x80) {
+            clock_envs();
+            clock_linear();
+            clock_length();
+            clock_sweep();
+        }
+        return;
+    }
+    const int64_t r = at - frame_origin;
+    const bool five = frame_mode & 0x80;
+    const bool quarter = r == STEP_QUARTER_1 || r == STEP_HALF_1 || r == STEP_QUARTER_3 ||
+                         (!five && r == STEP_HALF_2) || (five && r == STEP_HALF_5);
+    const bool half = r == STEP_HALF_1 || (!five && r == STEP_HALF_2) || (five && r == STEP_HALF_5);
+    if (quarter) {
+        clock_envs();
+        clock_linear();
+    }
+    if (half) {
+        clock_length();
+        clock_sweep();
+    }
+    if (!five && r >= STEP_FLAG && !(frame_mode & 0x40)) {
+        frame_irq = true;
+        frame_irq_line_at = at + 1;
+    }
+    if (r == (five ? PERIOD_5 : PERIOD_4)) frame_origin = at;
+}
+
+template <bool EXACT>
+void APU::run_hardware(int64_t cpu_cycles) {
+    for (int64_t at = next_frame_step(sequenced); at < cpu_cycles; at = next_frame_step(sequenced)) {
+        channels_to<EXACT>((at + 1) / 2);
+        frame_step(at);
+        sequenced = at + 1;
+    }
+    sequenced = std::max(sequenced, cpu_cycles);
+    channels_to<EXACT>((cpu_cycles + 1) / 2);
+}
+
+template <bool EXACT>
+void APU::channels_to(int64_t target) {
+    if constexpr (EXACT) {
+        while (cycles < target) cycle<Accuracy::hardware>();
+    } else {
+        run_until<Accuracy::hardware>(target);
+    }
+}
+
+int64_t APU::next_event_cpu() const {
+    int64_t next = std::numeric_limits<int64_t>::max();
+    // The interrupt flag, when it can rise: the next of the sequence's last
+    // three cycles.
+    if (!(frame_mode & 0xC0) && !frame_irq) {
+        const int64_t r = sequenced - frame_origin;
+        const int64_t step = r <= PERIOD_4 ? std::max(r, STEP_FLAG) : PERIOD_4 + STEP_FLAG;
+        next = frame_origin + step + 2;
+    }
+    if (frame_irq_line_at >= 0) next = std::min(next, frame_irq_line_at + 1);
+    if (frame_write_at >= 0) next = std::min(next, frame_write_at + 1);
+    // The output unit taking the buffer, which asks for a DMA.
+    if (!dmc_buffer_empty && dmc_bytes_remaining != 0) {
+        const int m = dmc_rates[dmc_control & 15] / 2;
+        const int64_t to_expiry = dmc_timer == 0 ? 0 : (dmc_timer >= m ? 1 : m - dmc_timer);
+        const int64_t apu_cycle = cycles + to_expiry + int64_t{std::max(dmc_bits_remaining, 1) - 1} * m;
+        next = std::min(next, 2 * apu_cycle + 1);
+    }
+    return next;
+}
+
+uint8_t APU::read_status_hardware() {
+    uint8_t status = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (length_counter[i] != 0) status |= static_cast<uint8_t>(1 << i);
+    }
+    if (dmc_bytes_remaining != 0) status |= 0x10;
+    if (frame_irq) status |= 0x40;
+    if (dmc_irq) status |= 0x80;
+    frame_irq = false;
+    cpu->clear_irq(IRQ_FRAME);
+    return status;
+}
+
+void APU::register_write_hardware(uint16_t address, uint8_t value, int64_t at) {
+    switch (address) {
+        case 0x4010:
+            dmc_control = value;
+            if (!(value & 0x80)) {
+                dmc_irq = false;
+                cpu->clear_irq(IRQ_DMC);
+            }
+            break;
+        case 0x4011:
+            dmc_output = value & 0x7F;
+            break;
+        case 0x4015:
+            dmc_irq = false;
+            cpu->clear_irq(IRQ_DMC);
+            register_write(address, value);
+            request_dmc_fetch();
+            break;
+        case 0x4017:
+            // The sequence restarts 3 or 4 CPU cycles after the write cycle
+            // (as a read sees it), by the write's place in the APU cycle;
+            // the interrupt inhibit acts at once.
+            frame_write_value = value;
+            frame_write_at = at + ((at & 1) ? 3 : 2);
+            frame_mode = static_cast<uint8_t>((frame_mode & 0x80) | (value & 0x40));
+            if (value & 0x40) {
+                frame_irq = false;
+                cpu->clear_irq(IRQ_FRAME);
+            }
+            break;
+        default:
+            register_write(address, value);
+            break;
+    }
+}
+
+void APU::restart_count(int64_t cpu_cycles) {
+    frame_origin -= cpu_cycles;
+    if (frame_write_at >= 0) frame_write_at -= cpu_cycles;
+    if (frame_irq_line_at >= 0) frame_irq_line_at -= cpu_cycles;
+    sequenced = 0;
+}
+
+template void APU::cycle<Accuracy::standard>();
+template void APU::cycle<Accuracy::hardware>();
+template void APU::run_until<Accuracy::standard>(int64_t);
+template void APU::run_until<Accuracy::hardware>(int64_t);
+template void APU::run_hardware<false>(int64_t);
+template void APU::run_hardware<true>(int64_t);
+
 void APU::start_sample() {
     dmc_address = dmc_sample_address;
     dmc_bytes_remaining = dmc_sample_length;
@@ -569,12 +813,21 @@ void APU::discard_undelivered() {
 }
 
 void APU::on_reset() {
-    register_write(0x4015, 0);
+    const bool hardware = accuracy == Accuracy::hardware;
+    if (hardware)
+        register_write_hardware(0x4015, 0, cpu->cycles);
+    else
+        register_write(0x4015, 0);
     cpu->memory[0x4015] = 0;
     triangle_step = 0;
     dmc_output &= 1;
     frame_irq = false;
-    register_write(0x4017, cpu->memory[0x4017]);
+    cpu->clear_irq(IRQ_FRAME);
+    // The sequence starts again as after a write of the last $4017 value.
+    if (hardware)
+        register_write_hardware(0x4017, cpu->memory[0x4017], cpu->cycles);
+    else
+        register_write(0x4017, cpu->memory[0x4017]);
 }
 
 // ---- Snapshot ----

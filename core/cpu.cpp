@@ -139,6 +139,7 @@ void CPU::reset() {
     SP = static_cast<uint8_t>(SP - 3);
     P |= flag_mask('I');
     jammed = false;
+    if (apu && accuracy == Accuracy::hardware) apu->restart_count(cycles);
     cycles = 0;
     if (ppu) ppu->cycles = 0;
     if (apu) {
@@ -202,7 +203,12 @@ inline int64_t cpu_cycles_reaching(int64_t dots) { return dots <= 0 ? 0 : (dots 
 }  // namespace
 
 void CPU::catch_up() {
-    if (apu) apu->run_until(apu_target(cycles));
+    if (apu) {
+        if (accuracy == Accuracy::hardware)
+            apu->run_hardware<false>(cycles);
+        else
+            apu->run_until(apu_target(cycles));
+    }
     if (ppu) ppu->run_until(3 * cycles);
     ppu_due = apu_due = 0;
 }
@@ -295,14 +301,17 @@ template <bool EXACT>
 void CPU::service_events() {
     if constexpr (EXACT) {
         // The reference path: every unit one cycle at a time.
-        if (apu)
-            while (apu->cycles < apu_target(cycles)) apu->cycle();
+        if (apu) apu->run_hardware<true>(cycles);
         if (ppu)
             while (ppu->cycles < 3 * cycles) ppu->cycle();
     } else {
-        if (apu && cycles >= apu_due) {
-            apu->run_until(apu_target(cycles));
-            apu_due = apu->may_request_irq() ? cycles + 1 : NEVER;
+        if (cycles >= apu_due) {
+            if (apu) {
+                apu->run_hardware<false>(cycles);
+                apu_due = std::max(apu->next_event_cpu(), cycles + 1);
+            } else {
+                apu_due = NEVER;
+            }
         }
         if (cycles >= ppu_due) {
             if (ppu) {
@@ -334,8 +343,8 @@ uint8_t CPU::read_mapped_cycle(uint16_t address) {
         switch (address) {
             case 0x4015:
                 if (!apu) break;
-                catch_up_for(address, false);
-                return static_cast<uint8_t>(apu->read_status() | (data_bus & 0x20));
+                apu->run_hardware<EXACT>(cycles);
+                return static_cast<uint8_t>(apu->read_status_hardware() | (data_bus & 0x20));
             case 0x4016:
             case 0x4017: {
                 // Bits 5-7 are the data bus's; a run of reads on consecutive
@@ -380,6 +389,13 @@ void CPU::write_mapped_cycle(uint16_t address, uint8_t value) {
         oam_dma_request = true;
         return;
     }
+    if (address - 0x4000u < 0x18u && address != 0x4016 && apu) {
+        apu->run_hardware<EXACT>(cycles);
+        apu->register_write_hardware(address, value, cycles);
+        memory[address] = value;
+        if constexpr (!EXACT) apu_due = event_due = cycles;  // the APU's next event may have moved
+        return;
+    }
     write_mapped(location(address), static_cast<signed char>(value));
     if constexpr (!EXACT) event_due = std::min(ppu_due, apu_due);
 }
@@ -392,12 +408,38 @@ void CPU::run_dma(uint16_t address) {
         data_bus = read_bus<EXACT>(address);
         end_cycle<EXACT>();
     };
-    if (!oam_dma_request) return;
+    // The DMC's read, on a read cycle of the DMA's own.
+    auto dmc_read = [&] {
+        dmc_dma_request = false;
+        apu->run_hardware<EXACT>(cycles);
+        data_bus = read_bus<EXACT>(static_cast<uint16_t>(apu->dmc_address | 0x8000));
+        end_cycle<EXACT>();
+        apu->dmc_fetched(data_bus);
+    };
+    if (!oam_dma_request) {
+        // The DMC alone: the halt, a dummy cycle, one more to reach a read
+        // cycle, and its read.
+        if (!apu) {
+            dmc_dma_request = false;
+            return;
+        }
+        halted_read();
+        halted_read();
+        if (cycles & 1) halted_read();
+        dmc_read();
+        return;
+    }
     oam_dma_request = false;
     halted_read();
     if (cycles & 1) halted_read();
     const uint16_t page = static_cast<uint16_t>(oam_dma_page << 8);
     for (int i = 0; i < 256; ++i) {
+        if (dmc_dma_request && apu) {
+            // The DMC takes a read cycle, and a cycle more brings the OAM
+            // DMA back to its own.
+            dmc_read();
+            halted_read();
+        }
         data_bus = read_bus<EXACT>(static_cast<uint16_t>(page | i));
         end_cycle<EXACT>();
         instruction_start = cycles;
@@ -425,7 +467,7 @@ CPU::RunEnd CPU::run_cycles(int64_t until) {
         if (cycles >= event_due) service_events<EXACT>();
         // The PPU stops at a frame's end, even within an instruction.
         if (ppu && ppu->frames != frames) {
-            if (apu) apu->run_until(apu_target(cycles));
+            if (apu) apu->run_hardware<EXACT>(cycles);
             ppu_due = apu_due = event_due = 0;  // the next call finishes the catch-up first
             return RunEnd::frame;
         }
