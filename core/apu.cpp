@@ -147,12 +147,11 @@ int64_t APU::next_sample_cycle() {
 
 template <>
 int64_t APU::next_busy_cycle<Accuracy::hardware>() {
-    // The sequencer runs outside; the DMC's output unit works when its timer
-    // runs out while it plays or has a byte to take.
-    if (dmc_silence && dmc_buffer_empty) return std::numeric_limits<int64_t>::max();
+    // The sequencer runs outside; the DMC's output unit counts its bits
+    // whenever its timer runs out, silent or not.
     const int m = dmc_rates[dmc_control & 15] / 2;
     if (dmc_timer == 0 || dmc_timer >= m) return cycles;
-    return cycles + (m - dmc_timer);
+    return cycles + (dmc_timer < 0 ? -dmc_timer : m - dmc_timer);
 }
 
 template <>
@@ -587,7 +586,7 @@ int64_t APU::next_event_cpu() const {
     // The output unit taking the buffer, which asks for a DMA.
     if (!dmc_buffer_empty && dmc_bytes_remaining != 0) {
         const int m = dmc_rates[dmc_control & 15] / 2;
-        const int64_t to_expiry = dmc_timer == 0 ? 0 : (dmc_timer >= m ? 1 : m - dmc_timer);
+        const int64_t to_expiry = dmc_timer <= 0 ? -dmc_timer : (dmc_timer >= m ? 1 : m - dmc_timer);
         const int64_t apu_cycle = cycles + to_expiry + int64_t{std::max(dmc_bits_remaining, 1) - 1} * m;
         next = std::min(next, 2 * apu_cycle + 1);
     }
@@ -609,13 +608,18 @@ uint8_t APU::read_status_hardware() {
 
 void APU::register_write_hardware(uint16_t address, uint8_t value, int64_t at) {
     switch (address) {
-        case 0x4010:
+        case 0x4010: {
+            // The timer runs out as it would have: a new rate counts from its next reload.
+            const int remaining = dmc_timer <= 0 ? -dmc_timer : dmc_rates[dmc_control & 15] / 2 - dmc_timer;
+            const int period = dmc_rates[value & 15] / 2;
+            dmc_timer = remaining == 0 ? 0 : remaining < period ? period - remaining : -remaining;
             dmc_control = value;
             if (!(value & 0x80)) {
                 dmc_irq = false;
                 cpu->clear_irq(IRQ_DMC);
             }
             break;
+        }
         case 0x4011:
             dmc_output = value & 0x7F;
             break;
@@ -623,6 +627,7 @@ void APU::register_write_hardware(uint16_t address, uint8_t value, int64_t at) {
             dmc_irq = false;
             cpu->clear_irq(IRQ_DMC);
             register_write(address, value);
+            cpu->dmc_dma_request = false;  // a stopped DMC wants no byte
             request_dmc_fetch();
             break;
         case 0x4017:
@@ -865,7 +870,8 @@ void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
     io.num(dmc_output, "apu.dmc_output", 0, 255);
     io.num(dmc_sample_buffer, "apu.dmc_sample_buffer");
     io.num(dmc_control, "apu.dmc_control");
-    io.num(dmc_timer, "apu.dmc_timer", 0, 213);
+    // Negative in the hardware model: a rate change counts the old period out.
+    io.num(dmc_timer, "apu.dmc_timer", -213, 213);
     const bool silent = io.flag(dmc_silence, "apu.dmc_silence");
     io.num(dmc_shift, "apu.dmc_shift");
     // A playing output unit counts its bits down from 8 and reloads at 0; 0 only while silent (at power-on).

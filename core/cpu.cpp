@@ -415,6 +415,7 @@ void CPU::run_dma(uint16_t address) {
         data_bus = read_bus<EXACT>(static_cast<uint16_t>(apu->dmc_address | 0x8000));
         end_cycle<EXACT>();
         apu->dmc_fetched(data_bus);
+        if constexpr (!EXACT) apu_due = event_due = cycles;  // the output unit's next take
     };
     if (!oam_dma_request) {
         // The DMC alone: the halt, a dummy cycle, one more to reach a read
