@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "apu.h"
+#include "boards/mapper.h"
 #include "controller.h"
 #include "cpu_helper.h"
 #include "glob_const.h"
-#include "mapper.h"
 #include "ppu.h"
 #include "rom.h"
 
@@ -35,11 +35,10 @@ inline uintptr_t offset_of(const CPU& cpu, const signed char* location) {
 
 inline Mapper* mapper_of(const CPU& cpu) { return cpu.rom ? cpu.rom->mapper.get() : nullptr; }
 
-// A single 16 KiB bank on mappers 0 and 3 is stored once, at $8000-$BFFF.
+// A board that wires one 16 KiB bank to both halves stores it once, at $8000-$BFFF.
 inline bool upper_half_mirrors_lower(const CPU& cpu) {
     const Mapper* mapper = mapper_of(cpu);
-    return mapper && (mapper->number == 0 || mapper->number == 3) && cpu.rom->prg_size >= 0x4000 &&
-           cpu.rom->prg_size < 0x8000;
+    return mapper && mapper->upper_prg_mirrors_lower(*cpu.rom);
 }
 
 // The address actually stored for a CPU address: RAM and PPU register mirrors
@@ -645,34 +644,7 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
         if (ram) std::memcpy(memory + 0x6000, ram->data(), std::min<std::size_t>(ram->size(), 0x2000));
     }
 
-    const Mapper* mapper = rom->mapper.get();
-    if (!mapper) return;
-    const int last_16k = rom->last_prg_16k();
-    switch (mapper->number) {
-        case 0:
-        case 3:
-            rom->copy_prg(0, memory + 0x8000, static_cast<std::size_t>(std::clamp(rom->prg_size, 0, 0x8000)));
-            break;
-        case 1:
-            rom->copy_prg(0, memory + 0x8000, 0x4000);
-            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
-            break;
-        case 2:
-            rom->copy_prg(uxrom_bank, memory + 0x8000, 0x4000);
-            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
-            break;
-        case 4:
-            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
-            break;
-        case 40:
-            rom->copy_prg(48, memory + 0x6000, 0x2000);
-            rom->copy_prg(32, memory + 0x8000, 0x2000);
-            rom->copy_prg(40, memory + 0xA000, 0x2000);
-            rom->copy_prg(56, memory + 0xE000, 0x2000);
-            break;
-        default:
-            break;
-    }
+    if (Mapper* mapper = rom->mapper.get()) mapper->insert(*this);
 }
 
 // State files.

@@ -1,12 +1,14 @@
 // What the module's classes share on their Python side: the argument types
-// they take (file-system paths, built objects only) and the release of the
-// interpreter lock around native work.
+// they take (file-system paths, the timing model, built objects only) and the
+// release of the interpreter lock around native work.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <optional>
 #include <string>
+
+#include "glob_const.h"
 
 // A file-system path from Python: str (encoded as the file system does),
 // bytes or bytearray (taken byte for byte), or an os.PathLike giving either.
@@ -42,6 +44,37 @@ struct type_caster<FsPath> {
         // The C library would silently cut the path at the first NUL.
         if (value.bytes.find('\0') != std::string::npos) throw value_error("embedded null byte in a path");
         return true;
+    }
+};
+}  // namespace pybind11::detail
+
+// The timing model by its Python name.
+inline const char* accuracy_name(NES::Accuracy accuracy) {
+    return accuracy == NES::Accuracy::hardware ? "hardware" : "standard";
+}
+
+namespace pybind11::detail {
+// accuracy="standard" or "hardware"; any other str is a ValueError and any
+// other type a TypeError, both naming the choices.
+template <>
+struct type_caster<NES::Accuracy> {
+    PYBIND11_TYPE_CASTER(NES::Accuracy, const_name("Literal['standard', 'hardware']"));
+
+    bool load(handle src, bool) {
+        if (!PyUnicode_Check(src.ptr()))
+            throw type_error(std::string("accuracy must be 'standard' or 'hardware', not ") +
+                             Py_TYPE(src.ptr())->tp_name);
+        for (NES::Accuracy model : {NES::Accuracy::standard, NES::Accuracy::hardware}) {
+            if (PyUnicode_CompareWithASCIIString(src.ptr(), accuracy_name(model)) == 0) {
+                value = model;
+                return true;
+            }
+        }
+        throw value_error("accuracy must be 'standard' or 'hardware', got " + std::string(repr(src)));
+    }
+
+    static handle cast(NES::Accuracy model, return_value_policy, handle) {
+        return PyUnicode_FromString(accuracy_name(model));
     }
 };
 }  // namespace pybind11::detail

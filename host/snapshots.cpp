@@ -16,7 +16,8 @@ namespace py = pybind11;
 namespace {
 
 constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
-constexpr int PICKLE_VERSION = 1;
+// Version 2 added the timing model; a version 1 pickle is of a standard-model machine.
+constexpr int PICKLE_VERSION = 2;
 
 std::atomic<bool>& claim(NESUnit& machine, const char* call) {
     refuse_on_own_thread(&machine, call);
@@ -133,18 +134,24 @@ py::tuple NESUnit::pickle_state() {
     py::bytes snapshot = get_state();
     const std::vector<uint8_t>& image = rom->image;
     return py::make_tuple(PICKLE_VERSION, py::bytes(reinterpret_cast<const char*>(image.data()), image.size()),
-                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose);
+                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose, accuracy());
 }
 
 std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
-    if (state.size() != 7 || !py::isinstance<py::int_>(state[0]))
+    if (state.size() < 1 || !py::isinstance<py::int_>(state[0]))
         throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
-    if (state[0].cast<int>() != PICKLE_VERSION)
-        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(state[0]).cast<std::string>() +
-                                    " is unknown (this module reads version " + std::to_string(PICKLE_VERSION) + ")");
+    const py::int_ version = state[0];
+    if (!version.equal(py::int_(1)) && !version.equal(py::int_(PICKLE_VERSION)))
+        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(version).cast<std::string>() +
+                                    " is unknown (this module reads versions 1 to " + std::to_string(PICKLE_VERSION) +
+                                    ")");
+    const std::size_t fields = version.equal(py::int_(1)) ? 7 : 8;
+    if (state.size() != fields) throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
     std::string image, snapshot, saves, game;
     int32_t clock_hz = 0;
     bool loud = false;
+    NES::Accuracy accuracy = NES::Accuracy::standard;
+    if (fields == 8) accuracy = state[7].cast<NES::Accuracy>();
     try {
         image = state[1].cast<py::bytes>();
         snapshot = state[2].cast<py::bytes>();
@@ -155,7 +162,7 @@ std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     } catch (const py::cast_error&) {
         throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
     }
-    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud);
+    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud, accuracy);
     NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
     machine->save_dir = std::move(saves);
     machine->game_dir = std::move(game);

@@ -19,8 +19,8 @@
 
 #include "files.h"
 #include "glob_const.h"
-#include "mapper.h"
 #include "py_support.h"
+#include "registry.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -89,9 +89,9 @@ constexpr const char* THREAD_CONTEXT = "pictor.NES per-frame callback on the emu
 
 std::string mapper_list() {
     std::string list;
-    for (std::size_t i = 0; i < std::size(NES::SUPPORTED_MAPPERS); ++i) {
-        if (i) list += i + 1 == std::size(NES::SUPPORTED_MAPPERS) ? " and " : ", ";
-        list += std::to_string(NES::SUPPORTED_MAPPERS[i]);
+    for (std::size_t i = 0; i < NES::boards().size(); ++i) {
+        if (i) list += i + 1 == NES::boards().size() ? " and " : ", ";
+        list += std::to_string(NES::boards()[i].number);
     }
     return list;
 }
@@ -117,15 +117,15 @@ std::optional<std::string> root_of(const std::optional<FsPath>& save_root) {
     return save_root->bytes;
 }
 
-std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose,
+std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose, NES::Accuracy accuracy,
                                            const std::optional<FsPath>& save_root) {
     auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, accuracy, root_of(save_root));
 }
 
 std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose,
-                                                  const std::optional<FsPath>& save_root) {
+                                                  NES::Accuracy accuracy, const std::optional<FsPath>& save_root) {
     // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
     const std::string name = rom_file.attr("name").cast<std::string>();
     if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file's name");
@@ -141,7 +141,7 @@ std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, in
     auto rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()),
                                           reinterpret_cast<unsigned char*>(image.data()), verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, accuracy, root_of(save_root));
 }
 
 // pybind11 ignores a second __init__ (or __setstate__) on an object it has
@@ -219,33 +219,19 @@ void NESUnit::attach_pads() {
     cpu->set_controller(&controller1, 1);
 }
 
-NESUnit::NESUnit(int rate, bool verbose) : verbose(verbose) {
+NESUnit::NESUnit(int rate, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
     if (verbose) puts("No rom specified.");
-    rom = std::make_unique<NES::ROM>(verbose);
+    auto blank = std::make_unique<NES::ROM>(verbose);
     if (verbose) puts("rom created.");
-    cpu = std::make_unique<NES::CPU>(false);
-    cpu->verbose = verbose;
-    cpu->clock_hz = clock_rate(rate);
-    apu = std::make_unique<NES::APU>();
-    apu->setCPU(cpu.get());
-    apu->sample_rate = SAMPLE_RATE;
-    cpu->apu = apu.get();
-    cpu->loadRom(rom.get(), true);
-    attach_pads();
-    // What the PPU's constructor does for a CPU, with the PPU told first whether to print.
-    ppu = std::make_unique<NES::PPU>();
-    ppu->verbose = verbose;
-    ppu->cpu = cpu.get();
-    cpu->ppu = ppu.get();
-    ppu->loadRom(rom.get());  // the inserted cartridge's picture data
-    ppu->set_registers();
-    cpu->reset();
+    build_components(rate, accuracy);
+    insert(std::move(blank));
     enlist(this);
 }
 
-// The order shared by the two cartridge constructors: CPU, PPU (attached to
-// the CPU), clock rate, APU (attached, rate derived from the clock), pads.
-void NESUnit::build_components(int rate) {
+// The order shared by the constructors: CPU, PPU (attached to the CPU), clock
+// rate, APU (attached, rate derived from the clock), pads; the timing model
+// of each unit is fixed before the cartridge goes in.
+void NESUnit::build_components(int rate, NES::Accuracy accuracy) {
     cpu = std::make_unique<NES::CPU>(false);
     cpu->verbose = verbose;
     ppu = std::make_unique<NES::PPU>(cpu.get());
@@ -255,6 +241,7 @@ void NESUnit::build_components(int rate) {
     cpu->apu = apu.get();
     apu->setCPU(cpu.get());
     apu->sample_rate = SAMPLE_RATE;
+    cpu->accuracy = ppu->accuracy = apu->accuracy = accuracy;
     attach_pads();
 }
 
@@ -267,7 +254,7 @@ void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
 }
 
 NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-                 const std::optional<std::string>& save_root)
+                 NES::Accuracy accuracy, const std::optional<std::string>& save_root)
     : verbose(verbose) {
     MadeDirs made;
     game_dir = make_game_folder(game_name(name, cartridge->identity), made, save_root, verbose);
@@ -275,14 +262,14 @@ NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, i
     config_dir = game_dir;
     sep = '/';
     save_dir = game_dir;
-    build_components(rate);
+    build_components(rate, accuracy);
     insert(std::move(cartridge));
     made.keep = true;
     enlist(this);
 }
 
-NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose) : verbose(verbose) {
-    build_components(clock_hz);
+NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
+    build_components(clock_hz, accuracy);
     std::string copy = image;
     auto* data = reinterpret_cast<unsigned char*>(copy.data());
     insert(std::make_unique<NES::ROM>(static_cast<long>(copy.size()), data, verbose), false);
@@ -385,6 +372,8 @@ void NESUnit::step_frame() {
 int64_t NESUnit::frame_count() const { return ppu->frames; }
 
 int64_t NESUnit::cycle_count() const { return cpu->cycles; }
+
+NES::Accuracy NESUnit::accuracy() const { return cpu->accuracy; }
 
 // ---- Emulation thread ----
 
@@ -521,6 +510,11 @@ void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
 
 // ---- Python module ----
 
+// The accuracy keyword, as every constructor's docstring names it.
+#define ACCURACY_DOC                                                                                              \
+    "accuracy: the timing model, fixed for the machine's life: \"standard\" (the default) or \"hardware\" (the\n" \
+    "    console cycle by cycle); ValueError for any other value.\n"
+
 PYBIND11_MODULE(pictor, m) {
     py::register_exception_translator([](std::exception_ptr p) {
         try {
@@ -583,8 +577,8 @@ PYBIND11_MODULE(pictor, m) {
     nes.def(
            "__init__",
            [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose,
-                     const std::optional<FsPath>& save_root) {
-               install(v_h, machine_from_path(rom_name, rate, verbose, save_root));
+                     const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
+               install(v_h, machine_from_path(rom_name, rate, verbose, accuracy, save_root));
            },
            py::detail::is_new_style_constructor(),
            "Loads the cartridge image at a path.\n\n"
@@ -592,27 +586,29 @@ PYBIND11_MODULE(pictor, m) {
            "    folder (a name that reduces to nothing, such as \".nes\", gets one named by the image's hash).\n"
            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
            "verbose: False prints nothing at all for this machine.\n"
-           "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n\n"
+           "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC
+           "\n"
            "Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a regular file,\n"
            "ValueError when it is not a cartridge image or the path holds a NUL byte; warns (RuntimeWarning) when\n"
            "its mapper is not supported. A failed construction leaves nothing behind on disk.",
            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-           py::arg("save_root") = py::none())
+           py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
         .def(
             "__init__",
-            [install](value_and_holder& v_h, int rate, bool verbose) {
-                install(v_h, std::make_unique<NESUnit>(rate, verbose));
+            [install](value_and_holder& v_h, int rate, bool verbose, NES::Accuracy accuracy) {
+                install(v_h, std::make_unique<NESUnit>(rate, verbose, accuracy));
             },
             py::detail::is_new_style_constructor(),
             "A console with the blank cartridge (no game folder).\n\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-            "verbose: False prints nothing at all for this machine.",
-            py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+            "verbose: False prints nothing at all for this machine.\n" ACCURACY_DOC,
+            py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
+            py::arg("accuracy") = NES::Accuracy::standard)
         .def(
             "__init__",
             [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose,
-                      const std::optional<FsPath>& save_root) {
-                install(v_h, machine_from_file_object(rom_file, rate, verbose, save_root));
+                      const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
+                install(v_h, machine_from_file_object(rom_file, rate, verbose, accuracy, save_root));
             },
             py::detail::is_new_style_constructor(),
             "Reads the cartridge image from a file object.\n\n"
@@ -620,9 +616,9 @@ PYBIND11_MODULE(pictor, m) {
             "    (bytes or bytearray; a file opened in text mode is refused with TypeError).\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
             "verbose: False prints nothing at all for this machine.\n"
-            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.",
+            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC,
             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-            py::arg("save_root") = py::none())
+            py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
         .def("cpuMem", live(&NESUnit::cpuMem),
              "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
         .def("ppuMem", live(&NESUnit::ppuMem),
@@ -696,6 +692,8 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("pad"), py::arg("port"))
         .def("frameCount", live(&NESUnit::frame_count), "Frames completed since the machine was built.")
         .def("cycleCount", live(&NESUnit::cycle_count), "CPU cycles since the last reset.")
+        .def_property_readonly("accuracy", live(&NESUnit::accuracy),
+                               "The timing model the machine was built with: \"standard\" or \"hardware\".")
         .def("runFrame", live(&NESUnit::runFrame),
              "Steps the console on the calling thread until the next frame boundary, without holding the\n"
              "interpreter lock (the per-frame callback takes it back). Raises RuntimeError while the emulation\n"
@@ -712,7 +710,7 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("callback"))
         .def("__getstate__", live(&NESUnit::pickle_state), py::pos_only(),
              "The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the game\n"
-             "folder and verbose; not the per-frame callback or plugged pads.")
+             "folder, verbose and the timing model; not the per-frame callback or plugged pads.")
         .def(
             "__setstate__",
             [install](value_and_holder& v_h, const py::tuple& state) { install(v_h, NESUnit::from_pickle(state)); },

@@ -62,17 +62,18 @@ public:
     pybind11::object frame_callable;
     pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
 
-    explicit NESUnit(int rate, bool verbose = true);
+    // Each constructor fixes the machine's timing model.
+    NESUnit(int rate, bool verbose, NES::Accuracy accuracy);
     // A machine for a parsed cartridge whose game folder is named after name
     // (a path or a file object's name), inside save_root when given and in
     // $HOME/.config/Lumaret otherwise. The folders it needs are made only
     // once the cartridge is known to be good, and removed again when the
     // construction fails after all.
     NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-            const std::optional<std::string>& save_root = std::nullopt);
+            NES::Accuracy accuracy, const std::optional<std::string>& save_root);
     // A machine for an image held in memory, without a game folder and
     // without reading a battery RAM file (unpickling builds these).
-    NESUnit(const std::string& image, int32_t clock_hz, bool verbose);
+    NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy);
     ~NESUnit();
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
@@ -85,6 +86,7 @@ public:
     void frame_callback();
     int64_t frame_count() const;
     int64_t cycle_count() const;
+    NES::Accuracy accuracy() const;
 
     // Emulation thread.
     void start();
@@ -137,7 +139,7 @@ public:
     void finish_at_exit();
 
 private:
-    void build_components(int rate);
+    void build_components(int rate, NES::Accuracy accuracy);
     void insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery = true);
     void attach_pads();
     void call_frame_callable();
