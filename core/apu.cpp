@@ -837,13 +837,26 @@ void APU::on_reset() {
 
 // ---- Snapshot ----
 
+namespace {
+
+// A pending cycle of the hardware sequencer, stored as its distance ahead of
+// the CPU's count (-1 for none).
+void pending_cycle(StateIO& io, int64_t& at, int64_t cpu_cycles, const char* name, int64_t most) {
+    int32_t distance = at < 0 ? -1 : static_cast<int32_t>(std::clamp<int64_t>(at - cpu_cycles, 0, most));
+    distance = io.num(distance, name, -1, most);
+    if (io.mode() == StateIO::Mode::Load) at = distance < 0 ? -1 : cpu_cycles + distance;
+}
+
+}  // namespace
+
 // The APU part of a snapshot, taken at one APU cycle per two CPU cycles
 // (rounded up).
 void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
     io.begin_section("APU ");
     const int64_t counted = io.num(cycles, "apu.cycles", 0, snapshot::MAX_CPU_CYCLES);
     io.require(counted == (cpu_cycles + 1) / 2, "apu.cycles is not half of cpu.cycles (the units are not in step)");
-    io.num(frame_origin, "apu.frame_origin", -1, snapshot::MAX_COUNT);
+    // The hardware model counts it in CPU cycles, a sequence back at most after a reset.
+    io.num(frame_origin, "apu.frame_origin", accuracy == Accuracy::hardware ? -PERIOD_5 : -1, snapshot::MAX_COUNT);
     // At most one sample per APU cycle since the last reset.
     io.require(io.num(samples, "apu.samples", 0, snapshot::MAX_CPU_CYCLES) <= counted,
                "apu.samples exceeds apu.cycles");
@@ -890,6 +903,15 @@ void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
         io.num(sw.mute, "apu.sweep.mute", 0, 1);
     }
     io.flag(frame_irq, "apu.frame_irq");
+    if (io.version >= 2) {
+        // The hardware model's sequencer and DMC interrupt flag.
+        io.num(frame_mode, "apu.frame_mode");
+        pending_cycle(io, frame_write_at, cpu_cycles, "apu.frame_write_in", 4);
+        io.num(frame_write_value, "apu.frame_write_value");
+        pending_cycle(io, frame_irq_line_at, cpu_cycles, "apu.frame_irq_line_in", 1);
+        io.flag(dmc_irq, "apu.dmc_irq");
+        if (io.mode() == StateIO::Mode::Load) sequenced = cpu_cycles;
+    }
     io.end_section();
 }
 

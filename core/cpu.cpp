@@ -395,6 +395,18 @@ void CPU::write_mapped_cycle(uint16_t address, uint8_t value) {
         if constexpr (!EXACT) apu_due = event_due = cycles;  // the APU's next event may have moved
         return;
     }
+    if (address >= 0x4020) {
+        // The cartridge sees the write at this cycle: the units are brought
+        // here first, so that the memory map's own catch-up finds nothing to do.
+        if (apu) apu->run_hardware<EXACT>(cycles);
+        if (ppu) {
+            if constexpr (EXACT) {
+                while (ppu->cycles < 3 * cycles) ppu->cycle();
+            } else {
+                ppu->run_until(3 * cycles);
+            }
+        }
+    }
     write_mapped(location(address), static_cast<signed char>(value));
     if constexpr (!EXACT) event_due = std::min(ppu_due, apu_due);
 }
@@ -729,6 +741,29 @@ int64_t CPU::state_fields(StateIO& io) {
     io.flag(jammed, "cpu.jammed");
     const int32_t bank = io.num(uxrom_bank, "cpu.uxrom_bank", 0, 15 * 16);
     io.require(bank % 16 == 0, "cpu.uxrom_bank is not a whole 16 KiB bank");
+    if (io.version >= 2) {
+        uint8_t model = static_cast<uint8_t>(accuracy);
+        model = io.num(model, "cpu.model", 0, 1);
+        io.require(model == static_cast<uint8_t>(accuracy),
+                   model ? "it was taken in the hardware model; this machine runs the standard model"
+                         : "it was taken in the standard model; this machine runs the hardware model");
+        io.num(irq_lines, "cpu.irq_lines", 0, IRQ_FRAME | IRQ_DMC | IRQ_CARTRIDGE);
+        io.num(data_bus, "cpu.data_bus");
+        io.flag(nmi_output, "cpu.nmi_output");
+        io.flag(nmi_edge, "cpu.nmi_edge");
+        io.flag(oam_dma_request, "cpu.oam_dma_request");
+        io.num(oam_dma_page, "cpu.oam_dma_page");
+        io.flag(dmc_dma_request, "cpu.dmc_dma_request");
+        // The pad reads as cycles before this one (only the last cycle's counts).
+        for (int64_t& at : pad_read_at) {
+            uint8_t ago = static_cast<uint8_t>(std::clamp<int64_t>(cycles - at, 0, 2));
+            ago = io.num(ago, "cpu.pad_read_ago", 0, 2);
+            at = counted - ago;
+        }
+    } else {
+        io.require(accuracy == Accuracy::standard,
+                   "it was taken in the standard model (a version 1 snapshot); this machine runs the hardware model");
+    }
     io.end_section();
     return counted;
 }
@@ -816,8 +851,8 @@ void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
     if (std::memcmp(ext, snapshot::MAGIC, sizeof snapshot::MAGIC) != 0)
         StateIO::fail("the extension block does not start with PICTSNAP");
     const uint32_t version = static_cast<uint32_t>(get_le(ext + 8, 4));
-    if (version != snapshot::VERSION)
-        StateIO::fail("extension version " + std::to_string(version) + " is unknown (this module reads version " +
+    if (version < 1 || version > snapshot::VERSION)
+        StateIO::fail("extension version " + std::to_string(version) + " is unknown (this module reads versions 1 to " +
                       std::to_string(snapshot::VERSION) + ")");
     const uint64_t length = get_le(ext + 12, 4);
     if (length != size - LENGTH)
@@ -831,6 +866,7 @@ void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
     const uint8_t* sections = ext + snapshot::HEADER_LEN;
     const std::size_t sections_len = size - LENGTH - snapshot::HEADER_LEN;
     StateIO check(StateIO::Mode::Check, sections, sections_len);
+    check.version = version;
     fields(check, cpu);
     if (!check.at_end())
         StateIO::fail(std::to_string(sections_len - check.position()) + " bytes follow the last section");
@@ -845,6 +881,7 @@ void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
     std::memcpy(cpu.memory, data + CPU_MEMORY, sizeof cpu.memory);
     std::memcpy(cpu.ppu->memory, data + PPU_MEMORY, sizeof cpu.ppu->memory);
     StateIO load(StateIO::Mode::Load, sections, sections_len);
+    load.version = version;
     fields(load, cpu);
     cpu.ppu->rebuild_frame_buffer();
     cpu.apu->discard_undelivered();
