@@ -443,7 +443,7 @@ void CPU::run_dma(uint16_t address) {
     }
     oam_dma_request = false;
     halted_read();
-    if (cycles & 1) halted_read();
+    if (!(cycles & 1)) halted_read();
     const uint16_t page = static_cast<uint16_t>(oam_dma_page << 8);
     for (int i = 0; i < 256; ++i) {
         if (dmc_dma_request && apu) {
