@@ -542,7 +542,7 @@ void APU::frame_step(int64_t at) {
         clock_linear();
     }
     if (half) {
-        clock_length();
+        clock_length_racing(at);
         clock_sweep();
     }
     if (!five && r >= STEP_FLAG && !(frame_mode & 0x40)) {
@@ -550,6 +550,42 @@ void APU::frame_step(int64_t at) {
         frame_irq_line_at = at + 1;
     }
     if (r == (five ? PERIOD_5 : PERIOD_4)) frame_origin = at;
+}
+
+namespace {
+
+// The halt bit of each length counter's channel register.
+constexpr uint16_t HALT_REG[4] = {0x4000, 0x4004, 0x4008, 0x400C};
+constexpr uint8_t HALT_BIT[4] = {0x20, 0x20, 0x80, 0x20};
+
+}  // namespace
+
+bool APU::length_clock_at(int64_t at) const {
+    if (at == frame_write_at) return frame_write_value & 0x80;
+    const int64_t r = at - frame_origin;
+    return r == STEP_HALF_1 || r == ((frame_mode & 0x80) ? STEP_HALF_5 : STEP_HALF_2);
+}
+
+// A length clock on the cycle of a write to a channel's registers: the
+// clock sees the halt bit as it was, and a load of a counter that was not 0
+// is lost (one that was 0 loads, unclocked).
+void APU::clock_length_racing(int64_t at) {
+    if (race.at != at) {
+        clock_length();
+        return;
+    }
+    uint8_t* mem = cpu->memory;
+    uint8_t kept[4];
+    for (int i = 0; i < 4; ++i) {
+        kept[i] = length_counter[i];
+        if (race.halt_written & (1 << i)) mem[HALT_REG[i]] ^= HALT_BIT[i] & (mem[HALT_REG[i]] ^ race.old_halt[i]);
+    }
+    clock_length();
+    for (int i = 0; i < 4; ++i) {
+        if (race.loaded & (1 << i)) length_counter[i] = kept[i];
+        if (race.halt_written & (1 << i)) mem[HALT_REG[i]] ^= HALT_BIT[i] & (mem[HALT_REG[i]] ^ race.new_halt[i]);
+    }
+    race.at = -1;
 }
 
 template <bool EXACT>
@@ -642,9 +678,28 @@ void APU::register_write_hardware(uint16_t address, uint8_t value, int64_t at) {
                 cpu->clear_irq(IRQ_FRAME);
             }
             break;
-        default:
+        default: {
+            const int channel = address < 0x4010 ? (address - 0x4000) >> 2 : -1;
+            if (channel < 0 || !length_clock_at(at)) {
+                register_write(address, value);
+                break;
+            }
+            if (race.at != at) race = {at, 0, 0, {}, {}};
+            if ((address & 3) == 0) {
+                race.halt_written |= static_cast<uint8_t>(1 << channel);
+                race.old_halt[channel] = cpu->memory[address];
+                race.new_halt[channel] = value;
+            }
+            const uint8_t before = length_counter[channel];
             register_write(address, value);
+            if ((address & 3) == 3) {
+                if (before != 0)
+                    length_counter[channel] = before;  // the load is lost
+                else
+                    race.loaded |= static_cast<uint8_t>(1 << channel);
+            }
             break;
+        }
     }
 }
 

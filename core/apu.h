@@ -217,6 +217,15 @@ private:
     void request_dmc_fetch();
     int64_t next_frame_step(int64_t from) const;
     void frame_step(int64_t at);
+    bool length_clock_at(int64_t at) const;
+    void clock_length_racing(int64_t at);
+    // Writes to the channels' registers on the cycle of a length clock.
+    struct LengthRace {
+        int64_t at = -1;
+        uint8_t halt_written = 0;  // one bit per channel
+        uint8_t loaded = 0;        // counters loaded from 0, which the clock leaves
+        uint8_t old_halt[4] = {}, new_halt[4] = {};
+    } race;
     void quiet_cycles(int64_t n);
 };
 
