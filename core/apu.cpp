@@ -883,11 +883,15 @@ void APU::on_reset() {
     dmc_output &= 1;
     frame_irq = false;
     cpu->clear_irq(IRQ_FRAME);
-    // The sequence starts again as after a write of the last $4017 value.
-    if (hardware)
-        register_write_hardware(0x4017, cpu->memory[0x4017], cpu->cycles);
-    else
+    // The sequence starts again as after a write of the last $4017 value
+    // (in the hardware model, one that took effect as the reset sequence began).
+    if (hardware) {
+        frame_write_at = -1;
+        frame_mode = cpu->memory[0x4017] & 0xC0;
+        frame_origin = 0;
+    } else {
         register_write(0x4017, cpu->memory[0x4017]);
+    }
 }
 
 // ---- Snapshot ----
