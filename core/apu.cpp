@@ -272,6 +272,13 @@ void APU::func_frame_counter() {
     }
 }
 
+void APU::clock_every_unit() {
+    clock_envs();
+    clock_length();
+    clock_linear();
+    clock_sweep();
+}
+
 void APU::clock_envs() {
     for (int k = 0; k < 3; ++k) {
         Envelope& env = envelope[k];
@@ -524,12 +531,7 @@ void APU::frame_step(int64_t at) {
         frame_write_at = -1;
         frame_mode = frame_write_value;
         frame_origin = at;
-        if (frame_mode & 0x80) {
-            clock_envs();
-            clock_linear();
-            clock_length();
-            clock_sweep();
-        }
+        if (frame_mode & 0x80) clock_every_unit();
         return;
     }
     const int64_t r = at - frame_origin;
@@ -798,12 +800,7 @@ void APU::register_write(uint16_t address, uint8_t value) {
         case 0x4017:
             // The next APU cycle is the first of the new sequence.
             frame_origin = cycles - 1;
-            if (value & 0x80) {
-                clock_envs();
-                clock_length();
-                clock_linear();
-                clock_sweep();
-            }
+            if (value & 0x80) clock_every_unit();
             break;
         default:
             break;

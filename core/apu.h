@@ -93,6 +93,8 @@ public:
     template <Accuracy A = Accuracy::standard>
     void cycle();
     void func_frame_counter();
+    // The quarter- and half-frame clocks at once (a write of the 5-step mode).
+    void clock_every_unit();
     void clock_envs();
     void clock_linear();
     void clock_length();
