@@ -68,15 +68,20 @@ void APU::setCPU(CPU* c) {
     apu_rate = c->clock_hz / 2;
 }
 
+template <Accuracy A>
 void APU::cycle() {
-    func_frame_counter();
+    // The hardware model's frame sequencer counts CPU cycles (run_hardware).
+    if constexpr (A == Accuracy::standard) func_frame_counter();
     pulse(false);
     pulse(true);
     // The triangle timer runs at the CPU rate, twice per APU cycle.
     triangle();
     triangle();
     noise();
-    dmc();
+    if constexpr (A == Accuracy::standard)
+        dmc();
+    else
+        dmc_output_unit();
 
     // A sample is due while samples < cycles * sample_rate / apu_rate (truncated); for
     // apu_rate > 0 this is the comparison below, without a division. A clock rate
@@ -99,11 +104,12 @@ bool APU::may_request_irq() const {
 // as cycle() does. Cycles with a frame-sequencer step or with DMC work go
 // through cycle() itself.
 
+template <Accuracy A>
 void APU::run_until(int64_t target) {
     while (cycles < target) {
-        const int64_t busy = next_busy_cycle();
+        const int64_t busy = next_busy_cycle<A>();
         if (busy == cycles) {
-            cycle();
+            cycle<A>();
             continue;
         }
         const int64_t end = std::min(busy, target);
@@ -139,7 +145,17 @@ int64_t APU::next_sample_cycle() {
     return std::max(due.cycle, cycles);
 }
 
-int64_t APU::next_busy_cycle() {
+template <>
+int64_t APU::next_busy_cycle<Accuracy::hardware>() {
+    // The sequencer runs outside; the DMC's output unit counts its bits
+    // whenever its timer runs out, silent or not.
+    const int m = dmc_rates[dmc_control & 15] / 2;
+    if (dmc_timer == 0 || dmc_timer >= m) return cycles;
+    return cycles + (dmc_timer < 0 ? -dmc_timer : m - dmc_timer);
+}
+
+template <>
+int64_t APU::next_busy_cycle<Accuracy::standard>() {
     // The next frame-sequencer step, kept until it is passed or the sequence
     // changes.
     const bool five_step = cpu->memory[0x4017] & 0x80;
@@ -254,6 +270,13 @@ void APU::func_frame_counter() {
         clock_sweep();
         if (r == 0 && (control & 0xC0) == 0) frame_irq = true;
     }
+}
+
+void APU::clock_every_unit() {
+    clock_envs();
+    clock_length();
+    clock_linear();
+    clock_sweep();
 }
 
 void APU::clock_envs() {
@@ -413,6 +436,289 @@ void APU::dmc() {
     dmc_timer = next_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2);
 }
 
+// ---- The hardware model ----
+//
+// The DMC's output unit takes the sample buffer whenever it starts eight
+// bits; an empty buffer with bytes to go asks the CPU for a DMA, which
+// delivers the byte through dmc_fetched. The frame sequencer counts CPU
+// cycles from the moment a $4017 write takes effect.
+
+void APU::dmc_output_unit() {
+    if (dmc_timer == 0) {
+        if (!dmc_silence) {
+            if (dmc_shift & 1) {
+                if (dmc_output <= 125) dmc_output += 2;
+            } else if (dmc_output >= 2) {
+                dmc_output -= 2;
+            }
+        }
+        dmc_shift >>= 1;
+        if (--dmc_bits_remaining <= 0) {
+            dmc_bits_remaining = 8;
+            dmc_silence = dmc_buffer_empty;
+            if (!dmc_buffer_empty) {
+                dmc_shift = dmc_sample_buffer;
+                dmc_buffer_empty = true;
+                request_dmc_fetch();
+            }
+        }
+    }
+    dmc_timer = next_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2);
+}
+
+void APU::request_dmc_fetch() {
+    if (dmc_buffer_empty && dmc_bytes_remaining != 0) cpu->dmc_dma_request = true;
+}
+
+void APU::dmc_fetched(uint8_t byte) {
+    dmc_sample_buffer = byte;
+    dmc_buffer_empty = false;
+    dmc_address = static_cast<uint16_t>((dmc_address + 1) | 0x8000);
+    if (--dmc_bytes_remaining == 0) {
+        if (dmc_control & 0x40) {
+            start_sample();
+        } else if (dmc_control & 0x80) {
+            dmc_irq = true;
+            cpu->raise_irq(IRQ_DMC);
+        }
+    }
+}
+
+namespace {
+
+// The hardware sequencer's steps, in CPU cycles from its start: quarter
+// frames, half frames, and the interrupt flag, which the 4-step sequence
+// sets on its last three cycles (the third is the next sequence's first).
+constexpr int64_t STEP_QUARTER_1 = 7457, STEP_HALF_1 = 14913, STEP_QUARTER_3 = 22371;
+constexpr int64_t STEP_FLAG = 29828, STEP_HALF_2 = 29829, PERIOD_4 = 29830;
+constexpr int64_t STEP_HALF_5 = 37281, PERIOD_5 = 37282;
+
+}  // namespace
+
+int64_t APU::next_frame_step(int64_t from) const {
+    static constexpr int64_t FOUR[] = {STEP_QUARTER_1, STEP_HALF_1, STEP_QUARTER_3, STEP_FLAG, STEP_HALF_2, PERIOD_4};
+    static constexpr int64_t FIVE[] = {STEP_QUARTER_1, STEP_HALF_1, STEP_QUARTER_3, STEP_HALF_5, PERIOD_5};
+    const int64_t r = from - frame_origin;
+    int64_t next = frame_origin + ((frame_mode & 0x80) ? PERIOD_5 : PERIOD_4);
+    if (frame_mode & 0x80) {
+        for (int64_t step : FIVE) {
+            if (step >= r) {
+                next = frame_origin + step;
+                break;
+            }
+        }
+    } else {
+        for (int64_t step : FOUR) {
+            if (step >= r) {
+                next = frame_origin + step;
+                break;
+            }
+        }
+    }
+    if (frame_irq_line_at >= from) next = std::min(next, frame_irq_line_at);
+    return frame_write_at >= from ? std::min(next, frame_write_at) : next;
+}
+
+void APU::frame_step(int64_t at) {
+    // The interrupt line follows the flag a cycle later.
+    if (at == frame_irq_line_at) {
+        frame_irq_line_at = -1;
+        if (frame_irq) cpu->raise_irq(IRQ_FRAME);
+    }
+    if (at == frame_write_at) {
+        // The write takes effect: the sequence starts again, and the 5-step
+        // one clocks every unit at once.
+        frame_write_at = -1;
+        frame_mode = frame_write_value;
+        frame_origin = at;
+        if (frame_mode & 0x80) clock_every_unit();
+        return;
+    }
+    const int64_t r = at - frame_origin;
+    const bool five = frame_mode & 0x80;
+    const bool quarter = r == STEP_QUARTER_1 || r == STEP_HALF_1 || r == STEP_QUARTER_3 ||
+                         (!five && r == STEP_HALF_2) || (five && r == STEP_HALF_5);
+    const bool half = r == STEP_HALF_1 || (!five && r == STEP_HALF_2) || (five && r == STEP_HALF_5);
+    if (quarter) {
+        clock_envs();
+        clock_linear();
+    }
+    if (half) {
+        clock_length_racing(at);
+        clock_sweep();
+    }
+    if (!five && r >= STEP_FLAG && !(frame_mode & 0x40)) {
+        frame_irq = true;
+        frame_irq_line_at = at + 1;
+    }
+    if (r == (five ? PERIOD_5 : PERIOD_4)) frame_origin = at;
+}
+
+namespace {
+
+// The halt bit of each length counter's channel register.
+constexpr uint16_t HALT_REG[4] = {0x4000, 0x4004, 0x4008, 0x400C};
+constexpr uint8_t HALT_BIT[4] = {0x20, 0x20, 0x80, 0x20};
+
+}  // namespace
+
+bool APU::length_clock_at(int64_t at) const {
+    if (at == frame_write_at) return frame_write_value & 0x80;
+    const int64_t r = at - frame_origin;
+    return r == STEP_HALF_1 || r == ((frame_mode & 0x80) ? STEP_HALF_5 : STEP_HALF_2);
+}
+
+// A length clock on the cycle of a write to a channel's registers: the
+// clock sees the halt bit as it was, and a load of a counter that was not 0
+// is lost (one that was 0 loads, unclocked).
+void APU::clock_length_racing(int64_t at) {
+    if (race.at != at) {
+        clock_length();
+        return;
+    }
+    uint8_t* mem = cpu->memory;
+    uint8_t kept[4];
+    for (int i = 0; i < 4; ++i) {
+        kept[i] = length_counter[i];
+        if (race.halt_written & (1 << i)) mem[HALT_REG[i]] ^= HALT_BIT[i] & (mem[HALT_REG[i]] ^ race.old_halt[i]);
+    }
+    clock_length();
+    for (int i = 0; i < 4; ++i) {
+        if (race.loaded & (1 << i)) length_counter[i] = kept[i];
+        if (race.halt_written & (1 << i)) mem[HALT_REG[i]] ^= HALT_BIT[i] & (mem[HALT_REG[i]] ^ race.new_halt[i]);
+    }
+    race.at = -1;
+}
+
+template <bool EXACT>
+void APU::run_hardware(int64_t cpu_cycles) {
+    for (int64_t at = next_frame_step(sequenced); at < cpu_cycles; at = next_frame_step(sequenced)) {
+        channels_to<EXACT>((at + 1) / 2);
+        frame_step(at);
+        sequenced = at + 1;
+    }
+    sequenced = std::max(sequenced, cpu_cycles);
+    channels_to<EXACT>((cpu_cycles + 1) / 2);
+}
+
+template <bool EXACT>
+void APU::channels_to(int64_t target) {
+    if constexpr (EXACT) {
+        while (cycles < target) cycle<Accuracy::hardware>();
+    } else {
+        run_until<Accuracy::hardware>(target);
+    }
+}
+
+int64_t APU::next_event_cpu() const {
+    int64_t next = std::numeric_limits<int64_t>::max();
+    // The interrupt flag, when it can rise: the next of the sequence's last
+    // three cycles.
+    if (!(frame_mode & 0xC0) && !frame_irq) {
+        const int64_t r = sequenced - frame_origin;
+        const int64_t step = r <= PERIOD_4 ? std::max(r, STEP_FLAG) : PERIOD_4 + STEP_FLAG;
+        next = frame_origin + step + 2;
+    }
+    if (frame_irq_line_at >= 0) next = std::min(next, frame_irq_line_at + 1);
+    if (frame_write_at >= 0) next = std::min(next, frame_write_at + 1);
+    // The output unit taking the buffer, which asks for a DMA.
+    if (!dmc_buffer_empty && dmc_bytes_remaining != 0) {
+        const int m = dmc_rates[dmc_control & 15] / 2;
+        const int64_t to_expiry = dmc_timer <= 0 ? -dmc_timer : (dmc_timer >= m ? 1 : m - dmc_timer);
+        const int64_t apu_cycle = cycles + to_expiry + int64_t{std::max(dmc_bits_remaining, 1) - 1} * m;
+        next = std::min(next, 2 * apu_cycle + 1);
+    }
+    return next;
+}
+
+uint8_t APU::read_status_hardware() {
+    uint8_t status = 0;
+    for (int i = 0; i < 4; ++i) {
+        if (length_counter[i] != 0) status |= static_cast<uint8_t>(1 << i);
+    }
+    if (dmc_bytes_remaining != 0) status |= 0x10;
+    if (frame_irq) status |= 0x40;
+    if (dmc_irq) status |= 0x80;
+    frame_irq = false;
+    cpu->clear_irq(IRQ_FRAME);
+    return status;
+}
+
+void APU::register_write_hardware(uint16_t address, uint8_t value, int64_t at) {
+    switch (address) {
+        case 0x4010: {
+            // The timer runs out as it would have: a new rate counts from its next reload.
+            const int remaining = dmc_timer <= 0 ? -dmc_timer : dmc_rates[dmc_control & 15] / 2 - dmc_timer;
+            const int period = dmc_rates[value & 15] / 2;
+            dmc_timer = remaining == 0 ? 0 : remaining < period ? period - remaining : -remaining;
+            dmc_control = value;
+            if (!(value & 0x80)) {
+                dmc_irq = false;
+                cpu->clear_irq(IRQ_DMC);
+            }
+            break;
+        }
+        case 0x4011:
+            dmc_output = value & 0x7F;
+            break;
+        case 0x4015:
+            dmc_irq = false;
+            cpu->clear_irq(IRQ_DMC);
+            register_write(address, value);
+            cpu->dmc_dma_request = false;  // a stopped DMC wants no byte
+            request_dmc_fetch();
+            break;
+        case 0x4017:
+            // The sequence restarts 3 or 4 CPU cycles after the write cycle
+            // (as a read sees it), by the write's place in the APU cycle;
+            // the interrupt inhibit acts at once.
+            frame_write_value = value;
+            frame_write_at = at + ((at & 1) ? 3 : 2);
+            frame_mode = static_cast<uint8_t>((frame_mode & 0x80) | (value & 0x40));
+            if (value & 0x40) {
+                frame_irq = false;
+                cpu->clear_irq(IRQ_FRAME);
+            }
+            break;
+        default: {
+            const int channel = address < 0x4010 ? (address - 0x4000) >> 2 : -1;
+            if (channel < 0 || !length_clock_at(at)) {
+                register_write(address, value);
+                break;
+            }
+            if (race.at != at) race = {at, 0, 0, {}, {}};
+            if ((address & 3) == 0) {
+                race.halt_written |= static_cast<uint8_t>(1 << channel);
+                race.old_halt[channel] = cpu->memory[address];
+                race.new_halt[channel] = value;
+            }
+            const uint8_t before = length_counter[channel];
+            register_write(address, value);
+            if ((address & 3) == 3) {
+                if (before != 0)
+                    length_counter[channel] = before;  // the load is lost
+                else
+                    race.loaded |= static_cast<uint8_t>(1 << channel);
+            }
+            break;
+        }
+    }
+}
+
+void APU::restart_count(int64_t cpu_cycles) {
+    frame_origin -= cpu_cycles;
+    if (frame_write_at >= 0) frame_write_at -= cpu_cycles;
+    if (frame_irq_line_at >= 0) frame_irq_line_at -= cpu_cycles;
+    sequenced = 0;
+}
+
+template void APU::cycle<Accuracy::standard>();
+template void APU::cycle<Accuracy::hardware>();
+template void APU::run_until<Accuracy::standard>(int64_t);
+template void APU::run_until<Accuracy::hardware>(int64_t);
+template void APU::run_hardware<false>(int64_t);
+template void APU::run_hardware<true>(int64_t);
+
 void APU::start_sample() {
     dmc_address = dmc_sample_address;
     dmc_bytes_remaining = dmc_sample_length;
@@ -494,12 +800,7 @@ void APU::register_write(uint16_t address, uint8_t value) {
         case 0x4017:
             // The next APU cycle is the first of the new sequence.
             frame_origin = cycles - 1;
-            if (value & 0x80) {
-                clock_envs();
-                clock_length();
-                clock_linear();
-                clock_sweep();
-            }
+            if (value & 0x80) clock_every_unit();
             break;
         default:
             break;
@@ -569,15 +870,40 @@ void APU::discard_undelivered() {
 }
 
 void APU::on_reset() {
-    register_write(0x4015, 0);
+    const bool hardware = accuracy == Accuracy::hardware;
+    if (hardware)
+        register_write_hardware(0x4015, 0, cpu->cycles);
+    else
+        register_write(0x4015, 0);
     cpu->memory[0x4015] = 0;
     triangle_step = 0;
     dmc_output &= 1;
     frame_irq = false;
-    register_write(0x4017, cpu->memory[0x4017]);
+    cpu->clear_irq(IRQ_FRAME);
+    // The sequence starts again as after a write of the last $4017 value
+    // (in the hardware model, one that took effect as the reset sequence began).
+    if (hardware) {
+        frame_write_at = -1;
+        frame_mode = cpu->memory[0x4017] & 0xC0;
+        frame_origin = 0;
+    } else {
+        register_write(0x4017, cpu->memory[0x4017]);
+    }
 }
 
 // ---- Snapshot ----
+
+namespace {
+
+// A pending cycle of the hardware sequencer, stored as its distance ahead of
+// the CPU's count (-1 for none).
+void pending_cycle(StateIO& io, int64_t& at, int64_t cpu_cycles, const char* name, int64_t most) {
+    int32_t distance = at < 0 ? -1 : static_cast<int32_t>(std::clamp<int64_t>(at - cpu_cycles, 0, most));
+    distance = io.num(distance, name, -1, most);
+    if (io.mode() == StateIO::Mode::Load) at = distance < 0 ? -1 : cpu_cycles + distance;
+}
+
+}  // namespace
 
 // The APU part of a snapshot, taken at one APU cycle per two CPU cycles
 // (rounded up).
@@ -585,7 +911,8 @@ void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
     io.begin_section("APU ");
     const int64_t counted = io.num(cycles, "apu.cycles", 0, snapshot::MAX_CPU_CYCLES);
     io.require(counted == (cpu_cycles + 1) / 2, "apu.cycles is not half of cpu.cycles (the units are not in step)");
-    io.num(frame_origin, "apu.frame_origin", -1, snapshot::MAX_COUNT);
+    // The hardware model counts it in CPU cycles, a sequence back at most after a reset.
+    io.num(frame_origin, "apu.frame_origin", accuracy == Accuracy::hardware ? -PERIOD_5 : -1, snapshot::MAX_COUNT);
     // At most one sample per APU cycle since the last reset.
     io.require(io.num(samples, "apu.samples", 0, snapshot::MAX_CPU_CYCLES) <= counted,
                "apu.samples exceeds apu.cycles");
@@ -612,7 +939,8 @@ void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
     io.num(dmc_output, "apu.dmc_output", 0, 255);
     io.num(dmc_sample_buffer, "apu.dmc_sample_buffer");
     io.num(dmc_control, "apu.dmc_control");
-    io.num(dmc_timer, "apu.dmc_timer", 0, 213);
+    // Negative in the hardware model: a rate change counts the old period out.
+    io.num(dmc_timer, "apu.dmc_timer", -213, 213);
     const bool silent = io.flag(dmc_silence, "apu.dmc_silence");
     io.num(dmc_shift, "apu.dmc_shift");
     // A playing output unit counts its bits down from 8 and reloads at 0; 0 only while silent (at power-on).
@@ -631,6 +959,15 @@ void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
         io.num(sw.mute, "apu.sweep.mute", 0, 1);
     }
     io.flag(frame_irq, "apu.frame_irq");
+    if (io.version >= 2) {
+        // The hardware model's sequencer and DMC interrupt flag.
+        io.num(frame_mode, "apu.frame_mode");
+        pending_cycle(io, frame_write_at, cpu_cycles, "apu.frame_write_in", 4);
+        io.num(frame_write_value, "apu.frame_write_value");
+        pending_cycle(io, frame_irq_line_at, cpu_cycles, "apu.frame_irq_line_in", 1);
+        io.flag(dmc_irq, "apu.dmc_irq");
+        if (io.mode() == StateIO::Mode::Load) sequenced = cpu_cycles;
+    }
     io.end_section();
 }
 

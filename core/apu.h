@@ -88,8 +88,13 @@ public:
     ~APU();
 
     void setCPU(CPU* cpu);
+    // One APU cycle of the exact path; the hardware model's leaves the frame
+    // sequencer to run_hardware.
+    template <Accuracy A = Accuracy::standard>
     void cycle();
     void func_frame_counter();
+    // The quarter- and half-frame clocks at once (a write of the 5-step mode).
+    void clock_every_unit();
     void clock_envs();
     void clock_linear();
     void clock_length();
@@ -108,6 +113,7 @@ public:
     // Fast path: runs APU cycles until `cycles` reaches target, with the same
     // result as that many calls of cycle(); the registers must not change
     // meanwhile (the CPU brings the APU up to date before it writes them).
+    template <Accuracy A = Accuracy::standard>
     void run_until(int64_t target);
     // Whether the DMC may request an interrupt before a register changes:
     // interrupts enabled, no loop, and a sample playing.
@@ -118,6 +124,30 @@ public:
     void register_write(uint16_t address, uint8_t value);
     // The $4015 status read: length counters in bits 0-3; clears frame_irq.
     uint8_t read_status();
+    // ---- The hardware model ----
+    // The frame sequencer: its mode ($4017 bits 7 and 6) in effect, the CPU
+    // cycle its sequence counts from, a write waiting to take effect, and the
+    // CPU cycle count it has run to.
+    uint8_t frame_mode = 0;
+    int64_t frame_write_at = -1;
+    uint8_t frame_write_value = 0;
+    int64_t sequenced = 0;
+    int64_t frame_irq_line_at = -1;  // the CPU cycle the interrupt line follows a raised flag
+    bool dmc_irq = false;            // the DMC's interrupt flag
+    // Brings the APU to a CPU cycle count: the channels (EXACT: one APU cycle
+    // at a time) and the sequencer's steps, in their order.
+    template <bool EXACT>
+    void run_hardware(int64_t cpu_cycles);
+    // The CPU cycle count by which the CPU must have brought the APU up to
+    // date for an interrupt or a DMA request to come on time.
+    int64_t next_event_cpu() const;
+    uint8_t read_status_hardware();
+    void register_write_hardware(uint16_t address, uint8_t value, int64_t at);
+    // The sample byte a DMC DMA read.
+    void dmc_fetched(uint8_t byte);
+    // The CPU's cycle count starts again from 0 (a reset).
+    void restart_count(int64_t cpu_cycles);
+
     // Takes the last completed block if one is waiting: copies it into out
     // (BUFFER_LEN samples) and returns true; otherwise returns false.
     bool take_block(int16_t* out);
@@ -181,7 +211,23 @@ private:
         int64_t origin = 0;
         bool five_step = false;
     } step_due;
+    template <Accuracy A>
     int64_t next_busy_cycle();
+    template <bool EXACT>
+    void channels_to(int64_t target);
+    void dmc_output_unit();
+    void request_dmc_fetch();
+    int64_t next_frame_step(int64_t from) const;
+    void frame_step(int64_t at);
+    bool length_clock_at(int64_t at) const;
+    void clock_length_racing(int64_t at);
+    // Writes to the channels' registers on the cycle of a length clock.
+    struct LengthRace {
+        int64_t at = -1;
+        uint8_t halt_written = 0;  // one bit per channel
+        uint8_t loaded = 0;        // counters loaded from 0, which the clock leaves
+        uint8_t old_halt[4] = {}, new_halt[4] = {};
+    } race;
     void quiet_cycles(int64_t n);
 };
 

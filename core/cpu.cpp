@@ -138,6 +138,7 @@ void CPU::reset() {
     SP = static_cast<uint8_t>(SP - 3);
     P |= flag_mask('I');
     jammed = false;
+    if (apu && accuracy == Accuracy::hardware) apu->restart_count(cycles);
     cycles = 0;
     if (ppu) ppu->cycles = 0;
     if (apu) {
@@ -158,9 +159,17 @@ void CPU::reset() {
     }
     PC = read_word(*this, mapped, next);
     if (verbose) printf("%04x\n", static_cast<unsigned>(PC));
+    if (accuracy == Accuracy::hardware) hardware_reset();
 }
 
 void CPU::clock() {
+    if (accuracy == Accuracy::hardware) {
+        if (jammed)
+            end_cycle<true>();
+        else
+            step_cycles<true>();
+        return;
+    }
     if (jammed) {
         // Halted: the clock runs on for the rest of the machine, one cycle a call.
         ++cycles;
@@ -189,8 +198,13 @@ inline int64_t cpu_cycles_reaching(int64_t dots) { return dots <= 0 ? 0 : (dots 
 }  // namespace
 
 void CPU::catch_up() {
-    if (apu) apu->run_until(apu_target(cycles));
-    if (ppu) ppu->run_until(3 * cycles);
+    if (accuracy == Accuracy::hardware) {
+        if (apu) apu->run_hardware<false>(cycles);
+        if (ppu) ppu->run_until<Accuracy::hardware>(3 * cycles);
+    } else {
+        if (apu) apu->run_until(apu_target(cycles));
+        if (ppu) ppu->run_until(3 * cycles);
+    }
     ppu_due = apu_due = 0;
 }
 
@@ -210,6 +224,7 @@ void CPU::catch_up_for(uint32_t address, bool write) {
 }
 
 CPU::RunEnd CPU::run(int64_t until) {
+    if (accuracy == Accuracy::hardware) return run_cycles<false>(until);
     // Whatever happened since the last call (a state load, memory written by
     // the host) is looked at afresh.
     ppu_due = apu_due = 0;
@@ -249,6 +264,245 @@ CPU::RunEnd CPU::run(int64_t until) {
             step();
     }
 }
+
+// ---- The hardware model ----
+
+namespace {
+
+// The PPU dot at which an access in the current CPU cycle reaches the PPU.
+inline int64_t access_dot(const CPU& cpu) { return 3 * cpu.cycles + PPU::ACCESS_DOT_OFFSET; }
+
+}  // namespace
+
+void CPU::hardware_reset() {
+    // The reset sequence: the cycles of an interrupt entry, its three stack
+    // writes turned into reads (SP is already three lower), then the vector.
+    const uint16_t pc = static_cast<uint16_t>(PC);
+    PC = 0;
+    for (int i = 0; i < 2; ++i) read_cycle<false>(static_cast<uint16_t>(PC));
+    for (int i = 3; i > 0; --i) read_cycle<false>(static_cast<uint16_t>(0x100 | static_cast<uint8_t>(SP + i)));
+    read_cycle<false>(reset_vector);
+    read_cycle<false>(static_cast<uint16_t>(reset_vector + 1));
+    PC = pc;
+}
+
+void CPU::sample_nmi() {
+    const bool output = ppu && ppu->nmi_occurred && (memory[0x2000] & 0x80);
+    if (output && !nmi_output) nmi_edge = true;
+    nmi_output = output;
+}
+
+template <bool EXACT>
+void CPU::service_events() {
+    if constexpr (EXACT) {
+        // The reference path: every unit one cycle at a time.
+        if (apu) apu->run_hardware<true>(cycles);
+        if (ppu)
+            while (ppu->cycles < 3 * cycles) ppu->cycle<Accuracy::hardware>();
+    } else {
+        if (cycles >= apu_due) {
+            if (apu) {
+                apu->run_hardware<false>(cycles);
+                apu_due = std::max(apu->next_event_cpu(), cycles + 1);
+            } else {
+                apu_due = NEVER;
+            }
+        }
+        if (cycles >= ppu_due) {
+            if (ppu) {
+                // Never past the frame's end: run() stops there at the next instruction.
+                ppu->run_until<Accuracy::hardware>(std::min(3 * cycles, ppu->frame_end<Accuracy::hardware>()));
+                ppu_due = cpu_cycles_reaching(ppu->next_event<Accuracy::hardware>());
+            } else {
+                ppu_due = NEVER;
+            }
+        }
+        event_due = std::min(ppu_due, apu_due);
+    }
+    sample_nmi();
+}
+
+template <bool EXACT>
+uint8_t CPU::read_mapped_cycle(uint16_t address) {
+    instruction_start = cycles;
+    if (address - 0x2000u < 0x2000u && ppu) {
+        const int64_t at = access_dot(*this);
+        if constexpr (EXACT) {
+            while (ppu->cycles < at) ppu->cycle<Accuracy::hardware>();
+        }
+        const uint8_t value = ppu->read_register<Accuracy::hardware>(static_cast<uint16_t>(0x2000 | (address & 7)), at);
+        sample_nmi();  // a PPUSTATUS read takes the flag down
+        return value;
+    }
+    if (address - 0x4000u < 0x2000u) {
+        switch (address) {
+            case 0x4015:
+                if (!apu) break;
+                apu->run_hardware<EXACT>(cycles);
+                return static_cast<uint8_t>(apu->read_status_hardware() | (data_bus & 0x20));
+            case 0x4016:
+            case 0x4017: {
+                // Bits 5-7 are the data bus's; a run of reads on consecutive
+                // cycles clocks the pad once.
+                const int port = address & 1;
+                const bool clocks = pad_read_at[port] != cycles - 1;
+                pad_read_at[port] = cycles;
+                const uint8_t bit = pad_shift[port] >> 7;
+                if (clocks && !pad_strobe) pad_shift[port] = static_cast<uint8_t>(pad_shift[port] << 1 | 1);
+                return static_cast<uint8_t>((data_bus & 0xE0) | bit);
+            }
+            default:
+                break;
+        }
+        // The write-only registers and the expansion area: nothing drives the bus.
+        return data_bus;
+    }
+    return u8(read_mapped(location(address), true));
+}
+
+template <bool EXACT>
+void CPU::write_mapped_cycle(uint16_t address, uint8_t value) {
+    instruction_start = cycles;
+    if (address - 0x2000u < 0x2000u && ppu) {
+        const int64_t at = access_dot(*this);
+        if constexpr (EXACT) {
+            while (ppu->cycles < at) ppu->cycle<Accuracy::hardware>();
+        }
+        const uint16_t reg = static_cast<uint16_t>(0x2000 | (address & 7));
+        const uint8_t kept = ppu->write_register<Accuracy::hardware>(reg, value, at);
+        if (reg != 0x2002) memory[reg] = kept;
+        if constexpr (!EXACT) {
+            ppu->forget_prediction();
+            ppu_due = event_due = cycles;  // the NMI output or the next event may have moved
+        }
+        sample_nmi();
+        return;
+    }
+    if (address == 0x4014 && ppu) {
+        memory[0x4014] = value;
+        oam_dma_page = value;
+        oam_dma_request = true;
+        return;
+    }
+    if (address - 0x4000u < 0x18u && address != 0x4016 && apu) {
+        apu->run_hardware<EXACT>(cycles);
+        apu->register_write_hardware(address, value, cycles);
+        memory[address] = value;
+        if constexpr (!EXACT) apu_due = event_due = cycles;  // the APU's next event may have moved
+        return;
+    }
+    if (address >= 0x4020) {
+        // The cartridge sees the write at this cycle: the units are brought
+        // here first, so that the memory map's own catch-up finds nothing to do.
+        if (apu) apu->run_hardware<EXACT>(cycles);
+        if (ppu) {
+            if constexpr (EXACT) {
+                while (ppu->cycles < 3 * cycles) ppu->cycle<Accuracy::hardware>();
+            } else {
+                ppu->run_until<Accuracy::hardware>(3 * cycles);
+            }
+        }
+    }
+    write_mapped(location(address), static_cast<signed char>(value));
+    if constexpr (!EXACT) event_due = std::min(ppu_due, apu_due);
+}
+
+template <bool EXACT>
+void CPU::run_dma(uint16_t address) {
+    // The halted CPU repeats its read on every cycle the DMA does not use;
+    // the DMA reads on even cycles and writes OAM on odd ones.
+    auto halted_read = [&] {
+        data_bus = read_bus<EXACT>(address);
+        end_cycle<EXACT>();
+    };
+    // The DMC's read, on a read cycle of the DMA's own.
+    auto dmc_read = [&] {
+        dmc_dma_request = false;
+        apu->run_hardware<EXACT>(cycles);
+        data_bus = read_bus<EXACT>(static_cast<uint16_t>(apu->dmc_address | 0x8000));
+        end_cycle<EXACT>();
+        apu->dmc_fetched(data_bus);
+        if constexpr (!EXACT) apu_due = event_due = cycles;  // the output unit's next take
+    };
+    if (!oam_dma_request) {
+        // The DMC alone: the halt, a dummy cycle, one more to reach a read
+        // cycle, and its read.
+        if (!apu) {
+            dmc_dma_request = false;
+            return;
+        }
+        halted_read();
+        halted_read();
+        if (cycles & 1) halted_read();
+        dmc_read();
+        return;
+    }
+    oam_dma_request = false;
+    halted_read();
+    if (!(cycles & 1)) halted_read();
+    const uint16_t page = static_cast<uint16_t>(oam_dma_page << 8);
+    for (int i = 0; i < 256; ++i) {
+        if (dmc_dma_request && apu) {
+            // The DMC takes a read cycle, and a cycle more brings the OAM
+            // DMA back to its own.
+            dmc_read();
+            halted_read();
+        }
+        data_bus = read_bus<EXACT>(static_cast<uint16_t>(page | i));
+        end_cycle<EXACT>();
+        instruction_start = cycles;
+        const int64_t at = access_dot(*this);
+        if constexpr (EXACT) {
+            while (ppu->cycles < at) ppu->cycle<Accuracy::hardware>();
+        }
+        ppu->write_register<Accuracy::hardware>(0x2004, data_bus, at);
+        end_cycle<EXACT>();
+    }
+}
+
+template <bool EXACT>
+void CPU::step_cycles() {
+    const uint8_t opcode = read_cycle<EXACT>(static_cast<uint16_t>(PC));
+    (EXACT ? EXACT_HARDWARE_EXECUTORS : HARDWARE_EXECUTORS)[opcode](*this);
+}
+
+template <bool EXACT>
+CPU::RunEnd CPU::run_cycles(int64_t until) {
+    ppu_due = apu_due = event_due = 0;
+    if (ppu) ppu->forget_prediction();
+    const int64_t frames = ppu ? ppu->frames : 0;
+    for (;;) {
+        if (cycles >= event_due) service_events<EXACT>();
+        // The PPU stops at a frame's end, even within an instruction.
+        if (ppu && ppu->frames != frames) {
+            if (apu) apu->run_hardware<EXACT>(cycles);
+            ppu_due = apu_due = event_due = 0;  // the next call finishes the catch-up first
+            return RunEnd::frame;
+        }
+        if (cycles >= until) {
+            catch_up();
+            return RunEnd::cycles;
+        }
+        if (jammed) {
+            // A halted processor only counts cycles.
+            cycles = std::min(event_due, until);
+            continue;
+        }
+        step_cycles<EXACT>();
+    }
+}
+
+template void CPU::service_events<false>();
+template void CPU::service_events<true>();
+template uint8_t CPU::read_mapped_cycle<false>(uint16_t);
+template uint8_t CPU::read_mapped_cycle<true>(uint16_t);
+template void CPU::write_mapped_cycle<false>(uint16_t, uint8_t);
+template void CPU::write_mapped_cycle<true>(uint16_t, uint8_t);
+template void CPU::run_dma<false>(uint16_t);
+template void CPU::run_dma<true>(uint16_t);
+template void CPU::step_cycles<false>();
+template void CPU::step_cycles<true>();
+template CPU::RunEnd CPU::run_cycles<false>(int64_t);
 
 int CPU::get_flag(char letter) const { return (P & flag_mask(letter)) ? 1 : 0; }
 
@@ -320,6 +574,8 @@ void CPU::map_pages() {
         uint8_t* stored = memory + fold(*this, static_cast<uint32_t>(page) << 8);
         const bool plain = !register_page(page);
         read_pages[page] = plain && !reads_watched ? stored : nullptr;
+        // In the hardware model nothing drives the bus at $4000-$5FFF but the registers.
+        hardware_read_pages[page] = page >= 0x40 && page < 0x60 ? nullptr : read_pages[page];
         // Program memory is never stored into.
         write_pages[page] = plain && page < 0x80 && (page << 8) < static_cast<int>(writes_watched) ? stored : nullptr;
     }
@@ -481,6 +737,29 @@ int64_t CPU::state_fields(StateIO& io) {
     io.flag(jammed, "cpu.jammed");
     const int32_t bank = io.num(uxrom_bank, "cpu.uxrom_bank", 0, 15 * 16);
     io.require(bank % 16 == 0, "cpu.uxrom_bank is not a whole 16 KiB bank");
+    if (io.version >= 2) {
+        uint8_t model = static_cast<uint8_t>(accuracy);
+        model = io.num(model, "cpu.model", 0, 1);
+        io.require(model == static_cast<uint8_t>(accuracy),
+                   model ? "it was taken in the hardware model; this machine runs the standard model"
+                         : "it was taken in the standard model; this machine runs the hardware model");
+        io.num(irq_lines, "cpu.irq_lines", 0, IRQ_FRAME | IRQ_DMC | IRQ_CARTRIDGE);
+        io.num(data_bus, "cpu.data_bus");
+        io.flag(nmi_output, "cpu.nmi_output");
+        io.flag(nmi_edge, "cpu.nmi_edge");
+        io.flag(oam_dma_request, "cpu.oam_dma_request");
+        io.num(oam_dma_page, "cpu.oam_dma_page");
+        io.flag(dmc_dma_request, "cpu.dmc_dma_request");
+        // The pad reads as cycles before this one (only the last cycle's counts).
+        for (int64_t& at : pad_read_at) {
+            uint8_t ago = static_cast<uint8_t>(std::clamp<int64_t>(cycles - at, 0, 2));
+            ago = io.num(ago, "cpu.pad_read_ago", 0, 2);
+            at = counted - ago;
+        }
+    } else {
+        io.require(accuracy == Accuracy::standard,
+                   "it was taken in the standard model (a version 1 snapshot); this machine runs the hardware model");
+    }
     io.end_section();
     return counted;
 }
@@ -568,8 +847,8 @@ void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
     if (std::memcmp(ext, snapshot::MAGIC, sizeof snapshot::MAGIC) != 0)
         StateIO::fail("the extension block does not start with PICTSNAP");
     const uint32_t version = static_cast<uint32_t>(get_le(ext + 8, 4));
-    if (version != snapshot::VERSION)
-        StateIO::fail("extension version " + std::to_string(version) + " is unknown (this module reads version " +
+    if (version < 1 || version > snapshot::VERSION)
+        StateIO::fail("extension version " + std::to_string(version) + " is unknown (this module reads versions 1 to " +
                       std::to_string(snapshot::VERSION) + ")");
     const uint64_t length = get_le(ext + 12, 4);
     if (length != size - LENGTH)
@@ -583,6 +862,7 @@ void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
     const uint8_t* sections = ext + snapshot::HEADER_LEN;
     const std::size_t sections_len = size - LENGTH - snapshot::HEADER_LEN;
     StateIO check(StateIO::Mode::Check, sections, sections_len);
+    check.version = version;
     fields(check, cpu);
     if (!check.at_end())
         StateIO::fail(std::to_string(sections_len - check.position()) + " bytes follow the last section");
@@ -597,6 +877,7 @@ void load_snapshot(CPU& cpu, const uint8_t* data, std::size_t size) {
     std::memcpy(cpu.memory, data + CPU_MEMORY, sizeof cpu.memory);
     std::memcpy(cpu.ppu->memory, data + PPU_MEMORY, sizeof cpu.ppu->memory);
     StateIO load(StateIO::Mode::Load, sections, sections_len);
+    load.version = version;
     fields(load, cpu);
     cpu.ppu->rebuild_frame_buffer();
     cpu.apu->discard_undelivered();

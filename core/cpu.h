@@ -51,7 +51,8 @@ public:
     uint8_t P = 0x24;
 
     // `cycles` when the instruction being executed began: the moment the PPU
-    // and APU have reached when the instruction touches their registers.
+    // and APU have reached when the instruction touches their registers (in
+    // the hardware model, the access's own cycle).
     int64_t instruction_start = 0;
     // The lazy stepping of run(): the CPU cycle count from which the PPU (and
     // the APU) must be brought up to date before the next instruction.
@@ -63,6 +64,7 @@ public:
 
     // Execution (cpu.cpp).
     void reset();
+    void hardware_reset();  // the reset sequence's cycles, in the hardware model
     void clock();
 
     // The machine run lazily: instructions execute while the PPU and APU are
@@ -115,6 +117,87 @@ public:
     void ins_str(char* buf, unsigned char opcode);
     // The trace line of an instruction whose operand is at that address.
     void print_trace(uint8_t opcode, uint16_t operand_address);
+
+    // ---- The hardware model: every bus access on a cycle of its own ----
+    //
+    // An instruction's executor (cpu_helper.cpp) makes its reads and writes,
+    // dummy ones included, through read_cycle and write_cycle, one CPU cycle
+    // each. EXACT steps the PPU and APU alongside every cycle (the reference
+    // path of clock()); otherwise they catch up when an access reaches them
+    // or an event they predicted falls due (run()).
+
+    // The last byte on the data bus, which a read of an address nothing
+    // drives returns.
+    uint8_t data_bus = 0;
+    // Interrupt detection, every cycle: the PPU's NMI output as last sampled,
+    // its rising edge latched until an NMI is entered, and what the poll at
+    // the end of an instruction's second-to-last cycle saw.
+    bool nmi_output = false;
+    bool nmi_edge = false;
+    bool take_nmi = false;
+    bool take_irq = false;
+    // DMA, which halts the CPU at its next read cycle: OAM DMA requested by a
+    // $4014 write of its page, and the DMC's sample fetch.
+    bool oam_dma_request = false;
+    uint8_t oam_dma_page = 0;
+    bool dmc_dma_request = false;
+    // The cycle of the last read of each pad port: a pad is clocked once for
+    // a run of reads on consecutive cycles (a halted CPU repeating its read).
+    int64_t pad_read_at[2] = {-2, -2};
+    // The next cycle count at which run() must look at the PPU's or the APU's
+    // events (the smaller of ppu_due and apu_due).
+    int64_t event_due = 0;
+
+    template <bool EXACT>
+    uint8_t read_cycle(uint16_t address);
+    template <bool EXACT>
+    void write_cycle(uint16_t address, uint8_t value);
+    // The interrupt poll at the end of the cycle just ended: what an
+    // instruction takes after its last cycle, so it is called before that cycle.
+    void latch_poll() {
+        take_nmi = nmi_edge;
+        take_irq = irq_lines != 0 && !(P & 0x04);
+    }
+    template <uint8_t OPCODE, bool EXACT>
+    void execute_cycles();
+    template <uint8_t OPCODE, bool EXACT>
+    static void execute_cycles_on(CPU& cpu) {
+        cpu.execute_cycles<OPCODE, EXACT>();
+    }
+    static const std::array<Executor, 256> HARDWARE_EXECUTORS;
+    static const std::array<Executor, 256> EXACT_HARDWARE_EXECUTORS;
+    // One instruction of the hardware model, then the interrupt its poll saw.
+    template <bool EXACT>
+    void step_cycles();
+    // The interrupt sequence (7 cycles); an NMI edge seen by its vector fetch
+    // takes the NMI vector, and BRK (from_brk) pushes B set.
+    template <bool EXACT>
+    void interrupt_sequence(bool from_brk);
+    // One cycle during which the CPU does not use the bus (a halted CPU).
+    template <bool EXACT>
+    void idle_cycle();
+    template <bool EXACT>
+    RunEnd run_cycles(int64_t until);
+    // The access of a cycle without the cycle's bookkeeping: the fast lane
+    // for pages without side effects, the memory map otherwise.
+    template <bool EXACT>
+    uint8_t read_bus(uint16_t address);
+    template <bool EXACT>
+    uint8_t read_mapped_cycle(uint16_t address);
+    template <bool EXACT>
+    void write_mapped_cycle(uint16_t address, uint8_t value);
+    // A cycle's end: the count advances, and the units catch up (EXACT: every
+    // cycle; otherwise when an event is due).
+    template <bool EXACT>
+    void end_cycle();
+    template <bool EXACT>
+    void service_events();
+    // DMA cycles before a read cycle at that address (which the halted CPU repeats).
+    template <bool EXACT>
+    void run_dma(uint16_t address);
+    // Takes the PPU's NMI output as it stands (an edge is latched).
+    void sample_nmi();
+    uint8_t* hardware_read_pages[256] = {};  // read_pages without the pages nothing drives
 
     // Memory map (cpu.cpp). read and write take a fast lane for pages whose
     // accesses have no side effect (read_pages, write_pages: where each page
@@ -201,6 +284,37 @@ public:
         }
     }
     write_mapped(location, value);
+}
+
+template <bool EXACT>
+[[gnu::always_inline]] inline uint8_t CPU::read_bus(uint16_t address) {
+    if (const uint8_t* page = hardware_read_pages[address >> 8]) return page[address & 0xFF];
+    return read_mapped_cycle<EXACT>(address);
+}
+
+template <bool EXACT>
+[[gnu::always_inline]] inline void CPU::end_cycle() {
+    ++cycles;
+    if (EXACT || cycles >= event_due) service_events<EXACT>();
+}
+
+template <bool EXACT>
+[[gnu::always_inline]] inline uint8_t CPU::read_cycle(uint16_t address) {
+    if (oam_dma_request | dmc_dma_request) [[unlikely]]
+        run_dma<EXACT>(address);
+    data_bus = read_bus<EXACT>(address);
+    end_cycle<EXACT>();
+    return data_bus;
+}
+
+template <bool EXACT>
+[[gnu::always_inline]] inline void CPU::write_cycle(uint16_t address, uint8_t value) {
+    data_bus = value;
+    if (uint8_t* page = write_pages[address >> 8])
+        page[address & 0xFF] = value;
+    else
+        write_mapped_cycle<EXACT>(address, value);
+    end_cycle<EXACT>();
 }
 
 // Whole-machine snapshots: the numbered state-file layout followed by a

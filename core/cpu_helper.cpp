@@ -143,7 +143,196 @@ void CPU::execute() {
     take_interrupt(nmi_line);
 }
 
+// One instruction of a known opcode in the hardware model, after its fetch:
+// every read and write, dummy ones included, on a cycle of its own in the
+// processor's order. The interrupt poll is latched before the last cycle.
+template <uint8_t OPCODE, bool EXACT>
+void CPU::execute_cycles() {
+    using namespace isa;
+    constexpr Mode mode = GRID[OPCODE].mode;
+    constexpr Operation op = *GRID[OPCODE].op;
+    constexpr Kind kind = op.kind;
+    uint16_t pc = static_cast<uint16_t>(PC + 1);
+    auto read = [this](uint16_t address) { return read_cycle<EXACT>(address); };
+    auto write = [this](uint16_t address, uint8_t value) { write_cycle<EXACT>(address, value); };
+    auto fetch = [&] { return read(pc++); };
+    auto stack = [this] { return static_cast<uint16_t>(0x100 | SP); };
+
+    if constexpr (kind == Kind::halt) {
+        jammed = true;
+        PC = static_cast<uint16_t>(pc - 1);
+        return;
+    } else if constexpr (kind == Kind::implied || (kind == Kind::modify && mode == ACC)) {
+        latch_poll();
+        read(pc);
+        if constexpr (kind == Kind::implied)
+            op.implied(*this);
+        else
+            A = op.modify(*this, A);
+    } else if constexpr (kind == Kind::read && mode == IMM) {
+        latch_poll();
+        op.read(*this, fetch());
+    } else if constexpr (kind == Kind::push) {
+        read(pc);
+        latch_poll();
+        write(stack(), op.store(*this, 0));
+        --SP;
+    } else if constexpr (kind == Kind::pull) {
+        read(pc);
+        read(stack());
+        ++SP;
+        latch_poll();
+        op.read(*this, read(stack()));
+    } else if constexpr (kind == Kind::brk) {
+        fetch();
+        PC = pc;
+        interrupt_sequence<EXACT>(true);
+        return;
+    } else if constexpr (kind == Kind::call) {
+        const uint8_t low = fetch();
+        read(stack());
+        write(stack(), static_cast<uint8_t>(pc >> 8));
+        --SP;
+        write(stack(), static_cast<uint8_t>(pc));
+        --SP;
+        latch_poll();
+        pc = static_cast<uint16_t>(read(pc) << 8 | low);
+    } else if constexpr (kind == Kind::return_from_call) {
+        read(pc);
+        read(stack());
+        ++SP;
+        const uint8_t low = read(stack());
+        ++SP;
+        const uint8_t high = read(stack());
+        pc = static_cast<uint16_t>(high << 8 | low);
+        latch_poll();
+        read(pc++);
+    } else if constexpr (kind == Kind::return_from_interrupt) {
+        read(pc);
+        read(stack());
+        ++SP;
+        P = read(stack());
+        ++SP;
+        const uint8_t low = read(stack());
+        ++SP;
+        latch_poll();
+        pc = static_cast<uint16_t>(read(stack()) << 8 | low);
+    } else if constexpr (kind == Kind::jump) {
+        const uint8_t low = fetch();
+        if constexpr (mode == ABS) {
+            latch_poll();
+            pc = static_cast<uint16_t>(read(pc) << 8 | low);
+        } else {
+            const uint16_t pointer = static_cast<uint16_t>(fetch() << 8 | low);
+            const uint8_t target_low = read(pointer);
+            latch_poll();
+            pc = static_cast<uint16_t>(read(static_cast<uint16_t>((pointer & 0xFF00) | ((pointer + 1) & 0xFF))) << 8 |
+                                       target_low);
+        }
+    } else if constexpr (kind == Kind::branch) {
+        // The poll before the operand fetch decides, unless the branch is
+        // taken across a page: a taken branch's third cycle polls nothing.
+        latch_poll();
+        const int8_t offset = static_cast<int8_t>(fetch());
+        if (((P & op.branch_flag) != 0) == op.branch_if_set) {
+            const uint16_t target = static_cast<uint16_t>(pc + offset);
+            read(pc);
+            if ((target ^ pc) & 0xFF00) {
+                latch_poll();
+                read(static_cast<uint16_t>((pc & 0xFF00) | (target & 0xFF)));
+            }
+            pc = target;
+        }
+    } else {
+        // The operand's address, with the dummy reads of the indexed modes.
+        uint16_t address = 0;
+        uint16_t base = 0;
+        bool crossed = false;
+        if constexpr (mode == ZP) {
+            address = fetch();
+        } else if constexpr (mode == ZPX || mode == ZPY) {
+            const uint8_t b = fetch();
+            read(b);
+            address = static_cast<uint8_t>(b + (mode == ZPX ? X : Y));
+        } else if constexpr (mode == ABS) {
+            const uint8_t low = fetch();
+            address = static_cast<uint16_t>(fetch() << 8 | low);
+        } else if constexpr (mode == IZX) {
+            const uint8_t b = fetch();
+            read(b);
+            const uint8_t z = static_cast<uint8_t>(b + X);
+            const uint8_t low = read(z);
+            address = static_cast<uint16_t>(read(static_cast<uint8_t>(z + 1)) << 8 | low);
+        } else {
+            // Absolute and indirect indexed: the index is added to the low
+            // byte first; the high byte is corrected a cycle later.
+            uint8_t low, high;
+            if constexpr (mode == IZY) {
+                const uint8_t z = fetch();
+                low = read(z);
+                high = read(static_cast<uint8_t>(z + 1));
+            } else {
+                low = fetch();
+                high = fetch();
+            }
+            const uint8_t index = mode == ABX ? X : Y;
+            base = static_cast<uint16_t>(high << 8 | low);
+            address = static_cast<uint16_t>(base + index);
+            crossed = low + index > 0xFF;
+            const uint16_t uncorrected = static_cast<uint16_t>(high << 8 | ((low + index) & 0xFF));
+            if (kind != Kind::read || crossed) read(uncorrected);
+        }
+
+        if constexpr (kind == Kind::read) {
+            latch_poll();
+            op.read(*this, read(address));
+        } else if constexpr (kind == Kind::store) {
+            const uint8_t value = op.store(*this, static_cast<uint8_t>(base >> 8));
+            if constexpr (op.unstable) {
+                if (crossed) address = static_cast<uint16_t>(value << 8 | (address & 0xFF));
+            }
+            latch_poll();
+            write(address, value);
+        } else if constexpr (kind == Kind::modify) {
+            const uint8_t old = read(address);
+            write(address, old);
+            const uint8_t result = op.modify(*this, old);
+            latch_poll();
+            write(address, result);
+        }
+    }
+    PC = pc;
+    if (take_nmi || take_irq) interrupt_sequence<EXACT>(false);
+}
+
+template <bool EXACT>
+void CPU::interrupt_sequence(bool from_brk) {
+    const uint16_t pc = static_cast<uint16_t>(PC);
+    if (!from_brk) {
+        // The fetched opcode is dropped, and PC does not advance.
+        read_cycle<EXACT>(pc);
+        read_cycle<EXACT>(pc);
+    }
+    write_cycle<EXACT>(static_cast<uint16_t>(0x100 | SP--), static_cast<uint8_t>(pc >> 8));
+    write_cycle<EXACT>(static_cast<uint16_t>(0x100 | SP--), static_cast<uint8_t>(pc));
+    write_cycle<EXACT>(static_cast<uint16_t>(0x100 | SP--),
+                       static_cast<uint8_t>(from_brk ? P | 0x30 : (P | 0x20) & ~0x10));
+    // An NMI edge seen by now takes the vector, whatever began the sequence.
+    const bool nmi = nmi_edge;
+    P |= isa::I;
+    if (nmi) nmi_edge = false;
+    const uint16_t vector = nmi ? nmi_vector : irq_vector;
+    const uint8_t low = read_cycle<EXACT>(vector);
+    PC = read_cycle<EXACT>(static_cast<uint16_t>(vector + 1)) << 8 | low;
+    take_nmi = take_irq = false;
+}
+
 namespace {
+
+template <bool EXACT, std::size_t... OPCODES>
+constexpr std::array<CPU::Executor, 256> hardware_executors(std::index_sequence<OPCODES...>) {
+    return {&CPU::execute_cycles_on<static_cast<uint8_t>(OPCODES), EXACT>...};
+}
 
 template <bool TRACED, std::size_t... OPCODES>
 constexpr std::array<CPU::Executor, 256> executors(std::index_sequence<OPCODES...>) {
@@ -154,6 +343,10 @@ constexpr std::array<CPU::Executor, 256> executors(std::index_sequence<OPCODES..
 
 const std::array<CPU::Executor, 256> CPU::EXECUTORS = executors<false>(std::make_index_sequence<256>{});
 const std::array<CPU::Executor, 256> CPU::TRACED_EXECUTORS = executors<true>(std::make_index_sequence<256>{});
+const std::array<CPU::Executor, 256> CPU::HARDWARE_EXECUTORS =
+    hardware_executors<false>(std::make_index_sequence<256>{});
+const std::array<CPU::Executor, 256> CPU::EXACT_HARDWARE_EXECUTORS =
+    hardware_executors<true>(std::make_index_sequence<256>{});
 
 void CPU::step() {
     instruction_start = cycles;

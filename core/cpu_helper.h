@@ -58,7 +58,9 @@ static_assert(LENGTH == 82189);
 namespace snapshot {
 
 inline constexpr char MAGIC[8] = {'P', 'I', 'C', 'T', 'S', 'N', 'A', 'P'};
-inline constexpr uint32_t VERSION = 1;
+// Version 2 adds the timing model and its state; version 1 snapshots are of
+// the standard model.
+inline constexpr uint32_t VERSION = 2;
 // Magic, version, extension length, cartridge identity.
 inline constexpr std::size_t HEADER_LEN = 8 + 4 + 4 + 8;
 // Counters run far below this; anything above is no state this machine made.
@@ -80,6 +82,11 @@ public:
     explicit StateIO(std::vector<uint8_t>& out) : mode_(Mode::Save), out_(&out) {}
     // A Check or Load pass over size bytes of data.
     StateIO(Mode mode, const uint8_t* data, std::size_t size) : mode_(mode), data_(data), limit_(size), size_(size) {}
+
+    // The version of the snapshot this pass reads (a Save pass writes the current one).
+    uint32_t version = snapshot::VERSION;
+
+    Mode mode() const { return mode_; }
 
     // Bytes written (Save) or read (Check, Load) so far.
     std::size_t position() const { return mode_ == Mode::Save ? out_->size() : pos_; }

@@ -278,15 +278,15 @@ bool PPU::fetching() const {
     return (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && (scanline < 240 || scanline == LAST_LINE);
 }
 
-void PPU::drive_io(uint8_t value, uint8_t bits) {
+void PPU::drive_io(uint8_t value, uint8_t bits, int64_t at) {
     io_latch = static_cast<uint8_t>((io_latch & ~bits) | (value & bits));
     for (int i = 0; i < 8; ++i)
-        if ((bits >> i) & 1) io_driven[i] = cycles;
+        if ((bits >> i) & 1) io_driven[i] = at;
 }
 
-uint8_t PPU::io_value() {
+uint8_t PPU::io_value(int64_t at) {
     for (int i = 0; i < 8; ++i)
-        if (cycles - io_driven[i] > IO_DECAY_DOTS) io_latch &= static_cast<uint8_t>(~(1u << i));
+        if (at - io_driven[i] > IO_DECAY_DOTS) io_latch &= static_cast<uint8_t>(~(1u << i));
     return io_latch;
 }
 
@@ -313,8 +313,8 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
         *register_ptrs[2] &= ~STATUS_VBLANK;
         w = false;
         if constexpr (HW) {
-            value = static_cast<uint8_t>((value & 0xE0) | (io_value() & 0x1F));
-            drive_io(value, 0xE0);
+            value = static_cast<uint8_t>((value & 0xE0) | (io_value(at) & 0x1F));
+            drive_io(value, 0xE0, at);
         } else {
             if (dot > 1 && scanline == LAST_LINE) return value & ~STATUS_VBLANK;
         }
@@ -333,7 +333,7 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
             uint8_t value = oam[oam_addr];
             if constexpr (HW) {
                 if (fetching()) value = oam_bus;
-                drive_io(value, 0xFF);
+                drive_io(value, 0xFF, at);
             }
             return value;
         }
@@ -347,13 +347,13 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
                 read_buffer = read(static_cast<short>(p - 0x1000));
                 if constexpr (HW) {
                     // Palette RAM holds six bits; the other two are the latch's.
-                    value = static_cast<uint8_t>((value & 0x3F) | (io_value() & 0xC0));
-                    drive_io(value, 0x3F);
+                    value = static_cast<uint8_t>((value & 0x3F) | (io_value(at) & 0xC0));
+                    drive_io(value, 0x3F, at);
                 }
             } else {
                 value = read_buffer;
                 read_buffer = read(p);
-                if constexpr (HW) drive_io(value, 0xFF);
+                if constexpr (HW) drive_io(value, 0xFF, at);
             }
             if constexpr (HW)
                 step_after_data_access();
@@ -362,7 +362,7 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
             return value;
         }
         default:
-            if constexpr (HW) return io_value();  // write-only: the latch
+            if constexpr (HW) return io_value(at);  // write-only: the latch
             return *register_ptrs[address & 7];
     }
 }
@@ -373,7 +373,7 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
     run_until<A>(at);
     forget_prediction();
     if constexpr (HW) {
-        drive_io(value, 0xFF);
+        drive_io(value, 0xFF, at);
         // A write may move the next event (the NMI line, A12's rises): the
         // CPU looks again before its next cycle.
         if (cpu) cpu->ppu_due = 0;

@@ -225,8 +225,10 @@ private:
     bool hears_fetches = false;
     bool dot_clocked = false;  // the board's dot clock runs in this model
     bool fetching() const;     // rendering on, on a rendering line
-    void drive_io(uint8_t value, uint8_t bits);
-    uint8_t io_value();
+    // The I/O latch at dot count `at`: bits driven by an access, and what it
+    // holds once undriven bits have faded.
+    void drive_io(uint8_t value, uint8_t bits, int64_t at);
+    uint8_t io_value(int64_t at);
     void step_after_data_access();
     void drive_address(uint16_t address);
     uint8_t fetch_byte(uint16_t address, PpuFetch kind);

@@ -143,10 +143,11 @@ constexpr int64_t FRAME_SHARE = 4;  // instrumented builds run a quarter of the 
 constexpr int64_t FRAME_SHARE = 1;
 #endif
 
-void expect_same_run(const std::vector<uint8_t>& image, int64_t frames, uint32_t seed, const std::string& name) {
+void expect_same_run(const std::vector<uint8_t>& image, int64_t frames, uint32_t seed, const std::string& name,
+                     NES::Accuracy model = NES::Accuracy::standard) {
     frames /= FRAME_SHARE;
-    auto exact = test::boot(image);
-    auto fast = test::boot(image);
+    auto exact = test::boot(image, nullptr, model);
+    auto fast = test::boot(image, nullptr, model);
     exact->cpu->verbose = fast->cpu->verbose = false;
     NES::Controller pads[2];
     exact->cpu->set_controller(&pads[0], 0);
@@ -210,6 +211,18 @@ TEST(FastPath, MachineRunMatchesMachineSteps) {
             expect_same_run(test::stress_cart(seed, mapper), 120, seed,
                             "stress_m" + std::to_string(mapper) + "_" + std::to_string(seed));
     for (uint32_t seed = 1; seed <= 2; ++seed) expect_same_run(every_opcode_cart(seed), 120, seed, "every_opcode");
+}
+
+// The hardware model's lazy run beside its cycle-by-cycle reference.
+TEST(FastPath, HardwareRunMatchesCycleSteps) {
+    const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
+    constexpr NES::Accuracy HW = NES::Accuracy::hardware;
+    expect_same_run(test::read_file(data + "demo.nes"), 200, 1, "demo", HW);
+    for (const char* kind : {"mmc1", "mmc3"})
+        expect_same_run(test::read_file(data + "workload_" + kind + ".nes"), 120, 2, kind, HW);
+    for (int mapper : {0, 4})
+        expect_same_run(test::stress_cart(1, mapper), 120, 1, "stress_m" + std::to_string(mapper), HW);
+    expect_same_run(every_opcode_cart(1), 120, 1, "every_opcode", HW);
 }
 
 }  // namespace

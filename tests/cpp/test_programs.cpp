@@ -10,4 +10,6 @@ TEST(Programs, MemoryMirrors) { test::expect_program_passes("memory_mirrors", 10
 
 TEST(Programs, UndocumentedInstructionsOnRegisters) { test::expect_program_passes("unofficial_on_registers", 10); }
 
+TEST(Programs, HardwareBusTiming) { test::expect_program_passes("hardware_bus_timing", 20, NES::Accuracy::hardware); }
+
 }  // namespace

@@ -76,6 +76,7 @@ Recording run_frames(Console& c, int frames) {
 
 struct Case {
     int mapper, prg_16k, chr_8k;
+    NES::Accuracy model = NES::Accuracy::standard;
 };
 
 class SnapshotPerMapper : public testing::TestWithParam<Case> {};
@@ -83,7 +84,7 @@ class SnapshotPerMapper : public testing::TestWithParam<Case> {};
 TEST_P(SnapshotPerMapper, ContinuesExactlyOnTheSameAndOnAFreshConsole) {
     const Case k = GetParam();
     const Cart cart = busy_cart(k.mapper, k.prg_16k, k.chr_8k);
-    auto a = test::boot(cart);
+    auto a = test::boot(cart, nullptr, k.model);
     for (int i = 0; i < 5; ++i) a->run_frame();
     for (int i = 0; i < 3700; ++i) a->step();  // mid-frame, sprites on the line
     const std::vector<uint8_t> s = NES::save_snapshot(*a->cpu);
@@ -98,7 +99,7 @@ TEST_P(SnapshotPerMapper, ContinuesExactlyOnTheSameAndOnAFreshConsole) {
     }
     EXPECT_GT(first.audio.size(), 6 * 700u);
 
-    auto b = test::boot(cart);
+    auto b = test::boot(cart, nullptr, k.model);
     NES::load_snapshot(*b->cpu, s.data(), s.size());
     EXPECT_EQ(NES::save_snapshot(*b->cpu), s);
     EXPECT_EQ(picture(*b), picture_at_s);  // rebuilt from the palette indices
@@ -114,9 +115,11 @@ TEST_P(SnapshotPerMapper, ContinuesExactlyOnTheSameAndOnAFreshConsole) {
 
 INSTANTIATE_TEST_SUITE_P(Mappers, SnapshotPerMapper,
                          testing::Values(Case{0, 2, 1}, Case{1, 4, 2}, Case{2, 4, 0}, Case{3, 2, 4}, Case{4, 4, 2},
-                                         Case{40, 4, 1}),
+                                         Case{40, 4, 1}, Case{1, 4, 2, NES::Accuracy::hardware},
+                                         Case{4, 4, 2, NES::Accuracy::hardware}),
                          [](const testing::TestParamInfo<Case>& info) {
-                             return "mapper" + std::to_string(info.param.mapper);
+                             return "mapper" + std::to_string(info.param.mapper) +
+                                    (info.param.model == NES::Accuracy::hardware ? "_hardware" : "");
                          });
 
 // The console's snapshot after a change made by change, for refusal tests.
@@ -142,12 +145,15 @@ TEST(Snapshot, RefusesBadSnapshotsWithoutChangingTheMachine) {
     bad.emplace_back(good.begin(), good.begin() + ext + 10);       // a cut header
     bad.push_back(good), bad.back().push_back(0);                  // a byte too many
     bad.push_back(good), bad.back()[ext] ^= 1;                     // magic
-    bad.push_back(good), bad.back()[ext + 8] = 2;                  // version
+    bad.push_back(good), bad.back()[ext + 8] = 3;                  // version
     bad.push_back(good), bad.back()[ext + 16] ^= 1;                // cartridge identity
     bad.push_back(good), bad.back()[ext + 24] = 'X';               // section tag
     bad.push_back(good), bad.back()[ext + 24 + 8 + 8] = 2;         // cpu.nmi_sample is a boolean
     bad.push_back(good), bad.back()[NES::state_file::PC + 2] = 1;  // PC above $FFFF
     bad.push_back(tampered(busy_cart(4, 4, 4), [](Console&) {}));  // another cartridge
+    auto hardware = test::boot(cart, nullptr, NES::Accuracy::hardware);
+    hardware->run_frame();
+    bad.push_back(NES::save_snapshot(*hardware->cpu));  // another model
     bad.push_back(tampered(cart, [](Console& c) { c.ppu->scanline = 262; }));
     bad.push_back(tampered(cart, [](Console& c) { c.ppu->dot = 341; }));
     bad.push_back(tampered(cart, [](Console& c) { c.ppu->eval_index = 6; }));
