@@ -96,11 +96,12 @@ TEST(MapperInsertion, PowerOnWindowsByMapperNumber) {
     EXPECT_EQ(other->rom->mapper->number, 65);
     EXPECT_EQ(prg_window(*other, 0x8000, 32), std::vector<int>(32, 0));
 
-    // The trainer is kept in the ROM and placed nowhere.
+    // The trainer is placed at $7000-$71FF.
     Image trained = make_cart(0, 1, 1, 0x04).image();
     trained.insert(trained.begin() + 16, 512, 0xEE);
     auto t = boot(trained);
-    EXPECT_EQ(prg_window(*t, 0x7000, 1), std::vector<int>{0});
+    const uint8_t* m = t->cpu->memory;
+    EXPECT_EQ((std::vector<int>{m[0x6FFF], m[0x7000], m[0x71FF], m[0x7200]}), (std::vector<int>{0, 0xEE, 0xEE, 0}));
     EXPECT_EQ(prg_window(*t, 0x8000, 16), seq(0, 16));
 
     // Re-insertion starts from a cleared address space.
