@@ -1,30 +1,25 @@
 #include "wrapper.h"
 
-#include <fcntl.h>
 #include <pybind11/stl.h>
 #include <pybind11/typing.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <exception>
 #include <filesystem>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <system_error>
 
-#include "cpu.h"
-#include "cpu_helper.h"
+#include "files.h"
 #include "glob_const.h"
+#include "py_support.h"
 #include "registry.h"
 
 namespace py = pybind11;
@@ -34,88 +29,9 @@ namespace fs = std::filesystem;
 #define PICTOR_VERSION "0+unknown"
 #endif
 
-// A file-system path from Python: str (encoded as the file system does),
-// bytes or bytearray (taken byte for byte), or an os.PathLike giving either.
-struct FsPath {
-    std::string bytes;
-};
-
-namespace pybind11::detail {
-template <>
-struct type_caster<FsPath> {
-    PYBIND11_TYPE_CASTER(FsPath, const_name("str | bytes | os.PathLike[str] | os.PathLike[bytes]"));
-
-    bool load(handle src, bool) {
-        object path = reinterpret_borrow<object>(src);
-        if (PyByteArray_Check(path.ptr())) {
-            value.bytes.assign(PyByteArray_AS_STRING(path.ptr()),
-                               static_cast<std::size_t>(PyByteArray_GET_SIZE(path.ptr())));
-            return true;
-        }
-        if (!PyUnicode_Check(path.ptr()) && !PyBytes_Check(path.ptr())) {
-            if (!PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(path.ptr())), "__fspath__")) return false;
-            path = reinterpret_steal<object>(PyOS_FSPath(path.ptr()));
-            if (!path) throw error_already_set();
-        }
-        if (PyUnicode_Check(path.ptr())) {
-            path = reinterpret_steal<object>(PyUnicode_EncodeFSDefault(path.ptr()));
-            if (!path) throw error_already_set();
-        }
-        char* data = nullptr;
-        Py_ssize_t size = 0;
-        if (PyBytes_AsStringAndSize(path.ptr(), &data, &size) != 0) throw error_already_set();
-        value.bytes.assign(data, static_cast<std::size_t>(size));
-        // The C library would silently cut the path at the first NUL.
-        if (value.bytes.find('\0') != std::string::npos) throw value_error("embedded null byte in a path");
-        return true;
-    }
-};
-}  // namespace pybind11::detail
-
-// A machine or a pad as a method's self or as an argument: only an object of
-// the class that __init__ has built. None, another type and an object made by
-// __new__ alone are refused (TypeError) before the method touches anything.
-template <typename T>
-struct Live {
-    T* object = nullptr;
-    T* operator->() const { return object; }
-    T& operator*() const { return *object; }
-};
-
-namespace pybind11::detail {
-template <typename T>
-struct type_caster<Live<T>> {
-    PYBIND11_TYPE_CASTER(Live<T>, make_caster<T>::name);
-
-    bool load(handle src, bool convert) {
-        if (!src || !isinstance<T>(src)) return false;
-        if (!is_holder_constructed(src.ptr())) {
-            const std::string name = str(type::handle_of<T>().attr("__name__"));
-            throw type_error("this pictor." + name + " was made by " + name + ".__new__ without " + name +
-                             ".__init__; build one with pictor." + name + "(...)");
-        }
-        make_caster<T> base;
-        if (!base.load(src, convert)) return false;
-        value.object = &cast_op<T&>(base);
-        return true;
-    }
-};
-}  // namespace pybind11::detail
-
 namespace {
 
 constexpr int SAMPLE_RATE = 44100;
-constexpr int64_t NS_PER_S = 1'000'000'000;
-// The emulation thread sleeps once per slice of emulated time (2 ms). Each
-// sleep and wake-up costs processor time and leaves the caches cold; at 1 ms
-// slices that was a tenth of the thread's time in real-time play.
-constexpr int64_t SLICES_PER_S = 500;
-constexpr std::size_t BATTERY_RAM_LEN = 0x2000;
-// While the emulation thread runs, changed battery RAM reaches its file within this.
-constexpr int64_t BATTERY_INTERVAL_NS = 2 * NS_PER_S;
-constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
-constexpr int PICKLE_VERSION = 1;
-
 // The module's own copy of the system palette behind "colorLookup": shared by
 // every machine, writable from Python, never read by the PPU.
 std::array<uint8_t, sizeof NES::NTSC_TO_RGB> palette = [] {
@@ -123,9 +39,6 @@ std::array<uint8_t, sizeof NES::NTSC_TO_RGB> palette = [] {
     std::memcpy(p.data(), NES::NTSC_TO_RGB, p.size());
     return p;
 }();
-
-// The machine whose emulation thread this is (null on every other thread).
-thread_local const NESUnit* current_machine = nullptr;
 
 // Every machine alive, for the writes of battery RAM at interpreter exit.
 std::mutex machines_mutex;
@@ -141,73 +54,7 @@ void delist(NESUnit* machine) {
     machines.erase(std::remove(machines.begin(), machines.end(), machine), machines.end());
 }
 
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::chrono::steady_clock::time_point steady_at(int64_t ns) {
-    return std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::nanoseconds(ns)));
-}
-
 int32_t clock_rate(int rate) { return rate > 0 ? rate : INT32_MAX; }
-
-// Whether something (of any kind) exists at the path; other failures of the
-// status query than absence throw.
-bool path_exists(const std::string& path) { return fs::exists(fs::status(path)); }
-
-void make_dir_if_missing(const std::string& path) {
-    if (!path_exists(path)) fs::create_directory(path);
-}
-
-// Writes a file through a temporary in the same folder that is renamed over the
-// target only once complete, so a failure never leaves a partial file behind.
-// fill returns false when it could not write everything.
-template <typename Fill>
-void write_file_atomically(const std::string& path, Fill fill) {
-    // A FIFO, a device or a directory there is not replaced by the file.
-    if (!NES::regular_or_absent(path)) throw NES::FileError(0, path, "not a regular file, left as it is");
-    std::string tmp = path + ".XXXXXX";
-    int fd = mkstemp(tmp.data());
-    if (fd < 0) throw NES::FileError(errno, path, "could not create a temporary file for");
-    fchmod(fd, 0644);
-    FILE* file = fdopen(fd, "wb");
-    if (!file) {
-        int err = errno;
-        close(fd);
-        unlink(tmp.c_str());
-        throw NES::FileError(err, path, "could not open");
-    }
-    errno = 0;
-    bool ok = false;
-    try {
-        ok = fill(file);
-    } catch (const NES::FileError& e) {
-        fclose(file);
-        unlink(tmp.c_str());
-        throw NES::FileError(e.err, path, "could not write");
-    } catch (...) {
-        fclose(file);
-        unlink(tmp.c_str());
-        throw;
-    }
-    ok = ok && fflush(file) == 0 && !ferror(file) && fsync(fileno(file)) == 0;
-    int err = errno ? errno : EIO;
-    if (fclose(file) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        throw NES::FileError(err, path, "could not write");
-    }
-    NES::sync_parent_dir(path);  // the rename itself survives a crash
-}
 
 // Keeps a machine's Python object alive across a per-frame callback on the
 // emulation thread, which may drop every other reference to it. If the machine
@@ -238,115 +85,7 @@ private:
     std::atomic<bool>& running;
 };
 
-// Marks a machine busy for one call of start, stop, runFrame or a state operation.
-class BusyGuard {
-public:
-    BusyGuard(std::atomic<bool>& flag, const char* call) : flag(flag) {
-        bool expected = false;
-        if (!flag.compare_exchange_strong(expected, true))
-            throw std::runtime_error(std::string(call) +
-                                     ": the machine is busy in another call (start, stop, runFrame or a state "
-                                     "operation) on another thread");
-    }
-    ~BusyGuard() { flag = false; }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-
-private:
-    std::atomic<bool>& flag;
-};
-
-// Reports an error that ended a run on the emulation thread, where no caller
-// can receive it: through Python's unraisable-exception hook when Python is there.
-void report_thread_error(const char* what, bool verbose) {
-    if (!Py_IsInitialized()) {
-        if (verbose) printf("Emulation thread stopped: %s\n", what);
-        return;
-    }
-    py::gil_scoped_acquire gil;
-    PyErr_SetString(PyExc_RuntimeError, what);
-    PyErr_WriteUnraisable(py::str("pictor.NES emulation thread").ptr());
-}
-
 constexpr const char* THREAD_CONTEXT = "pictor.NES per-frame callback on the emulation thread";
-
-// start and runFrame from a callback on the machine's own emulation thread
-// would wait for, or step beside, the very thread that calls them.
-void refuse_on_own_thread(const NESUnit* machine, const char* call) {
-    if (current_machine == machine)
-        throw std::runtime_error(std::string(call) + ": not allowed from this machine's own per-frame callback");
-}
-
-// Releases the interpreter lock for a scope when this thread holds it.
-class Unlocked {
-public:
-    Unlocked() {
-        if (Py_IsInitialized() && PyGILState_Check()) release.emplace();
-    }
-
-private:
-    std::optional<py::gil_scoped_release> release;
-};
-
-// Claims a machine for a state operation (snapshot, restore, reset, state
-// files, pickling): never from its own per-frame callback, never beside
-// another start, stop, runFrame or state operation, and only while its
-// emulation thread is gone or parked in a pause, where it stays until the
-// operation ends. rebase() marks an operation that changed the cycle count,
-// so that a parked thread counts its pacing afresh.
-class StateAccess {
-public:
-    StateAccess(NESUnit& machine, const char* call) : machine(machine), guard(claim(machine, call), call) {
-        if (machine.running) {
-            if (!machine.paused)
-                throw std::runtime_error(std::string(call) +
-                                         ": the emulation thread is running; pause it with setPaused(True) or call "
-                                         "stop() first");
-            machine.hold_thread();
-            holding = true;
-        } else if (machine.emu_thread.joinable()) {
-            Unlocked unlocked;
-            machine.emu_thread.join();  // a run that ended by itself
-        }
-    }
-    ~StateAccess() {
-        if (holding) machine.release_thread(rebase_pacing);
-    }
-    StateAccess(const StateAccess&) = delete;
-    StateAccess& operator=(const StateAccess&) = delete;
-
-    void rebase() { rebase_pacing = true; }
-
-private:
-    static std::atomic<bool>& claim(NESUnit& machine, const char* call) {
-        refuse_on_own_thread(&machine, call);
-        return machine.busy;
-    }
-
-    NESUnit& machine;
-    BusyGuard guard;
-    bool holding = false;
-    bool rebase_pacing = false;
-};
-
-// The game folder's name for a cartridge path or file name: the base name
-// without its last extension, spaces as '_'. A name that reduces to nothing,
-// "." or ".." (".nes", "dir/", "..") would be Lumaret itself or above it:
-// such a cartridge is named by its identity, so that each game still has a
-// folder (and a battery file) of its own.
-std::string game_name(const std::string& path, uint64_t identity) {
-    std::string name = path;
-    name.erase(0, name.find_last_of("/\\") + 1);  // npos + 1 == 0: no separator
-    if (std::size_t dot = name.rfind('.'); dot != std::string::npos) name.resize(dot);
-    for (char& c : name)
-        if (c == ' ') c = '_';
-    if (name.empty() || name == "." || name == "..") {
-        char hex[17];
-        snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(identity));
-        name = std::string("unnamed-") + hex;
-    }
-    return name;
-}
 
 std::string mapper_list() {
     std::string list;
@@ -378,15 +117,15 @@ std::optional<std::string> root_of(const std::optional<FsPath>& save_root) {
     return save_root->bytes;
 }
 
-std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose,
+std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose, NES::Accuracy accuracy,
                                            const std::optional<FsPath>& save_root) {
     auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, accuracy, root_of(save_root));
 }
 
 std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose,
-                                                  const std::optional<FsPath>& save_root) {
+                                                  NES::Accuracy accuracy, const std::optional<FsPath>& save_root) {
     // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
     const std::string name = rom_file.attr("name").cast<std::string>();
     if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file's name");
@@ -402,17 +141,7 @@ std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, in
     auto rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()),
                                           reinterpret_cast<unsigned char*>(image.data()), verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, root_of(save_root));
-}
-
-// Member functions as methods whose self must be a built machine or pad.
-template <typename R, typename C, typename... A>
-auto live(R (C::*f)(A...)) {
-    return [f](Live<C> self, A... args) -> R { return ((*self).*f)(std::forward<A>(args)...); };
-}
-template <typename R, typename C, typename... A>
-auto live(R (C::*f)(A...) const) {
-    return [f](Live<C> self, A... args) -> R { return ((*self).*f)(std::forward<A>(args)...); };
+    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, accuracy, root_of(save_root));
 }
 
 // pybind11 ignores a second __init__ (or __setstate__) on an object it has
@@ -465,7 +194,7 @@ void finish_machines_at_exit() {
     {
         std::lock_guard<std::mutex> lock(machines_mutex);
         for (NESUnit* m : machines)
-            if (m->keeps_battery() || m->emu_thread.joinable())
+            if (m->keeps_battery() || m->thread.joinable())
                 alive.push_back(py::cast(m, py::return_value_policy::reference));
     }
     for (const py::object& machine : alive) machine.cast<NESUnit&>().finish_at_exit();
@@ -490,33 +219,19 @@ void NESUnit::attach_pads() {
     cpu->set_controller(&controller1, 1);
 }
 
-NESUnit::NESUnit(int rate, bool verbose) : verbose(verbose) {
+NESUnit::NESUnit(int rate, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
     if (verbose) puts("No rom specified.");
-    rom = std::make_unique<NES::ROM>(verbose);
+    auto blank = std::make_unique<NES::ROM>(verbose);
     if (verbose) puts("rom created.");
-    cpu = std::make_unique<NES::CPU>(false);
-    cpu->verbose = verbose;
-    cpu->clock_hz = clock_rate(rate);
-    apu = std::make_unique<NES::APU>();
-    apu->setCPU(cpu.get());
-    apu->sample_rate = SAMPLE_RATE;
-    cpu->apu = apu.get();
-    cpu->loadRom(rom.get(), true);
-    attach_pads();
-    // What the PPU's constructor does for a CPU, with the PPU told first whether to print.
-    ppu = std::make_unique<NES::PPU>();
-    ppu->verbose = verbose;
-    ppu->cpu = cpu.get();
-    cpu->ppu = ppu.get();
-    ppu->loadRom(rom.get());  // the inserted cartridge's picture data
-    ppu->set_registers();
-    cpu->reset();
+    build_components(rate, accuracy);
+    insert(std::move(blank));
     enlist(this);
 }
 
-// The order shared by the two cartridge constructors: CPU, PPU (attached to
-// the CPU), clock rate, APU (attached, rate derived from the clock), pads.
-void NESUnit::build_components(int rate) {
+// The order shared by the constructors: CPU, PPU (attached to the CPU), clock
+// rate, APU (attached, rate derived from the clock), pads; the timing model
+// of each unit is fixed before the cartridge goes in.
+void NESUnit::build_components(int rate, NES::Accuracy accuracy) {
     cpu = std::make_unique<NES::CPU>(false);
     cpu->verbose = verbose;
     ppu = std::make_unique<NES::PPU>(cpu.get());
@@ -526,6 +241,7 @@ void NESUnit::build_components(int rate) {
     cpu->apu = apu.get();
     apu->setCPU(cpu.get());
     apu->sample_rate = SAMPLE_RATE;
+    cpu->accuracy = ppu->accuracy = apu->accuracy = accuracy;
     attach_pads();
 }
 
@@ -537,38 +253,23 @@ void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     std::memcpy(battery_saved, cpu->memory + 0x6000, sizeof battery_saved);
 }
 
-namespace {
-
-// The folders a construction made, removed again (those still empty, last
-// first) unless the construction succeeds.
-class MadeDirs {
-public:
-    std::vector<std::string> paths;
-    bool keep = false;
-    MadeDirs() = default;
-    ~MadeDirs() {
-        if (keep) return;
-        for (auto it = paths.rbegin(); it != paths.rend(); ++it) rmdir(it->c_str());
-    }
-    MadeDirs(const MadeDirs&) = delete;
-    MadeDirs& operator=(const MadeDirs&) = delete;
-};
-
-}  // namespace
-
 NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-                 const std::optional<std::string>& save_root)
+                 NES::Accuracy accuracy, const std::optional<std::string>& save_root)
     : verbose(verbose) {
     MadeDirs made;
-    detectOS(game_name(name, cartridge->identity), made.paths, save_root);
-    build_components(rate);
+    game_dir = make_game_folder(game_name(name, cartridge->identity), made, save_root, verbose);
+    // The core reads the battery RAM file from the folder named here.
+    config_dir = game_dir;
+    sep = '/';
+    save_dir = game_dir;
+    build_components(rate, accuracy);
     insert(std::move(cartridge));
     made.keep = true;
     enlist(this);
 }
 
-NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose) : verbose(verbose) {
-    build_components(clock_hz);
+NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
+    build_components(clock_hz, accuracy);
     std::string copy = image;
     auto* data = reinterpret_cast<unsigned char*>(copy.data());
     insert(std::make_unique<NES::ROM>(static_cast<long>(copy.size()), data, verbose), false);
@@ -579,12 +280,8 @@ NESUnit::~NESUnit() {
     delist(this);
     // Set with the interpreter lock held (Python frees its objects under it):
     // a Python callback waiting for the lock then finds the run over.
-    {
-        std::lock_guard<std::mutex> lock(pace_mutex);
-        running = false;
-    }
-    pace_cv.notify_all();
-    if (emu_thread.joinable()) join_thread();
+    thread.end();
+    if (thread.joinable()) thread.join();
     try {
         write_battery_ram();
     } catch (const std::exception& e) {
@@ -630,21 +327,21 @@ void NESUnit::set_frame_callable(py::object callable) {
 
 void NESUnit::call_frame_callable() {
     py::gil_scoped_acquire gil;
-    if (current_machine != this) {
+    if (machine_on_this_thread() != this) {
         // runFrame: its caller holds the machine, and errors go back to it.
         if (py::object f = frame_callable) f();
         return;
     }
     // On the emulation thread. stop and the destructor clear running with the
     // lock held, so a stopped run calls nothing more.
-    if (!running) return;
+    if (!thread.running) return;
     // The callable may drop the last other reference to this machine, or to
     // itself; everything it leaves behind is released while the hold lasts.
-    OwnerHold hold(py::cast(this, py::return_value_policy::reference), running);
+    OwnerHold hold(py::cast(this, py::return_value_policy::reference), thread.running);
     try {
         if (py::object f = frame_callable) f();
     } catch (py::error_already_set& e) {
-        running = false;
+        thread.running = false;
         e.discard_as_unraisable(THREAD_CONTEXT);
     }
 }
@@ -652,8 +349,8 @@ void NESUnit::call_frame_callable() {
 void NESUnit::runFrame() {
     refuse_on_own_thread(this, "NES.runFrame");
     BusyGuard guard(busy, "NES.runFrame");
-    if (running) throw std::runtime_error("NES.runFrame: the emulation thread is running; call stop() first");
-    if (emu_thread.joinable()) join_thread();  // a run that ended by itself may still finish its step
+    if (thread.running) throw std::runtime_error("NES.runFrame: the emulation thread is running; call stop() first");
+    if (thread.joinable()) thread.join();  // a run that ended by itself may still finish its step
     // Other machines run meanwhile; a Python callback takes the lock back for its call.
     Unlocked unlocked;
     step_frame();
@@ -676,220 +373,33 @@ int64_t NESUnit::frame_count() const { return ppu->frames; }
 
 int64_t NESUnit::cycle_count() const { return cpu->cycles; }
 
+NES::Accuracy NESUnit::accuracy() const { return cpu->accuracy; }
+
 // ---- Emulation thread ----
 
 void NESUnit::start() {
     refuse_on_own_thread(this, "NES.start");
     BusyGuard guard(busy, "NES.start");
-    if (running) throw std::runtime_error("NES.start: the machine is already running; call stop() first");
-    if (emu_thread.joinable()) join_thread();  // a run that ended by itself (its callback raised)
-    run_start_cycles = cpu->cycles;
-    run_start = now_ns();
-    paused_total = 0;
-    pause_start = run_start.load();  // a pause already in force counts from the start
-    running = true;
-    try {
-        emu_thread = std::thread(&NESUnit::operation_thread, this);
-    } catch (...) {
-        running = false;
-        throw;
-    }
-}
-
-// Writes a battery machine's RAM file on a thread of its own while the
-// emulation thread runs, so that the emulation thread never waits for the
-// disk: between two slices, at most every BATTERY_INTERVAL_NS, it hands over a
-// copy of $6000-$7FFF when that has changed since the last copy.
-class NESUnit::BatteryWriter {
-public:
-    explicit BatteryWriter(NESUnit& machine) : machine(machine) {
-        if (!machine.keeps_battery()) return;
-        path = machine.game_dir + "/ram";
-        std::memcpy(last, machine.battery_saved, sizeof last);
-        next_check = now_ns() + BATTERY_INTERVAL_NS;
-        thread = std::thread([this] { loop(); });
-    }
-    ~BatteryWriter() { finish(); }
-    BatteryWriter(const BatteryWriter&) = delete;
-    BatteryWriter& operator=(const BatteryWriter&) = delete;
-
-    // On the emulation thread between two slices; allocates nothing.
-    void poll() {
-        if (!thread.joinable()) return;
-        const int64_t now = now_ns();
-        if (now < next_check) return;
-        next_check = now + BATTERY_INTERVAL_NS;
-        const uint8_t* ram = machine.cpu->memory + 0x6000;
-        if (std::memcmp(ram, last, sizeof last) == 0) return;
-        std::memcpy(last, ram, sizeof last);
-        {
-            std::lock_guard<std::mutex> lock(mutex);  // the writer holds it only to copy
-            std::memcpy(pending, last, sizeof pending);
-            dirty = true;
-        }
-        cv.notify_one();
-    }
-
-    // Ends the writer once a copy it holds is written.
-    void finish() {
-        if (!thread.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            quit = true;
-        }
-        cv.notify_one();
-        thread.join();
-    }
-
-private:
-    void loop() {
-        uint8_t copy[BATTERY_RAM_LEN];
-        std::unique_lock<std::mutex> lock(mutex);
-        for (;;) {
-            cv.wait(lock, [this] { return dirty || quit; });
-            if (!dirty) return;
-            std::memcpy(copy, pending, sizeof copy);
-            dirty = false;
-            lock.unlock();
-            try {
-                write_file_atomically(path,
-                                      [&copy](FILE* f) { return fwrite(copy, 1, sizeof copy, f) == sizeof copy; });
-            } catch (...) {
-                // The next copy tries again; stop and the machine's end write it and report.
-            }
-            lock.lock();
-        }
-    }
-
-    NESUnit& machine;
-    std::string path;
-    uint8_t last[BATTERY_RAM_LEN] = {};  // the last copy handed over (emulation thread)
-    int64_t next_check = 0;
-    std::thread thread;
-    std::mutex mutex;
-    std::condition_variable cv;
-    uint8_t pending[BATTERY_RAM_LEN] = {};
-    bool dirty = false;
-    bool quit = false;
-};
-
-void NESUnit::operation_thread() {
-    current_machine = this;
-    try {
-        BatteryWriter battery(*this);
-        battery_writer = &battery;
-        struct Forget {
-            BatteryWriter*& writer;
-            ~Forget() { writer = nullptr; }
-        } forget{battery_writer};
-        // Slices of emulated time, each followed by one sleep until the
-        // wall-clock time at which that slice ends.
-        const int64_t slice = std::max<int64_t>(1, cpu->clock_hz / SLICES_PER_S);
-        while (running.load(std::memory_order_relaxed)) {
-            if (paused.load(std::memory_order_relaxed) || held.load(std::memory_order_relaxed)) {
-                park();
-                continue;
-            }
-            run_slice(cpu->cycles + slice);
-            pace();
-            battery.poll();
-        }
-    } catch (const std::exception& e) {
-        report_thread_error(e.what(), verbose);
-    }
-    {
-        std::lock_guard<std::mutex> lock(pace_mutex);
-        running = false;
-    }
-    pace_cv.notify_all();
-}
-
-void NESUnit::run_slice(int64_t end) {
-    auto go_on = [this] {
-        return running.load(std::memory_order_relaxed) && !paused.load(std::memory_order_relaxed) &&
-               !held.load(std::memory_order_relaxed);
-    };
-    if (cpu->debug || ppu->debug) {
-        // The traces print at every step: step by step.
-        while (cpu->cycles < end && go_on()) single_cycle();
-        return;
-    }
-    // A frame's end interrupts the lazy run for the per-frame callback; the
-    // catch-up the machine step would finish after it follows.
-    while (go_on() && cpu->run(end) == NES::CPU::RunEnd::frame) {
-        frame_callback();
-        cpu->catch_up();
-    }
-}
-
-void NESUnit::pace() {
-    // 128-bit: cycles × 10^9 leaves the 64-bit range after about 86 minutes at the default rate.
-    __int128 emulated_ns = static_cast<__int128>(cpu->cycles - run_start_cycles) * NS_PER_S / cpu->clock_hz;
-    int64_t target = run_start.load(std::memory_order_relaxed) + paused_total.load(std::memory_order_relaxed) +
-                     static_cast<int64_t>(emulated_ns);
-    if (target <= now_ns()) return;
-    // Pause, stop and state operations notify, and end the sleep at once.
-    std::unique_lock<std::mutex> lock(pace_mutex);
-    pace_cv.wait_until(lock, steady_at(target), [this] { return !running || paused || held; });
-}
-
-void NESUnit::park() {
-    std::unique_lock<std::mutex> lock(pace_mutex);
-    parked = true;
-    pace_cv.notify_all();
-    pace_cv.wait(lock, [this] { return !running || (!paused && !held); });
-    parked = false;
-}
-
-void NESUnit::hold_thread() {
-    Unlocked unlocked;  // the thread may be waiting for the interpreter lock in a callback
-    std::unique_lock<std::mutex> lock(pace_mutex);
-    held = true;
-    pace_cv.wait(lock, [this] { return parked || !running; });
-}
-
-void NESUnit::release_thread(bool rebase_pacing) {
-    {
-        std::lock_guard<std::mutex> lock(pace_mutex);
-        if (rebase_pacing) {
-            // The cycle count changed under the parked thread: count real time afresh from here.
-            run_start_cycles = cpu->cycles;
-            run_start = now_ns();
-            paused_total = 0;
-            pause_start = run_start.load();
-        }
-        held = false;
-    }
-    pace_cv.notify_all();
-}
-
-void NESUnit::join_thread() {
-    // The thread may be waiting for the interpreter lock inside a Python callback.
-    std::optional<py::gil_scoped_release> unlocked;
-    if (Py_IsInitialized() && PyGILState_Check()) unlocked.emplace();
-    emu_thread.join();
+    if (thread.running) throw std::runtime_error("NES.start: the machine is already running; call stop() first");
+    if (thread.joinable()) thread.join();  // a run that ended by itself (its callback raised)
+    thread.launch();
 }
 
 void NESUnit::stop() {
-    if (current_machine == this) {
+    if (machine_on_this_thread() == this) {
         // From this machine's own callback: the run ends when the callback
         // returns. The thread is between two steps here, so the battery RAM
         // is whole; the writer's last copy goes first, this one after it.
-        running = false;
-        if (battery_writer) battery_writer->finish();
+        thread.end_from_callback();
         write_battery_ram();
         return;
     }
     bool had_thread = false;
     {
         BusyGuard guard(busy, "NES.stop");
-        {
-            std::lock_guard<std::mutex> lock(pace_mutex);
-            running = false;
-        }
-        pace_cv.notify_all();
-        had_thread = emu_thread.joinable();
-        if (had_thread) join_thread();
+        thread.end();
+        had_thread = thread.joinable();
+        if (had_thread) thread.join();
         retired_pads.clear();  // the thread that could read them is gone
         // Written once the thread has stopped: never a copy torn by a running program.
         write_battery_ram();
@@ -901,15 +411,11 @@ void NESUnit::stop() {
 bool NESUnit::keeps_battery() const { return rom && rom->battery && !game_dir.empty(); }
 
 void NESUnit::finish_at_exit() {
-    if (!keeps_battery() && !emu_thread.joinable()) return;
+    if (!keeps_battery() && !thread.joinable()) return;
     bool expected = false;
     if (!busy.compare_exchange_strong(expected, true)) return;  // stepped by another thread right now
-    {
-        std::lock_guard<std::mutex> lock(pace_mutex);
-        running = false;
-    }
-    pace_cv.notify_all();
-    if (emu_thread.joinable()) join_thread();
+    thread.end();
+    if (thread.joinable()) thread.join();
     try {
         write_battery_ram();
     } catch (const std::exception& e) {
@@ -918,19 +424,7 @@ void NESUnit::finish_at_exit() {
     busy = false;
 }
 
-void NESUnit::set_pause(bool p) {
-    {
-        std::lock_guard<std::mutex> lock(pace_mutex);
-        if (p && !paused) {
-            pause_start = now_ns();
-            paused = true;
-        } else if (!p && paused) {
-            paused_total += now_ns() - pause_start;
-            paused = false;
-        }
-    }
-    pace_cv.notify_all();
-}
+void NESUnit::set_pause(bool p) { thread.set_paused(p); }
 
 void NESUnit::perFrame(const FrameCallback& f) {
     perframefunc.store(f ? std::make_shared<const FrameCallback>(f) : nullptr);
@@ -940,7 +434,7 @@ void NESUnit::write_battery_ram() {
     if (!keeps_battery()) return;
     uint8_t ram[BATTERY_RAM_LEN];
     std::memcpy(ram, cpu->memory + 0x6000, sizeof ram);
-    write_file_atomically(game_dir + "/ram", [&ram](FILE* f) { return fwrite(ram, 1, sizeof ram, f) == sizeof ram; });
+    write_file_atomically(game_dir + "/ram", ram, sizeof ram);
     std::memcpy(battery_saved, ram, sizeof ram);
 }
 
@@ -979,44 +473,7 @@ void NESUnit::setController(ControllerWrapper& w, int port) {
     cpu->set_controller(&w.controller, static_cast<unsigned char>(port));
 }
 
-// ---- Save folder and state files ----
-
-void NESUnit::detectOS(const std::string& name, std::vector<std::string>& made,
-                       const std::optional<std::string>& save_root) {
-    std::string game;
-    if (save_root) {
-        std::error_code ec;
-        const fs::file_status root = fs::status(*save_root, ec);
-        if (!fs::is_directory(root))
-            throw NES::FileError(fs::exists(root) ? ENOTDIR : ENOENT, *save_root, "NES: save_root must be a directory");
-        game = *save_root + "/" + name;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home)
-            throw std::runtime_error(
-                "HOME is not set: cannot locate the folder for save files ($HOME/.config/Lumaret)");
-        const std::string config = std::string(home) + "/.config";
-        if (verbose) printf("LINUX, %s\n", config.c_str());
-        game = config + "/Lumaret/" + name;
-        for (const std::string& dir : {config, config + "/Lumaret"}) {
-            if (!path_exists(dir)) {
-                fs::create_directory(dir);
-                made.push_back(dir);
-            }
-        }
-    }
-    if (verbose) puts(game.c_str());
-    if (path_exists(game)) {
-        if (verbose) puts("Folder already exists. Checking for save...");
-    } else {
-        fs::create_directory(game);
-        made.push_back(game);
-    }
-    config_dir = game;
-    sep = '/';
-    save_dir = game;
-    game_dir = game;
-}
+// ---- Save folder ----
 
 bool NESUnit::setSaveDir(std::string dir) {
     std::error_code ec;
@@ -1027,95 +484,7 @@ bool NESUnit::setSaveDir(std::string dir) {
 
 std::string NESUnit::getSaveDir() const { return save_dir; }
 
-std::string NESUnit::slot_path(int slot, const char* call) const {
-    if (save_dir.empty())
-        throw std::runtime_error(std::string(call) +
-                                 ": this machine has no save directory (blank cartridge); call setSaveDir first");
-    return save_dir + '/' + std::to_string(slot);
-}
-
-void NESUnit::save(int slot) {
-    const std::string path = slot_path(slot, "NES.saveState");
-    StateAccess access(*this, "NES.saveState");
-    const std::vector<uint8_t> state = NES::save_snapshot(*cpu);
-    Unlocked unlocked;
-    write_file_atomically(path, [&state](FILE* f) { return fwrite(state.data(), 1, state.size(), f) == state.size(); });
-}
-
-namespace {
-
-// The bytes of a state file, nothing when there is none, or an exception as
-// from a state-file read. Only a regular file is read: a FIFO, a device or a
-// directory at the slot's path is an error at once.
-std::optional<std::vector<uint8_t>> read_state_file(const std::string& path) {
-    std::optional<std::vector<uint8_t>> data = NES::read_regular_file(path, MAX_STATE_FILE_LEN, "could not read");
-    if (data && data->size() > MAX_STATE_FILE_LEN)
-        throw std::invalid_argument(path + ": not a state file: longer than " + std::to_string(MAX_STATE_FILE_LEN) +
-                                    " bytes");
-    return data;
-}
-
-}  // namespace
-
-bool NESUnit::load(int slot) {
-    const std::string path = slot_path(slot, "NES.loadState");
-    StateAccess access(*this, "NES.loadState");
-    std::optional<std::vector<uint8_t>> file;
-    {
-        Unlocked unlocked;
-        file = read_state_file(path);
-    }
-    if (!file) return false;
-    std::vector<uint8_t>& data = *file;
-    if (data.size() < NES::state_file::LENGTH)
-        throw std::invalid_argument("not a state file: " + std::to_string(data.size()) + " bytes instead of " +
-                                    std::to_string(NES::state_file::LENGTH));
-    if (data.size() == NES::state_file::LENGTH) {
-        // The old layout: registers, both memories and the mapper block, read as ever.
-        FILE* file = fmemopen(data.data(), data.size(), "rb");
-        if (!file) throw NES::FileError(errno, path, "could not read");
-        try {
-            cpu->load_state(file);
-        } catch (...) {
-            fclose(file);
-            throw;
-        }
-        fclose(file);
-        return true;
-    }
-    try {
-        NES::load_snapshot(*cpu, data.data(), data.size());
-    } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument(path + ": " + e.what());
-    }
-    access.rebase();
-    return true;
-}
-
-// ---- Snapshots, reset, sample ring, pickling ----
-
-py::bytes NESUnit::get_state() {
-    StateAccess access(*this, "NES.getState");
-    const std::vector<uint8_t> state = NES::save_snapshot(*cpu);
-    return py::bytes(reinterpret_cast<const char*>(state.data()), state.size());
-}
-
-void NESUnit::set_state(py::buffer state) {
-    py::buffer_info info = state.request();
-    if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1)
-        throw py::type_error("NES.setState: the snapshot must be bytes (or a contiguous buffer of bytes)");
-    StateAccess access(*this, "NES.setState");
-    NES::load_snapshot(*cpu, static_cast<const uint8_t*>(info.ptr), static_cast<std::size_t>(info.size));
-    access.rebase();
-}
-
-void NESUnit::reset() {
-    StateAccess access(*this, "NES.reset");
-    cpu->reset();
-    ppu->on_reset();
-    apu->on_reset();
-    access.rebase();
-}
+// ---- Sample ring ----
 
 py::array_t<int16_t> NESUnit::read_audio() {
     // The interpreter lock, held throughout, keeps this the ring's only reader.
@@ -1128,51 +497,23 @@ py::array_t<int16_t> NESUnit::read_audio() {
 
 uint64_t NESUnit::audio_dropped() const { return apu->ring_dropped; }
 
-py::tuple NESUnit::pickle_state() {
-    py::bytes snapshot = get_state();
-    const std::vector<uint8_t>& image = rom->image;
-    return py::make_tuple(PICKLE_VERSION, py::bytes(reinterpret_cast<const char*>(image.data()), image.size()),
-                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose);
-}
-
-std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
-    if (state.size() != 7 || !py::isinstance<py::int_>(state[0]))
-        throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
-    if (state[0].cast<int>() != PICKLE_VERSION)
-        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(state[0]).cast<std::string>() +
-                                    " is unknown (this module reads version " + std::to_string(PICKLE_VERSION) + ")");
-    std::string image, snapshot, saves, game;
-    int32_t clock_hz = 0;
-    bool loud = false;
-    try {
-        image = state[1].cast<py::bytes>();
-        snapshot = state[2].cast<py::bytes>();
-        clock_hz = state[3].cast<int32_t>();
-        saves = state[4].cast<py::bytes>();
-        game = state[5].cast<py::bytes>();
-        loud = state[6].cast<bool>();
-    } catch (const py::cast_error&) {
-        throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
-    }
-    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud);
-    NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
-    machine->save_dir = std::move(saves);
-    machine->game_dir = std::move(game);
-    return machine;
-}
-
 void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
     setController(pad, port);
     py::object old = std::move(plugged[port]);
     plugged[port] = std::move(pad_object);
     // A running machine may be reading the old pad at this moment.
-    if (running || busy)
+    if (thread.running || busy)
         retired_pads.push_back(std::move(old));
     else
         retired_pads.clear();
 }
 
 // ---- Python module ----
+
+// The accuracy keyword, as every constructor's docstring names it.
+#define ACCURACY_DOC                                                                                              \
+    "accuracy: the timing model, fixed for the machine's life: \"standard\" (the default) or \"hardware\" (the\n" \
+    "    console cycle by cycle); ValueError for any other value.\n"
 
 PYBIND11_MODULE(pictor, m) {
     py::register_exception_translator([](std::exception_ptr p) {
@@ -1236,8 +577,8 @@ PYBIND11_MODULE(pictor, m) {
     nes.def(
            "__init__",
            [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose,
-                     const std::optional<FsPath>& save_root) {
-               install(v_h, machine_from_path(rom_name, rate, verbose, save_root));
+                     const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
+               install(v_h, machine_from_path(rom_name, rate, verbose, accuracy, save_root));
            },
            py::detail::is_new_style_constructor(),
            "Loads the cartridge image at a path.\n\n"
@@ -1245,27 +586,29 @@ PYBIND11_MODULE(pictor, m) {
            "    folder (a name that reduces to nothing, such as \".nes\", gets one named by the image's hash).\n"
            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
            "verbose: False prints nothing at all for this machine.\n"
-           "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n\n"
+           "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC
+           "\n"
            "Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a regular file,\n"
            "ValueError when it is not a cartridge image or the path holds a NUL byte; warns (RuntimeWarning) when\n"
            "its mapper is not supported. A failed construction leaves nothing behind on disk.",
            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-           py::arg("save_root") = py::none())
+           py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
         .def(
             "__init__",
-            [install](value_and_holder& v_h, int rate, bool verbose) {
-                install(v_h, std::make_unique<NESUnit>(rate, verbose));
+            [install](value_and_holder& v_h, int rate, bool verbose, NES::Accuracy accuracy) {
+                install(v_h, std::make_unique<NESUnit>(rate, verbose, accuracy));
             },
             py::detail::is_new_style_constructor(),
             "A console with the blank cartridge (no game folder).\n\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
-            "verbose: False prints nothing at all for this machine.",
-            py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true)
+            "verbose: False prints nothing at all for this machine.\n" ACCURACY_DOC,
+            py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
+            py::arg("accuracy") = NES::Accuracy::standard)
         .def(
             "__init__",
             [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose,
-                      const std::optional<FsPath>& save_root) {
-                install(v_h, machine_from_file_object(rom_file, rate, verbose, save_root));
+                      const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
+                install(v_h, machine_from_file_object(rom_file, rate, verbose, accuracy, save_root));
             },
             py::detail::is_new_style_constructor(),
             "Reads the cartridge image from a file object.\n\n"
@@ -1273,9 +616,9 @@ PYBIND11_MODULE(pictor, m) {
             "    (bytes or bytearray; a file opened in text mode is refused with TypeError).\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
             "verbose: False prints nothing at all for this machine.\n"
-            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.",
+            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC,
             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-            py::arg("save_root") = py::none())
+            py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
         .def("cpuMem", live(&NESUnit::cpuMem),
              "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
         .def("ppuMem", live(&NESUnit::ppuMem),
@@ -1349,6 +692,8 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("pad"), py::arg("port"))
         .def("frameCount", live(&NESUnit::frame_count), "Frames completed since the machine was built.")
         .def("cycleCount", live(&NESUnit::cycle_count), "CPU cycles since the last reset.")
+        .def_property_readonly("accuracy", live(&NESUnit::accuracy),
+                               "The timing model the machine was built with: \"standard\" or \"hardware\".")
         .def("runFrame", live(&NESUnit::runFrame),
              "Steps the console on the calling thread until the next frame boundary, without holding the\n"
              "interpreter lock (the per-frame callback takes it back). Raises RuntimeError while the emulation\n"
@@ -1365,7 +710,7 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("callback"))
         .def("__getstate__", live(&NESUnit::pickle_state), py::pos_only(),
              "The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the game\n"
-             "folder and verbose; not the per-frame callback or plugged pads.")
+             "folder, verbose and the timing model; not the per-frame callback or plugged pads.")
         .def(
             "__setstate__",
             [install](value_and_holder& v_h, const py::tuple& state) { install(v_h, NESUnit::from_pickle(state)); },

@@ -6,19 +6,18 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apu.h"
+#include "battery.h"
 #include "controller.h"
 #include "cpu.h"
+#include "emulation_thread.h"
 #include "ppu.h"
 #include "rom.h"
 
@@ -41,44 +40,40 @@ class NESUnit {
 public:
     using FrameCallback = std::function<void()>;
 
-    std::atomic<int64_t> run_start{0};  // steady-clock ns at which start() launched the thread
     // Called at every frame boundary; null when no callback is installed.
     // Atomic, so a replacement never races the thread's call.
     std::atomic<std::shared_ptr<const FrameCallback>> perframefunc;
-    std::atomic<int64_t> pause_start{0};  // steady-clock ns at which the current pause began
-    std::string save_dir;                 // directory of the numbered state files; empty until set
+    std::string save_dir;  // directory of the numbered state files; empty until set
     NES::Controller controller0;
     NES::Controller controller1;
     std::unique_ptr<NES::CPU> cpu;
     std::unique_ptr<NES::PPU> ppu;
     std::unique_ptr<NES::APU> apu;
     std::unique_ptr<NES::ROM> rom;
-    std::atomic<bool> running{false};
-    std::atomic<bool> paused{false};
-    std::atomic<int64_t> paused_total{0};  // ns spent paused since the thread started
-    std::thread emu_thread;
+    EmulationThread thread{*this};
 
-    std::string game_dir;          // this machine's game folder, home of its battery RAM file
-    int64_t run_start_cycles = 0;  // CPU cycles when start() was called: the pacing counts from there
-    // Taken by start, stop and runFrame for their duration, so that only one of
-    // them at a time steps the machine or attaches and joins the thread.
+    std::string game_dir;  // this machine's game folder, home of its battery RAM file
+    // Taken by start, stop, runFrame and the state operations for their
+    // duration, so that only one of them at a time steps the machine or
+    // attaches and joins the thread.
     std::atomic<bool> busy{false};
     // The Python per-frame callable, null when none; read and replaced only
     // with the interpreter lock held.
     pybind11::object frame_callable;
     pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
 
-    explicit NESUnit(int rate, bool verbose = true);
+    // Each constructor fixes the machine's timing model.
+    NESUnit(int rate, bool verbose, NES::Accuracy accuracy);
     // A machine for a parsed cartridge whose game folder is named after name
     // (a path or a file object's name), inside save_root when given and in
     // $HOME/.config/Lumaret otherwise. The folders it needs are made only
     // once the cartridge is known to be good, and removed again when the
     // construction fails after all.
     NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-            const std::optional<std::string>& save_root = std::nullopt);
+            NES::Accuracy accuracy, const std::optional<std::string>& save_root);
     // A machine for an image held in memory, without a game folder and
     // without reading a battery RAM file (unpickling builds these).
-    NESUnit(const std::string& image, int32_t clock_hz, bool verbose);
+    NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy);
     ~NESUnit();
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
@@ -88,13 +83,14 @@ public:
     void runFrame();
     // Machine steps until a frame ends (and its callback has run).
     void step_frame();
+    void frame_callback();
     int64_t frame_count() const;
     int64_t cycle_count() const;
+    NES::Accuracy accuracy() const;
 
     // Emulation thread.
     void start();
     void stop();
-    void operation_thread();
     void set_pause(bool p);
     void perFrame(const FrameCallback& f);
     // Installs a Python callable (or None) as the per-frame callback.
@@ -110,17 +106,14 @@ public:
 
     void setController(ControllerWrapper& w, int port);
 
-    // Save folder and state files.
-    // The game folder for a cartridge named name: made (with .config and
-    // Lumaret, or inside save_root, which must exist) where missing; each
-    // folder made is added to made.
-    void detectOS(const std::string& name, std::vector<std::string>& made, const std::optional<std::string>& save_root);
+    // Save folder; state files (snapshots.cpp).
     bool setSaveDir(std::string dir);
     std::string getSaveDir() const;
     void save(int slot);
     bool load(int slot);
 
-    // Whole-machine snapshots, the reset button, the sample ring and pickling.
+    // Whole-machine snapshots, the reset button and pickling (snapshots.cpp);
+    // the sample ring.
     pybind11::bytes get_state();
     void set_state(pybind11::buffer state);
     void reset();
@@ -131,45 +124,25 @@ public:
     // Plugs a Python pad into a port, keeping the one it replaces alive while the machine may still read it.
     void plug(ControllerWrapper& pad, pybind11::object pad_object, int port);
 
-    bool verbose = true;  // false: this machine prints nothing at all
-    // Pacing and parking of the emulation thread: paused, held and running
-    // change under pace_mutex, and the thread waits on pace_cv.
-    std::mutex pace_mutex;
-    std::condition_variable pace_cv;
-    bool parked = false;                         // the thread waits in a pause (under pace_mutex)
-    std::atomic<bool> held{false};               // a state operation keeps the thread parked
+    bool verbose = true;                         // false: this machine prints nothing at all
     std::vector<pybind11::object> retired_pads;  // replaced pads the running machine may still read
     std::vector<int16_t> audio_scratch;          // readAudio's copy of the ring
 
     // Battery RAM: the bytes the file was last known to hold (read at
     // insertion, or written by this machine), so that the emulation thread
     // writes the file again only when $6000-$7FFF has changed.
-    uint8_t battery_saved[0x2000] = {};
+    uint8_t battery_saved[BATTERY_RAM_LEN] = {};
     // Whether this machine keeps a battery RAM file.
     bool keeps_battery() const;
-    // The emulation thread's writer of the battery RAM file, while it runs.
-    class BatteryWriter;
-    BatteryWriter* battery_writer = nullptr;
     // At interpreter exit: ends the emulation thread and writes the battery
     // RAM file; nothing for a machine busy on another thread.
     void finish_at_exit();
 
-    // Parks the emulation thread for a state operation (it must be paused);
-    // then lets it go on, counting the pacing from the machine's new cycle count.
-    void hold_thread();
-    void release_thread(bool rebase_pacing);
-
 private:
-    void build_components(int rate);
+    void build_components(int rate, NES::Accuracy accuracy);
     void insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery = true);
-    // Steps until the CPU cycle count reaches end, or the run is interrupted.
-    void run_slice(int64_t end);
-    void pace();
-    void park();
     void attach_pads();
-    void frame_callback();
     void call_frame_callable();
-    void join_thread();
     std::string slot_path(int slot, const char* call) const;
     void write_battery_ram();
     ByteView view(std::vector<pybind11::ssize_t> shape, std::vector<pybind11::ssize_t> strides, void* data);

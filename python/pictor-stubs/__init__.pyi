@@ -6,7 +6,7 @@ as a C++ core. NES is one console, Controller one pad.
 
 import os
 from collections.abc import Callable
-from typing import Protocol, overload
+from typing import Literal, Protocol, overload
 
 import numpy
 import numpy.typing
@@ -16,6 +16,7 @@ __version__: str
 """The version of the installed pictor distribution."""
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+_Accuracy = Literal["standard", "hardware"]
 
 class _Buttons(Protocol):
     """What updateInputs reads: a length and values by index (a list, a tuple, a NumPy array...)."""
@@ -39,7 +40,13 @@ class NES:
 
     @overload
     def __init__(
-        self, rom_name: _Path, CLOCK_SPEED: int = 1789773, *, verbose: bool = True, save_root: _Path | None = None
+        self,
+        rom_name: _Path,
+        CLOCK_SPEED: int = 1789773,
+        *,
+        verbose: bool = True,
+        save_root: _Path | None = None,
+        accuracy: _Accuracy = "standard",
     ) -> None:
         """Loads the cartridge image at a path.
 
@@ -49,6 +56,8 @@ class NES:
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
         save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.
+        accuracy: the timing model, fixed for the machine's life: "standard" (the default) or
+            "hardware" (the console cycle by cycle); ValueError for any other value.
 
         Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a
         regular file, ValueError when it is not a cartridge image or the path holds a NUL byte;
@@ -57,16 +66,23 @@ class NES:
         """
 
     @overload
-    def __init__(self, CLOCK_SPEED: int = 1789773, *, verbose: bool = True) -> None:
+    def __init__(self, CLOCK_SPEED: int = 1789773, *, verbose: bool = True, accuracy: _Accuracy = "standard") -> None:
         """A console with the blank cartridge (no game folder).
 
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
+        accuracy: the timing model: "standard" (the default) or "hardware".
         """
 
     @overload
     def __init__(
-        self, rom_file: _RomFile, CLOCK_SPEED: int = 1789773, *, verbose: bool = True, save_root: _Path | None = None
+        self,
+        rom_file: _RomFile,
+        CLOCK_SPEED: int = 1789773,
+        *,
+        verbose: bool = True,
+        save_root: _Path | None = None,
+        accuracy: _Accuracy = "standard",
     ) -> None:
         """Reads the cartridge image from a file object.
 
@@ -75,6 +91,7 @@ class NES:
         CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.
         verbose: False prints nothing at all for this machine.
         save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.
+        accuracy: the timing model: "standard" (the default) or "hardware".
         """
 
     def cpuMem(self) -> numpy.typing.NDArray[numpy.uint8]:
@@ -184,6 +201,10 @@ class NES:
     def cycleCount(self) -> int:
         """CPU cycles since the last reset."""
 
+    @property
+    def accuracy(self) -> _Accuracy:
+        """The timing model the machine was built with: "standard" or "hardware"."""
+
     def runFrame(self) -> None:
         """Steps the console on the calling thread until the next frame boundary, without holding the
         interpreter lock (the per-frame callback takes it back). Raises RuntimeError while the
@@ -197,7 +218,7 @@ class NES:
 
     def __getstate__(self) -> tuple[object, ...]:
         """The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the
-        game folder and verbose; not the per-frame callback or plugged pads."""
+        game folder, verbose and the timing model; not the per-frame callback or plugged pads."""
 
     def __setstate__(self, state: tuple[object, ...], /) -> None:
         """Builds the machine from a pickled state (printing nothing unless it was verbose).

@@ -12,6 +12,7 @@ from typing import Any, Optional
 
 INES_MAGIC = b"NES\x1a"
 DEMO_NAME = "demo.nes"
+ACCURACIES = ("standard", "hardware")  # the timing models a machine is built with
 
 
 class CliError(Exception):
@@ -82,8 +83,8 @@ def demo_cartridge() -> Cartridge:
         raise CliError("the demo cartridge is missing from this installation; give a cartridge file") from None
 
 
-def build_machine(cart: Cartridge, verbose: bool = False) -> Any:
-    """Builds a pictor.NES for the cartridge; bad images become CliError.
+def build_machine(cart: Cartridge, verbose: bool = False, accuracy: Optional[str] = None) -> Any:
+    """Builds a pictor.NES of the timing model (None: standard) for the cartridge; bad images become CliError.
 
     The machine prints its own diagnostic lines only when verbose; a warning it raises while
     being built (an unsupported mapper) is shown as one line on stderr.
@@ -97,7 +98,7 @@ def build_machine(cart: Cartridge, verbose: bool = False) -> Any:
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            nes = pictor.NES(source, verbose=verbose)
+            nes = pictor.NES(source, verbose=verbose, accuracy=accuracy or "standard")
     except OSError as err:
         raise CliError(f"cannot open cartridge '{cart.label}': {err.strerror or err}") from None
     except (ValueError, RuntimeError) as err:

@@ -8,7 +8,7 @@ import sys
 from typing import List, NoReturn, Optional
 
 from . import bench, play, run
-from .machine import CliError
+from .machine import ACCURACIES, CliError
 
 COMMANDS = {"run": run, "play": play, "bench": bench}
 SUMMARIES = {
@@ -54,6 +54,12 @@ def build_parser() -> Parser:
     common = Parser(add_help=False)
     common.add_argument(
         "-v", "--verbose", action="store_true", help="show the machine's own diagnostic lines while loading"
+    )
+    common.add_argument(
+        "--accuracy",
+        choices=ACCURACIES,
+        help="the timing model: standard (the default) or hardware (the console cycle by cycle); "
+        "bench measures both side by side unless one is given",
     )
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
     for name, module in COMMANDS.items():

@@ -382,7 +382,7 @@ def command(args: argparse.Namespace) -> int:
     pygame = import_pygame()
     cart = Cartridge.from_argument(args.rom)
     pictor = load_module()
-    nes = build_machine(cart, verbose=args.verbose)
+    nes = build_machine(cart, verbose=args.verbose, accuracy=args.accuracy)
     pad = pictor.Controller()
     nes.setController(pad, 0)
     player = Player(

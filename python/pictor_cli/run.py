@@ -53,7 +53,7 @@ def command(args: argparse.Namespace) -> int:
     if args.gif is not None:
         require_pillow("pictor run --gif")
     cart = Cartridge.from_argument(args.rom)
-    nes = build_machine(cart, verbose=args.verbose)
+    nes = build_machine(cart, verbose=args.verbose, accuracy=args.accuracy)
     try:
         with contextlib.ExitStack() as files:
             return _run(args, cart, nes, script, files)

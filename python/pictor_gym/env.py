@@ -8,7 +8,7 @@ import shutil
 import tempfile
 import weakref
 from collections.abc import Callable, Iterable
-from typing import Any, Dict, List, Optional, SupportsFloat, Tuple, Union
+from typing import Any, Dict, List, Literal, Optional, SupportsFloat, Tuple, Union
 
 import gymnasium
 import numpy as np
@@ -33,6 +33,7 @@ LUMA_WEIGHTS = np.array([77, 150, 29], np.uint16)
 Rom = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, None]
 RamFn = Callable[[npt.NDArray[np.uint8]], Any]
 Obs = npt.NDArray[np.uint8]
+Accuracy = Literal["standard", "hardware"]
 
 def _check_whole(name: str, value: Any, least: int) -> None:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
@@ -99,6 +100,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         render_mode: Optional[str] = None,
         noop_max: int = 0,
         info_ram: bool = False,
+        accuracy: Accuracy = "standard",
     ):
         """Builds the console for a cartridge and takes its power-on snapshot.
 
@@ -121,6 +123,8 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         noop_max: after each reset, run a number of frames without buttons drawn uniformly from
             0 to noop_max with the environment's random generator (seeded by reset).
         info_ram: put a copy of the RAM in every info as "ram".
+        accuracy: the machine's timing model, "standard" or "hardware" (the console cycle by cycle,
+            slower); see pictor.NES.
         """
         _check_whole("frameskip", frameskip, 1)
         _check_whole("noop_max", noop_max, 0)
@@ -142,6 +146,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         self.render_mode = render_mode
         self.noop_max = int(noop_max)
         self.info_ram = bool(info_ram)
+        self.accuracy = accuracy
         self.metadata = {**self.metadata, "render_fps": FRAME_RATE / self.frameskip}
 
         self._pads = action_table(actions)
@@ -169,7 +174,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         self._cleanup = weakref.finalize(self, shutil.rmtree, folder, ignore_errors=True)
         source = io.BytesIO(self._image)
         source.name = "game.nes"  # names the game folder, inside the private one
-        nes = pictor.NES(source, verbose=False, save_root=folder)
+        nes = pictor.NES(source, verbose=False, save_root=folder, accuracy=self.accuracy)
         self._pad = pictor.Controller()
         nes.setController(self._pad, 0)
         self._nes = nes

@@ -17,7 +17,8 @@ NES_CALLS = {
 }
 CONTROLLER_CALLS = {"updateInputs": ([0] * 8,)}
 for cls, calls in ((pictor.NES, NES_CALLS), (pictor.Controller, CONTROLLER_CALLS)):
-    public = {n for n in dir(cls) if not n.startswith("_")} - {"audioDropped"}
+    properties = {"audioDropped", "accuracy"} if cls is pictor.NES else set()
+    public = {n for n in dir(cls) if not n.startswith("_")} - properties
     assert public == set(calls) - {"__getstate__"}, public ^ set(calls)
     for self in (None, 5, pad if cls is pictor.NES else pictor.NES(verbose=False), cls.__new__(cls)):
         for name, args in calls.items():
@@ -27,13 +28,13 @@ for cls, calls in ((pictor.NES, NES_CALLS), (pictor.Controller, CONTROLLER_CALLS
                 pass
             else:
                 sys.exit(f"{cls.__name__}.{name} accepted {self!r} as self")
-        if cls is pictor.NES:
+        for name in properties:
             try:
-                cls.audioDropped.fget(self)
+                getattr(cls, name).fget(self)
             except TypeError:
                 pass
             else:
-                sys.exit(f"NES.audioDropped accepted {self!r}")
+                sys.exit(f"NES.{name} accepted {self!r}")
 # An unbuilt pad is no pad to plug in.
 try:
     pictor.NES(verbose=False).setController(pictor.Controller.__new__(pictor.Controller), 0)

@@ -1,0 +1,52 @@
+// Battery RAM ($6000-$7FFF of a cartridge with a battery) reaching its file in
+// the game folder while the emulation thread runs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+constexpr std::size_t BATTERY_RAM_LEN = 0x2000;
+constexpr int64_t NS_PER_S = 1'000'000'000;
+
+// Steady-clock time in ns.
+inline int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Writes a battery machine's RAM file on a thread of its own while the
+// emulation thread runs, so that the emulation thread never waits for the
+// disk: between two slices, at most every BATTERY_INTERVAL_NS, it hands over a
+// copy of the RAM when that has changed since the last copy.
+class BatteryWriter {
+public:
+    // ram: the machine's $6000-$7FFF; saved: what the file holds now.
+    BatteryWriter(const uint8_t* ram, const uint8_t* saved, std::string path);
+    ~BatteryWriter() { finish(); }
+    BatteryWriter(const BatteryWriter&) = delete;
+    BatteryWriter& operator=(const BatteryWriter&) = delete;
+
+    // On the emulation thread between two slices; allocates nothing.
+    void poll();
+    // Ends the writer once a copy it holds is written.
+    void finish();
+
+private:
+    void loop();
+
+    const uint8_t* ram;
+    std::string path;
+    uint8_t last[BATTERY_RAM_LEN] = {};  // the last copy handed over (emulation thread)
+    int64_t next_check = 0;
+    std::thread thread;
+    std::mutex mutex;
+    std::condition_variable cv;
+    uint8_t pending[BATTERY_RAM_LEN] = {};
+    bool dirty = false;
+    bool quit = false;
+};

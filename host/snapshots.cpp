@@ -1,0 +1,170 @@
+#include "snapshots.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+
+#include "cpu.h"
+#include "cpu_helper.h"
+#include "files.h"
+#include "glob_const.h"
+#include "py_support.h"
+#include "wrapper.h"
+
+namespace py = pybind11;
+
+namespace {
+
+constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
+// Version 2 added the timing model; a version 1 pickle is of a standard-model machine.
+constexpr int PICKLE_VERSION = 2;
+
+std::atomic<bool>& claim(NESUnit& machine, const char* call) {
+    refuse_on_own_thread(&machine, call);
+    return machine.busy;
+}
+
+}  // namespace
+
+StateAccess::StateAccess(NESUnit& machine, const char* call) : machine(machine), guard(claim(machine, call), call) {
+    EmulationThread& thread = machine.thread;
+    if (thread.running) {
+        if (!thread.paused)
+            throw std::runtime_error(std::string(call) +
+                                     ": the emulation thread is running; pause it with setPaused(True) or call "
+                                     "stop() first");
+        thread.hold();
+        holding = true;
+    } else if (thread.joinable()) {
+        thread.join();  // a run that ended by itself
+    }
+}
+
+StateAccess::~StateAccess() {
+    if (holding) machine.thread.release(rebase_pacing);
+}
+
+std::optional<std::vector<uint8_t>> read_state_file(const std::string& path) {
+    std::optional<std::vector<uint8_t>> data = NES::read_regular_file(path, MAX_STATE_FILE_LEN, "could not read");
+    if (data && data->size() > MAX_STATE_FILE_LEN)
+        throw std::invalid_argument(path + ": not a state file: longer than " + std::to_string(MAX_STATE_FILE_LEN) +
+                                    " bytes");
+    return data;
+}
+
+bool restore_state_file(NES::CPU& cpu, std::vector<uint8_t>& data, const std::string& path) {
+    if (data.size() < NES::state_file::LENGTH)
+        throw std::invalid_argument("not a state file: " + std::to_string(data.size()) + " bytes instead of " +
+                                    std::to_string(NES::state_file::LENGTH));
+    if (data.size() == NES::state_file::LENGTH) {
+        // The old layout: registers, both memories and the mapper block, read as ever.
+        FILE* file = fmemopen(data.data(), data.size(), "rb");
+        if (!file) throw NES::FileError(errno, path, "could not read");
+        try {
+            cpu.load_state(file);
+        } catch (...) {
+            fclose(file);
+            throw;
+        }
+        fclose(file);
+        return false;
+    }
+    try {
+        NES::load_snapshot(cpu, data.data(), data.size());
+    } catch (const std::invalid_argument& e) {
+        throw std::invalid_argument(path + ": " + e.what());
+    }
+    return true;
+}
+
+// ---- The machine's state operations ----
+
+std::string NESUnit::slot_path(int slot, const char* call) const {
+    if (save_dir.empty())
+        throw std::runtime_error(std::string(call) +
+                                 ": this machine has no save directory (blank cartridge); call setSaveDir first");
+    return save_dir + '/' + std::to_string(slot);
+}
+
+void NESUnit::save(int slot) {
+    const std::string path = slot_path(slot, "NES.saveState");
+    StateAccess access(*this, "NES.saveState");
+    const std::vector<uint8_t> state = NES::save_snapshot(*cpu);
+    Unlocked unlocked;
+    write_file_atomically(path, state.data(), state.size());
+}
+
+bool NESUnit::load(int slot) {
+    const std::string path = slot_path(slot, "NES.loadState");
+    StateAccess access(*this, "NES.loadState");
+    std::optional<std::vector<uint8_t>> file;
+    {
+        Unlocked unlocked;
+        file = read_state_file(path);
+    }
+    if (!file) return false;
+    if (restore_state_file(*cpu, *file, path)) access.rebase();
+    return true;
+}
+
+py::bytes NESUnit::get_state() {
+    StateAccess access(*this, "NES.getState");
+    const std::vector<uint8_t> state = NES::save_snapshot(*cpu);
+    return py::bytes(reinterpret_cast<const char*>(state.data()), state.size());
+}
+
+void NESUnit::set_state(py::buffer state) {
+    py::buffer_info info = state.request();
+    if (info.ndim != 1 || info.itemsize != 1 || info.strides[0] != 1)
+        throw py::type_error("NES.setState: the snapshot must be bytes (or a contiguous buffer of bytes)");
+    StateAccess access(*this, "NES.setState");
+    NES::load_snapshot(*cpu, static_cast<const uint8_t*>(info.ptr), static_cast<std::size_t>(info.size));
+    access.rebase();
+}
+
+void NESUnit::reset() {
+    StateAccess access(*this, "NES.reset");
+    cpu->reset();
+    ppu->on_reset();
+    apu->on_reset();
+    access.rebase();
+}
+
+py::tuple NESUnit::pickle_state() {
+    py::bytes snapshot = get_state();
+    const std::vector<uint8_t>& image = rom->image;
+    return py::make_tuple(PICKLE_VERSION, py::bytes(reinterpret_cast<const char*>(image.data()), image.size()),
+                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose, accuracy());
+}
+
+std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
+    if (state.size() < 1 || !py::isinstance<py::int_>(state[0]))
+        throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
+    const py::int_ version = state[0];
+    if (!version.equal(py::int_(1)) && !version.equal(py::int_(PICKLE_VERSION)))
+        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(version).cast<std::string>() +
+                                    " is unknown (this module reads versions 1 to " + std::to_string(PICKLE_VERSION) +
+                                    ")");
+    const std::size_t fields = version.equal(py::int_(1)) ? 7 : 8;
+    if (state.size() != fields) throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
+    std::string image, snapshot, saves, game;
+    int32_t clock_hz = 0;
+    bool loud = false;
+    NES::Accuracy accuracy = NES::Accuracy::standard;
+    if (fields == 8) accuracy = state[7].cast<NES::Accuracy>();
+    try {
+        image = state[1].cast<py::bytes>();
+        snapshot = state[2].cast<py::bytes>();
+        clock_hz = state[3].cast<int32_t>();
+        saves = state[4].cast<py::bytes>();
+        game = state[5].cast<py::bytes>();
+        loud = state[6].cast<bool>();
+    } catch (const py::cast_error&) {
+        throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
+    }
+    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud, accuracy);
+    NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
+    machine->save_dir = std::move(saves);
+    machine->game_dir = std::move(game);
+    return machine;
+}
