@@ -1,0 +1,13 @@
+; layout: banked3
+; AxROM (7): 32 KiB PRG banks in bits 0-2, the one-screen table in bit 4.
+CODE_BANK = 3
+CHR_RAM = 1
+.include "boards.inc"
+INES_HEADER 7, 16, 0, 0
+NO_BOARD_HOOKS
+HOME $FFF0, 0
+    L32 $FFF0, $03, 3, 0, NT_A
+    L32 $FFF0, $17, 7, 0, NT_B
+    L32 $FFF0, $0D, 5, 0, NT_A
+    L32 $FFF0, $1E, 6, 0, NT_B
+END_CASES

@@ -1,0 +1,13 @@
+; layout: banked3
+; Color Dreams (11): 32 KiB PRG in bits 0-1, 8 KiB CHR in bits 4-7, bus conflicts.
+CODE_BANK = 3
+CHR_RAM = 0
+.include "boards.inc"
+INES_HEADER 11, 16, 32, 0
+NO_BOARD_HOOKS
+HOME $FFF0, 0
+    L32 $FFF0, $21, 1, 2, NT_ANY
+    L32 $FFF0, $F3, 3, 15, NT_ANY
+    W $FFF0, $03                ; then $A000 drives 13: $FF & 13
+    L32 $A000, $FF, 1, 0, NT_ANY
+END_CASES

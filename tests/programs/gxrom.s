@@ -1,0 +1,13 @@
+; layout: banked3
+; GxROM (66): 32 KiB PRG in bits 4-5, 8 KiB CHR in bits 0-1, bus conflicts.
+CODE_BANK = 3
+CHR_RAM = 0
+.include "boards.inc"
+INES_HEADER 66, 16, 32, 0
+NO_BOARD_HOOKS
+HOME $FFF0, 0
+    L32 $FFF0, $12, 1, 2, NT_ANY
+    L32 $FFF0, $33, 3, 3, NT_ANY
+    W $FFF0, $30                ; then $A000 drives 13: $FF & 13
+    L32 $A000, $FF, 0, 1, NT_ANY
+END_CASES

@@ -1,0 +1,18 @@
+; layout: banked31
+; Namco 108 (206): $8000 select, $8001 bank: 2 KiB and 1 KiB CHR, 8 KiB PRG at $8000 and $A000.
+CODE_BANK = 31
+CHR_RAM = 0
+.include "boards.inc"
+INES_HEADER 206, 16, 32, 0
+NO_BOARD_HOOKS
+HOME
+    W $8000, 0, $8001, $0B, $8000, 1, $8001, $14
+    W $8000, 2, $8001, $21, $8000, 3, $8001, $22
+    W $8000, 4, $8001, $23, $8000, 5, $8001, $3F
+    W $8000, 6, $8001, 5, $8000, 7, $8001, $29
+    SEE $FF, 5, 9, 30, 31, NT_ANY
+    CHR 10, 11, 20, 21, 33, 34, 35, 63
+    W $9FFE, 6, $9FFF, $12
+    SEE $FF, 2, 9, 30, 31, NT_ANY
+    CHR 10, 11, 20, 21, 33, 34, 35, 63
+END_CASES
