@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; Action 53 (28): every PRG mode and size, the CHR-RAM bank and the arrangements.
 CODE_BANK = 31
 CHR_RAM = 1

@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; AxROM (7): 32 KiB PRG banks in bits 0-2, the one-screen table in bit 4.
 CODE_BANK = 3
 CHR_RAM = 1

@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; BNROM (34 with CHR-RAM): 32 KiB PRG banks at $8000-$FFFF, bus conflicts.
 CODE_BANK = 3
 CHR_RAM = 1

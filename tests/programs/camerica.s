@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; Camerica (71): bits 0-3 at $C000-$FFFF the 16 KiB bank at $8000, bit 4 at $9000 the one-screen table.
 CODE_BANK = 31
 CHR_RAM = 1

@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; Color Dreams (11): 32 KiB PRG in bits 0-1, 8 KiB CHR in bits 4-7, bus conflicts.
 CODE_BANK = 3
 CHR_RAM = 0

@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; GxROM (66): 32 KiB PRG in bits 4-5, 8 KiB CHR in bits 0-1, bus conflicts.
 CODE_BANK = 3
 CHR_RAM = 0

@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; The NINA-03/06 multicart (113): MCPP PCCC at $4100, M vertical mirroring.
 CODE_BANK = 3
 CHR_RAM = 0

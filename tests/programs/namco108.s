@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; Namco 108 (206): $8000 select, $8001 bank: 2 KiB and 1 KiB CHR, 8 KiB PRG at $8000 and $A000.
 CODE_BANK = 31
 CHR_RAM = 0

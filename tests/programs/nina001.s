@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; NINA-001 (34 with CHR-ROM): $7FFD 32 KiB PRG, $7FFE and $7FFF 4 KiB CHR.
 CODE_BANK = 3
 CHR_RAM = 0

@@ -1,4 +1,4 @@
-; layout: banked3
+; layout: banked
 ; NINA-03/06 (79): at $4100-$5FFF with A8 set, 32 KiB PRG in bit 3, 8 KiB CHR in bits 0-2.
 CODE_BANK = 3
 CHR_RAM = 0

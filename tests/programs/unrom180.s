@@ -1,4 +1,4 @@
-; layout: banked1
+; layout: banked
 ; UNROM with a 74HC08 (180): the first 16 KiB fixed at $8000, bits 0-2 the bank at $C000.
 CODE_BANK = 1
 CHR_RAM = 1

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; UNROM 512 (30), one-screen variant: 16 KiB PRG in bits 0-4, CHR-RAM bank in 5-6, the table in 7, bus conflicts.
 CODE_BANK = 31
 CHR_RAM = 1

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; VRC2a (22): index lines A1, A0; CHR banks are the registers halved; one
 ; arrangement bit; no counter.
 CODE_BANK = 31

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; VRC4a and VRC4c (21), each variant's address lines.
 VRC_MAPPER = 21
 R1 = 2

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; VRC4b and VRC4d (25), each variant's address lines.
 VRC_MAPPER = 25
 R1 = 2

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; VRC4f and VRC4e (23), each variant's address lines.
 VRC_MAPPER = 23
 R1 = 1

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; VRC6a (24): index lines A0, A1.
 VRC_MAPPER = 24
 R1 = 1

@@ -1,4 +1,4 @@
-; layout: banked31
+; layout: banked
 ; VRC6b (26): index lines A1, A0.
 VRC_MAPPER = 26
 R1 = 2
