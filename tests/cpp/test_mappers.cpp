@@ -11,6 +11,7 @@
 #include "boards/mmc1.h"
 #include "boards/mmc3.h"
 #include "boards/ntdec2722.h"
+#include "boards/vrc.h"
 #include "console.h"
 
 namespace {
@@ -191,6 +192,40 @@ TEST(MapperNTDEC2722, BankAndInterruptCounter) {
     // $6000-$7FFF is plain RAM for the program.
     c->poke(0x6000, 0x77);
     EXPECT_EQ(c->peek(0x6000), 0x77);
+}
+
+// Its register lies under the test programs' report at $6000, so it has no program.
+TEST(MapperJaleco140, LatchAtPrgRamAddresses) {
+    auto c = boot(make_cart(140, 16, 16));
+    c->poke(0x7000, 0x2B);
+    c->poke(0x8000, 0x00);  // no register there
+    EXPECT_EQ(prg_window(*c, 0x8000, 32), seq(64, 32));
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(88, 8));
+}
+
+// A variant hears its own two address lines only: a write to the high nibble
+// of CHR bank 0 at its own address, and one at another variant's, which lands
+// in the low nibble.
+TEST(MapperVRC, EachSubmapperDecodesItsAddressLines) {
+    struct Row {
+        int mapper, submapper;
+        uint16_t own, other;
+        int high_kib;  // KiB of a high nibble 1; a low nibble 1 gives KiB 1 (0 halved)
+    };
+    const Row rows[] = {{21, 1, 0x02, 0x40, 16}, {21, 2, 0x40, 0x02, 16}, {22, 0, 0x02, 0x01, 8},
+                        {23, 1, 0x01, 0x04, 16}, {23, 2, 0x04, 0x01, 16}, {23, 3, 0x01, 0x04, 16},
+                        {25, 1, 0x02, 0x08, 16}, {25, 2, 0x08, 0x02, 16}, {25, 3, 0x02, 0x08, 16}};
+    for (const Row& row : rows) {
+        Image img = make_cart(row.mapper, 16, 32).image();
+        img[7] |= 0x08, img[8] = uint8_t(row.submapper << 4);
+        for (uint16_t offset : {row.own, row.other}) {
+            auto c = boot(img);
+            c->poke(uint16_t(0xB000 + offset), 1);
+            const int kib = offset == row.own ? row.high_kib : row.mapper == 22 ? 0 : 1;
+            EXPECT_EQ(chr_window(*c, 0x0000, 1), chr_seq(kib, 1))
+                << row.mapper << "/" << row.submapper << " " << offset;
+        }
+    }
 }
 
 TEST(MapperMMC1, SerialPortAndControl) {
