@@ -8,10 +8,12 @@ namespace NES {
 
 using namespace board;
 
-int KonamiVrc::decode(int address, int& index) const {
-    if (address < 0x8000) return -1;
-    index = ((address & line0) ? 1 : 0) | ((address & line1) ? 2 : 0);
-    return address & 0xF000;
+void KonamiVrc::map_write(void** context, signed char* address, signed char* value) {
+    CPU* cpu = cpu_of(context);
+    const int a = cpu_address(cpu, address);
+    if (a < 0x8000) return;
+    const int index = ((a & line0) ? 1 : 0) | ((a & line1) ? 2 : 0);
+    write_register(*cpu, ppu_of(context), a & 0xF000, index, static_cast<uint8_t>(*value));
 }
 
 // ---- VRC2 / VRC4 ----
@@ -57,17 +59,12 @@ void VRC4::place_prg_banks(CPU& cpu) const {
     place_prg(cpu, 0xE000, 8, last_prg_8k(cpu, 1));
 }
 
-void VRC4::map_write(void** context, signed char* address, signed char* value) {
-    CPU* cpu = cpu_of(context);
-    PPU* ppu = ppu_of(context);
-    int index = 0;
-    const int group = decode(cpu_address(cpu, address), index);
-    const auto v = static_cast<uint8_t>(*value);
+void VRC4::write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t v) {
     switch (group) {
         case 0x8000:
         case 0xA000:
             prg[group == 0xA000] = v & 0x1F;
-            place_prg_banks(*cpu);
+            place_prg_banks(cpu);
             break;
         case 0x9000:
             if (vrc2) {
@@ -76,7 +73,7 @@ void VRC4::map_write(void** context, signed char* address, signed char* value) {
                 arrange(ppu, VRC_ARRANGEMENTS[v & 3]);
             } else if (index == 2) {
                 swap = (v & 2) != 0;
-                place_prg_banks(*cpu);
+                place_prg_banks(cpu);
             }
             break;
         case 0xF000:
@@ -86,11 +83,9 @@ void VRC4::map_write(void** context, signed char* address, signed char* value) {
             else if (index == 1)
                 irq.latch = static_cast<uint8_t>((irq.latch & 0x0F) | (v & 0x0F) << 4);
             else if (index == 2)
-                irq.write_control(cpu, v);
+                irq.write_control(&cpu, v);
             else
-                irq.acknowledge(cpu);
-            break;
-        case -1:
+                irq.acknowledge(&cpu);
             break;
         default: {  // $B000-$E003: CHR register 2 x (group - $B000) / $1000 + index bit 1
             const int r = (group - 0xB000) / 0x1000 * 2 + (index >> 1);
@@ -134,16 +129,11 @@ void VRC6::place_chr_banks(PPU* ppu) const {
     }
 }
 
-void VRC6::map_write(void** context, signed char* address, signed char* value) {
-    CPU* cpu = cpu_of(context);
-    PPU* ppu = ppu_of(context);
-    int index = 0;
-    const int group = decode(cpu_address(cpu, address), index);
-    const auto v = static_cast<uint8_t>(*value);
+void VRC6::write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t v) {
     switch (group) {
         case 0x8000:
             prg16 = v & 0x0F;
-            place_prg(*cpu, 0x8000, 16, prg16);
+            place_prg(cpu, 0x8000, 16, prg16);
             break;
         case 0xB000:
             if (index != 3) break;
@@ -153,7 +143,7 @@ void VRC6::map_write(void** context, signed char* address, signed char* value) {
             break;
         case 0xC000:
             prg8 = v & 0x1F;
-            place_prg(*cpu, 0xC000, 8, prg8);
+            place_prg(cpu, 0xC000, 8, prg8);
             break;
         case 0xD000:
         case 0xE000:
@@ -164,9 +154,9 @@ void VRC6::map_write(void** context, signed char* address, signed char* value) {
             if (index == 0)
                 irq.latch = v;
             else if (index == 1)
-                irq.write_control(cpu, v);
+                irq.write_control(&cpu, v);
             else if (index == 2)
-                irq.acknowledge(cpu);
+                irq.acknowledge(&cpu);
             break;
         default:  // the sound ports
             break;

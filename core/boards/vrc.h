@@ -33,10 +33,11 @@ class KonamiVrc : public board::CycleCountingBoard {
 public:
     using CycleCountingBoard::CycleCountingBoard;
     board::VrcIrq irq;
+    void map_write(void** context, signed char* address, signed char* value) final;
 
 protected:
-    // The group ($8000-$F000) and index of a write, or -1 below $8000.
-    int decode(int address, int& index) const;
+    // A write to the register of a group ($8000-$F000) and index (0-3).
+    virtual void write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t value) = 0;
     void count_cycles(CPU* cpu, int64_t cycles) override { irq.count(cpu, cycles); }
     int64_t cycles_to_request() const override { return irq.cycles_to_request(); }
     uint8_t line0 = 1, line1 = 2;  // the address bits of index bits 0 and 1
@@ -48,12 +49,12 @@ public:
     uint8_t prg[2] = {};
     uint16_t chr[8] = {};
     bool swap = false;
-    void map_write(void** context, signed char* address, signed char* value) override;
     void insert(CPU& cpu) override;
     DotClock dot_clock() const override { return vrc2 ? DotClock::none : DotClock::every_dot; }
     void snapshot(StateIO& io) override;
 
 private:
+    void write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t value) override;
     void place_prg_banks(CPU& cpu) const;
     bool vrc2 = false;        // no counter, one arrangement bit
     bool halved_chr = false;  // VRC2a
@@ -66,11 +67,11 @@ public:
     uint8_t prg8 = 0;
     uint8_t chr[8] = {};
     uint8_t control = 0;  // $B003
-    void map_write(void** context, signed char* address, signed char* value) override;
     void insert(CPU& cpu) override;
     void snapshot(StateIO& io) override;
 
 private:
+    void write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t value) override;
     void place_chr_banks(PPU* ppu) const;
 };
 
