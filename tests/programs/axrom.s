@@ -1,10 +1,7 @@
 ; layout: banked
 ; AxROM (7): 32 KiB PRG banks in bits 0-2, the one-screen table in bit 4.
-CODE_BANK = 3
-CHR_RAM = 1
 .include "boards.inc"
-INES_HEADER 7, 16, 0, 0
-NO_BOARD_HOOKS
+BOARD 7, 3, 1, 0
 HOME $FFF0, 0
     L32 $FFF0, $03, 3, 0, NT_A
     L32 $FFF0, $17, 7, 0, NT_B

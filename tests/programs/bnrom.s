@@ -1,10 +1,7 @@
 ; layout: banked
 ; BNROM (34 with CHR-RAM): 32 KiB PRG banks at $8000-$FFFF, bus conflicts.
-CODE_BANK = 3
-CHR_RAM = 1
 .include "boards.inc"
-INES_HEADER 34, 16, 0, 0
-NO_BOARD_HOOKS
+BOARD 34, 3, 1, 0
 HOME $FFF0, 0
     L32 $FFF0, $05, 5, 0, NT_ANY
     L32 $FFF0, $07, 7, 0, NT_ANY

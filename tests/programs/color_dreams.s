@@ -1,10 +1,7 @@
 ; layout: banked
 ; Color Dreams (11): 32 KiB PRG in bits 0-1, 8 KiB CHR in bits 4-7, bus conflicts.
-CODE_BANK = 3
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 11, 16, 32, 0
-NO_BOARD_HOOKS
+BOARD 11, 3, 0, 0
 HOME $FFF0, 0
     L32 $FFF0, $21, 1, 2, NT_ANY
     L32 $FFF0, $F3, 3, 15, NT_ANY

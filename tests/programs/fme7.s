@@ -1,30 +1,8 @@
 ; layout: banked
 ; Sunsoft FME-7 (69): commands at $8000, parameters at $A000; the 16-bit
 ; counter of CPU cycles.
-CODE_BANK = 31
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 69, 16, 32, 0
-HOME $8000, 8, $A000, $C0
-    W $8000, 0, $A000, $20, $8000, 1, $A000, $41
-    W $8000, 2, $A000, $62, $8000, 3, $A000, $83
-    W $8000, 4, $A000, $A4, $8000, 5, $A000, $C5
-    W $8000, 6, $A000, $E6, $8000, 7, $A000, $07
-    W $8000, 9, $A000, 3, $8000, 10, $A000, 7
-    W $8000, 11, $A000, $2A, $8000, 12, $A000, 1
-    SEE $FF, 3, 7, 10, 31, NT_H
-    CHR $20, $41, $62, $83, $A4, $C5, $E6, $07
-    W $8000, 8, $A000, $05, $8000, 12, $A000, 2
-    SEE 5, 3, 7, 10, 31, NT_A
-    CHR $20, $41, $62, $83, $A4, $C5, $E6, $07
-    W $8000, 12, $A000, 3
-    SEE $FF, $FF, $FF, $FF, 31, NT_B
-    CHR $FF, $FF, $FF, $FF, $FF, $FF, $FF, $FF
-    W $8000, 12, $A000, 0
-    SEE $FF, $FF, $FF, $FF, 31, NT_V
-    CHR $FF, $FF, $FF, $FF, $FF, $FF, $FF, $FF
-END_CASES
-
+BOARD 69, 31, 0, 0
 .segment "CODE"
 board_start:                    ; RAM at $6000 for the report
     lda #8
@@ -65,3 +43,24 @@ board_ack:
     lda #0
     sta $A000
     rts
+
+HOME $8000, 8, $A000, $C0
+    W $8000, 0, $A000, $20, $8000, 1, $A000, $41
+    W $8000, 2, $A000, $62, $8000, 3, $A000, $83
+    W $8000, 4, $A000, $A4, $8000, 5, $A000, $C5
+    W $8000, 6, $A000, $E6, $8000, 7, $A000, $07
+    W $8000, 9, $A000, 3, $8000, 10, $A000, 7
+    W $8000, 11, $A000, $2A, $8000, 12, $A000, 1
+    SEE $FF, 3, 7, 10, 31, NT_H
+    CHR $20, $41, $62, $83, $A4, $C5, $E6, $07
+    W $8000, 8, $A000, $05, $8000, 12, $A000, 2
+    SEE 5, 3, 7, 10, 31, NT_A
+    CHR $20, $41, $62, $83, $A4, $C5, $E6, $07
+    W $8000, 12, $A000, 3
+    SEE $FF, $FF, $FF, $FF, 31, NT_B
+    CHR $FF, $FF, $FF, $FF, $FF, $FF, $FF, $FF
+    W $8000, 12, $A000, 0
+    SEE $FF, $FF, $FF, $FF, 31, NT_V
+    CHR $FF, $FF, $FF, $FF, $FF, $FF, $FF, $FF
+END_CASES
+

@@ -1,10 +1,7 @@
 ; layout: banked
 ; GxROM (66): 32 KiB PRG in bits 4-5, 8 KiB CHR in bits 0-1, bus conflicts.
-CODE_BANK = 3
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 66, 16, 32, 0
-NO_BOARD_HOOKS
+BOARD 66, 3, 0, 0
 HOME $FFF0, 0
     L32 $FFF0, $12, 1, 2, NT_ANY
     L32 $FFF0, $33, 3, 3, NT_ANY

@@ -1,10 +1,7 @@
 ; layout: banked
 ; Namco 108 (206): $8000 select, $8001 bank: 2 KiB and 1 KiB CHR, 8 KiB PRG at $8000 and $A000.
-CODE_BANK = 31
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 206, 16, 32, 0
-NO_BOARD_HOOKS
+BOARD 206, 31, 0, 0
 HOME
     W $8000, 0, $8001, $0B, $8000, 1, $8001, $14
     W $8000, 2, $8001, $21, $8000, 3, $8001, $22

@@ -1,10 +1,7 @@
 ; layout: banked
 ; NINA-001 (34 with CHR-ROM): $7FFD 32 KiB PRG, $7FFE and $7FFF 4 KiB CHR.
-CODE_BANK = 3
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 34, 16, 32, 0
-NO_BOARD_HOOKS
+BOARD 34, 3, 0, 0
 HOME $7FFD, 0
     W $7FFD, 1, $7FFE, 5, $7FFF, 10
     SEE32 1, NT_ANY

@@ -1,10 +1,7 @@
 ; layout: banked
 ; NINA-03/06 (79): at $4100-$5FFF with A8 set, 32 KiB PRG in bit 3, 8 KiB CHR in bits 0-2.
-CODE_BANK = 3
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 79, 16, 32, 0
-NO_BOARD_HOOKS
+BOARD 79, 3, 0, 0
 HOME $4100, 0
     L32 $4100, $0D, 1, 5, NT_ANY
     L32 $5FFF, $07, 0, 7, NT_ANY

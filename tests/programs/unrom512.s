@@ -1,24 +1,16 @@
 ; layout: banked
 ; UNROM 512 (30), one-screen variant: 16 KiB PRG in bits 0-4, CHR-RAM bank in 5-6, the table in 7, bus conflicts.
-CODE_BANK = 31
-CHR_RAM = 1
 .include "boards.inc"
-INES_HEADER 30, 16, 0, 8
-NO_BOARD_HOOKS
+BOARD 30, 31, 1, 8
 HOME $FFF0, 0
     W $FFF0, $25
-    SEE $FF, 10, 11, 30, 31, NT_A
-    CHR8 1
+    SEE $FF, 10, 11, 30, 31, NT_A, 1
     W $FFF0, $C3
-    SEE $FF, 6, 7, 30, 31, NT_B
-    CHR8 2
+    SEE $FF, 6, 7, 30, 31, NT_B, 2
     W $FFF0, $7F
-    SEE $FF, 30, 31, 30, 31, NT_A
-    CHR8 3
+    SEE $FF, 30, 31, 30, 31, NT_A, 3
     W $FFF0, $20
-    SEE $FF, 0, 1, 30, 31, NT_A
-    CHR8 1
+    SEE $FF, 0, 1, 30, 31, NT_A, 1
     W $FFF0, $05, $8000, $FF    ; $8000 drives 10
-    SEE $FF, 20, 21, 30, 31, NT_A
-    CHR8 0
+    SEE $FF, 20, 21, 30, 31, NT_A, 0
 END_CASES

@@ -1,11 +1,8 @@
 ; layout: banked
 ; VRC2a (22): index lines A1, A0; CHR banks are the registers halved; one
 ; arrangement bit; no counter.
-CODE_BANK = 31
-CHR_RAM = 0
 .include "boards.inc"
-INES_HEADER 22, 16, 32, 0
-NO_BOARD_HOOKS
+BOARD 22, 31, 0, 0
 HOME
     W $8000, 5, $A000, 9, $9000, 1
     W $B000, $A, $B002, 2, $B001, $C, $B003, 4
