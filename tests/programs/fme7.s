@@ -5,44 +5,31 @@
 BOARD 69, 31, 0, 0
 .segment "CODE"
 board_start:                    ; RAM at $6000 for the report
-    lda #8
-    sta $8000
-    lda #$C0
-    sta $A000
+    WRITES home_writes
     rts
-
-; Starts the counter at 1400 with control A.
-count_from_1400:
-    ldx #$0E
-    stx $8000
-    ldx #<1400
-    stx $A000
-    ldx #$0F
-    stx $8000
-    ldx #>1400
-    stx $A000
-    ldx #$0D
-    stx $8000
-    sta $A000
-    jmp count_to_irq
-
 board_extra:
-    lda #$81
-    jsr count_from_1400
+    WRITES counter_on
+    jsr count_to_irq
     EXPECT_LOOPS 98, 118, 101, "no request 1400 CPU cycles after the counter started"
-    lda #$01
-    jsr count_from_1400
+    WRITES counter_stopped
+    jsr count_to_irq
     EXPECT_LOOPS 0, 0, 102, "a request while the counter was stopped"
     lda $6001
     EXPECT_A $DE, 103, "the PRG-RAM lost its bytes while ROM was at $6000"
     rts
-
 board_ack:
-    lda #$0D
-    sta $8000
-    lda #0
-    sta $A000
+    WRITES acknowledge
     rts
+counter_on:
+    W $8000, $0E, $A000, <1400, $8000, $0F, $A000, >1400
+    W $8000, $0D, $A000, $81
+    .word 0
+counter_stopped:
+    W $8000, $0E, $A000, <1400, $8000, $0D, $A000, $01
+    .word 0
+acknowledge:
+    W $8000, $0D, $A000, 0
+    .word 0
 
 HOME $8000, 8, $A000, $C0
     W $8000, 0, $A000, $20, $8000, 1, $A000, $41
@@ -57,10 +44,8 @@ HOME $8000, 8, $A000, $C0
     SEE 5, 3, 7, 10, 31, NT_A
     CHR $20, $41, $62, $83, $A4, $C5, $E6, $07
     W $8000, 12, $A000, 3
-    SEE $FF, $FF, $FF, $FF, 31, NT_B
-    CHR $FF, $FF, $FF, $FF, $FF, $FF, $FF, $FF
+    SEE $FF, $FF, $FF, $FF, 31, NT_B, NONE
     W $8000, 12, $A000, 0
-    SEE $FF, $FF, $FF, $FF, 31, NT_V
-    CHR $FF, $FF, $FF, $FF, $FF, $FF, $FF, $FF
+    SEE $FF, $FF, $FF, $FF, 31, NT_V, NONE
 END_CASES
 

@@ -10,6 +10,5 @@ HOME
     SEE $FF, 5, 9, 30, 31, NT_ANY
     CHR 10, 11, 20, 21, 33, 34, 35, 63
     W $9FFE, 6, $9FFF, $12
-    SEE $FF, 2, 9, 30, 31, NT_ANY
-    CHR 10, 11, 20, 21, 33, 34, 35, 63
+    SEE $FF, 2, 9, 30, 31, NT_ANY, NONE
 END_CASES

@@ -7,6 +7,5 @@ HOME $7FFD, 0
     SEE32 1, NT_ANY
     CHR 20, 21, 22, 23, 40, 41, 42, 43
     W $7FFD, 2
-    SEE32 0, NT_ANY
-    CHR 20, 21, 22, 23, 40, 41, 42, 43
+    SEE32 0, NT_ANY, NONE
 END_CASES

@@ -9,6 +9,5 @@ HOME
     SEE $FF, 5, 9, 30, 31, NT_H
     CHR $15, $26, $FF, $FF, $FF, $FF, $FF, $FF
     W $9000, 2
-    SEE $FF, 5, 9, 30, 31, NT_V
-    CHR $15, $26, $FF, $FF, $FF, $FF, $FF, $FF
+    SEE $FF, 5, 9, 30, 31, NT_V, NONE
 END_CASES
