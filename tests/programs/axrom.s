@@ -3,8 +3,8 @@
 .include "boards.inc"
 BOARD 7, 3, 1, 0
 HOME $FFF0, 0
-    L32 $FFF0, $03, 3, 0, NT_A
-    L32 $FFF0, $17, 7, 0, NT_B
-    L32 $FFF0, $0D, 5, 0, NT_A
-    L32 $FFF0, $1E, 6, 0, NT_B
+    C32 {$FFF0, $03}, 3, NT_A, 0
+    C32 {$FFF0, $17}, 7, NT_B, 0
+    C32 {$FFF0, $0D}, 5, NT_A, 0
+    C32 {$FFF0, $1E}, 6, NT_B, 0
 END_CASES

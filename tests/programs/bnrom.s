@@ -3,8 +3,8 @@
 .include "boards.inc"
 BOARD 34, 3, 1, 0
 HOME $FFF0, 0
-    L32 $FFF0, $05, 5, 0, NT_ANY
-    L32 $FFF0, $07, 7, 0, NT_ANY
+    C32 {$FFF0, $05}, 5, NT_ANY, 0
+    C32 {$FFF0, $07}, 7, NT_ANY, 0
     W $FFF0, $03                ; then $8000 drives 12: $FE & 12
-    L32 $8000, $FE, 4, 0, NT_ANY
+    C32 {$8000, $FE}, 4, NT_ANY, 0
 END_CASES

@@ -3,14 +3,9 @@
 .include "boards.inc"
 BOARD 71, 31, 1, 0
 HOME
-    W $C000, $09
-    SEE $FF, 18, 19, 30, 31, NT_ANY, 0
-    W $FFF0, $1F
-    SEE $FF, 30, 31, 30, 31, NT_ANY, 0
-    W $9000, $10
-    SEE $FF, $FF, $FF, 30, 31, NT_B, 0
-    W $9FFF, $00
-    SEE $FF, $FF, $FF, 30, 31, NT_A, 0
-    W $8000, $10                ; Fire Hawk's boards only
-    SEE $FF, $FF, $FF, 30, 31, NT_A, 0
+    C {$C000, $09}, $FF, 18, 19, 30, 31, NT_ANY, 0
+    C {$FFF0, $1F}, $FF, 30, 31, 30, 31, NT_ANY, 0
+    C {$9000, $10}, $FF, $FF, $FF, 30, 31, NT_B, 0
+    C {$9FFF, $00}, $FF, $FF, $FF, 30, 31, NT_A, 0
+    C {$8000, $10}, $FF, $FF, $FF, 30, 31, NT_A, 0  ; Fire Hawk's boards only
 END_CASES

@@ -3,8 +3,8 @@
 .include "boards.inc"
 BOARD 11, 3, 0, 0
 HOME $FFF0, 0
-    L32 $FFF0, $21, 1, 2, NT_ANY
-    L32 $FFF0, $F3, 3, 15, NT_ANY
+    C32 {$FFF0, $21}, 1, NT_ANY, 2
+    C32 {$FFF0, $F3}, 3, NT_ANY, 15
     W $FFF0, $03                ; then $A000 drives 13: $FF & 13
-    L32 $A000, $FF, 1, 0, NT_ANY
+    C32 {$A000, $FF}, 1, NT_ANY, 0
 END_CASES

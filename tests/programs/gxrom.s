@@ -3,8 +3,8 @@
 .include "boards.inc"
 BOARD 66, 3, 0, 0
 HOME $FFF0, 0
-    L32 $FFF0, $12, 1, 2, NT_ANY
-    L32 $FFF0, $33, 3, 3, NT_ANY
+    C32 {$FFF0, $12}, 1, NT_ANY, 2
+    C32 {$FFF0, $33}, 3, NT_ANY, 3
     W $FFF0, $30                ; then $A000 drives 13: $FF & 13
-    L32 $A000, $FF, 0, 1, NT_ANY
+    C32 {$A000, $FF}, 0, NT_ANY, 1
 END_CASES

@@ -3,6 +3,6 @@
 .include "boards.inc"
 BOARD 113, 3, 0, 0
 HOME $4100, 0
-    L32 $4100, $BF, 7, 7, NT_V
-    L32 $4100, $49, 1, 9, NT_H
+    C32 {$4100, $BF}, 7, NT_V, 7
+    C32 {$4100, $49}, 1, NT_H, 9
 END_CASES

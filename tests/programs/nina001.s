@@ -3,9 +3,7 @@
 .include "boards.inc"
 BOARD 34, 3, 0, 0
 HOME $7FFD, 0
-    W $7FFD, 1, $7FFE, 5, $7FFF, 10
-    SEE32 1, NT_ANY
+    C32 {$7FFD, 1, $7FFE, 5, $7FFF, 10}, 1, NT_ANY
     CHR 20, 21, 22, 23, 40, 41, 42, 43
-    W $7FFD, 2
-    SEE32 0, NT_ANY, NONE
+    C32 {$7FFD, 2}, 0, NT_ANY, NONE
 END_CASES

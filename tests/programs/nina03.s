@@ -3,7 +3,7 @@
 .include "boards.inc"
 BOARD 79, 3, 0, 0
 HOME $4100, 0
-    L32 $4100, $0D, 1, 5, NT_ANY
-    L32 $5FFF, $07, 0, 7, NT_ANY
-    L32 $4200, $0F, 0, 0, NT_ANY
+    C32 {$4100, $0D}, 1, NT_ANY, 5
+    C32 {$5FFF, $07}, 0, NT_ANY, 7
+    C32 {$4200, $0F}, 0, NT_ANY, 0
 END_CASES

@@ -3,8 +3,6 @@
 .include "boards.inc"
 BOARD 180, 1, 1, 0
 HOME $FFF0, 0
-    W $FFF0, $05
-    SEE $FF, 0, 1, 10, 11, NT_ANY, 0
-    W $FFF0, $0F
-    SEE $FF, 0, 1, 14, 15, NT_ANY, 0
+    C {$FFF0, $05}, $FF, 0, 1, 10, 11, NT_ANY, 0
+    C {$FFF0, $0F}, $FF, 0, 1, 14, 15, NT_ANY, 0
 END_CASES

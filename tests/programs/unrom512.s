@@ -3,14 +3,9 @@
 .include "boards.inc"
 BOARD 30, 31, 1, 8
 HOME $FFF0, 0
-    W $FFF0, $25
-    SEE $FF, 10, 11, 30, 31, NT_A, 1
-    W $FFF0, $C3
-    SEE $FF, 6, 7, 30, 31, NT_B, 2
-    W $FFF0, $7F
-    SEE $FF, 30, 31, 30, 31, NT_A, 3
-    W $FFF0, $20
-    SEE $FF, 0, 1, 30, 31, NT_A, 1
-    W $FFF0, $05, $8000, $FF    ; $8000 drives 10
-    SEE $FF, 20, 21, 30, 31, NT_A, 0
+    C {$FFF0, $25}, $FF, 10, 11, 30, 31, NT_A, 1
+    C {$FFF0, $C3}, $FF, 6, 7, 30, 31, NT_B, 2
+    C {$FFF0, $7F}, $FF, 30, 31, 30, 31, NT_A, 3
+    C {$FFF0, $20}, $FF, 0, 1, 30, 31, NT_A, 1
+    C {$FFF0, $05, $8000, $FF}, $FF, 20, 21, 30, 31, NT_A, 0  ; $8000 drives 10
 END_CASES
