@@ -5,6 +5,5 @@ BOARD 11, 3, 0, 0
 HOME $FFF0, 0
     C32 {$FFF0, $21}, 1, NT_ANY, 2
     C32 {$FFF0, $F3}, 3, NT_ANY, 15
-    W $FFF0, $03                ; then $A000 drives 13: $FF & 13
-    C32 {$A000, $FF}, 1, NT_ANY, 0
+    C32 {$FFF0, $03, $A000, $FF}, 1, NT_ANY, 0  ; $A000 drives 13: $FF & 13
 END_CASES
