@@ -207,23 +207,19 @@ TEST(MapperJaleco140, LatchAtPrgRamAddresses) {
 // of CHR bank 0 at its own address, and one at another variant's, which lands
 // in the low nibble.
 TEST(MapperVRC, EachSubmapperDecodesItsAddressLines) {
-    struct Row {
-        int mapper, submapper;
-        uint16_t own, other;
-        int high_kib;  // KiB of a high nibble 1; a low nibble 1 gives KiB 1 (0 halved)
-    };
-    const Row rows[] = {{21, 1, 0x02, 0x40, 16}, {21, 2, 0x40, 0x02, 16}, {22, 0, 0x02, 0x01, 8},
-                        {23, 1, 0x01, 0x04, 16}, {23, 2, 0x04, 0x01, 16}, {23, 3, 0x01, 0x04, 16},
-                        {25, 1, 0x02, 0x08, 16}, {25, 2, 0x08, 0x02, 16}, {25, 3, 0x02, 0x08, 16}};
-    for (const Row& row : rows) {
-        Image img = make_cart(row.mapper, 16, 32).image();
-        img[7] |= 0x08, img[8] = uint8_t(row.submapper << 4);
-        for (uint16_t offset : {row.own, row.other}) {
+    // Mapper, submapper, the offsets of its own and another variant's index 1,
+    // and the KiB a high nibble 1 selects (a low nibble 1: KiB 1, 0 halved).
+    const int rows[][5] = {{21, 1, 0x02, 0x40, 16}, {21, 2, 0x40, 0x02, 16}, {22, 0, 0x02, 0x01, 8},
+                           {23, 1, 0x01, 0x04, 16}, {23, 2, 0x04, 0x01, 16}, {23, 3, 0x01, 0x04, 16},
+                           {25, 1, 0x02, 0x08, 16}, {25, 2, 0x08, 0x02, 16}, {25, 3, 0x02, 0x08, 16}};
+    for (const auto& [mapper, submapper, own, other, high_kib] : rows) {
+        Image img = make_cart(mapper, 16, 32).image();
+        img[7] |= 0x08, img[8] = uint8_t(submapper << 4);
+        for (int offset : {own, other}) {
             auto c = boot(img);
             c->poke(uint16_t(0xB000 + offset), 1);
-            const int kib = offset == row.own ? row.high_kib : row.mapper == 22 ? 0 : 1;
-            EXPECT_EQ(chr_window(*c, 0x0000, 1), chr_seq(kib, 1))
-                << row.mapper << "/" << row.submapper << " " << offset;
+            const int kib = offset == own ? high_kib : mapper == 22 ? 0 : 1;
+            EXPECT_EQ(chr_window(*c, 0x0000, 1), chr_seq(kib, 1)) << mapper << "/" << submapper << " " << offset;
         }
     }
 }

@@ -98,15 +98,13 @@ TEST(RomHeader, Nes2BoardFieldsAndJunkHeaders) {
     // in the high nibbles.
     Image img = raw_image(0x01, 0x30, 0x50, 0x18, 0xF0, 16384 + 4096);
     img[8] = 0x31, img[10] = 0x70, img[11] = 0x09;
-    Parse rom(img);
-    EXPECT_EQ(rom->mapper->number, 0x115);
-    EXPECT_EQ(rom->submapper, 3);
-    EXPECT_EQ(rom->chr_size, 4096);
-    EXPECT_EQ((std::vector<int>{rom->prg_ram_size, rom->prg_nvram_size, rom->chr_ram_size, rom->chr_nvram_size}),
-              (std::vector<int>{0, 8192, 32768, 0}));
-    rom = Parse(make_cart(1, 2, 0, 0x02).image());  // iNES 1.0: 8 KiB each, battery-backed PRG-RAM
-    EXPECT_EQ((std::vector<int>{rom->submapper, rom->prg_ram_size, rom->prg_nvram_size, rom->chr_ram_size}),
-              (std::vector<int>{0, 8192, 8192, 8192}));
+    auto fields = [](const Parse& r) {
+        return std::vector<int>{r->mapper->number, r->submapper,    r->chr_size,      r->prg_ram_size,
+                                r->prg_nvram_size, r->chr_ram_size, r->chr_nvram_size};
+    };
+    EXPECT_EQ(fields(Parse(img)), (std::vector<int>{0x115, 3, 4096, 0, 8192, 32768, 0}));
+    // iNES 1.0: 8 KiB of PRG-RAM, battery-backed with the battery bit, 8 KiB of CHR-RAM without CHR-ROM.
+    EXPECT_EQ(fields(Parse(make_cart(1, 2, 0, 0x02).image())), (std::vector<int>{1, 0, 0, 8192, 8192, 8192, 0}));
 
     // Anything but zeros in bytes 12-15, or byte 7's NES 2.0 bits at 01 or
     // 11, marks an old header: byte 7 is not read.
