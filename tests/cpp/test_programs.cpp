@@ -8,6 +8,8 @@ namespace {
 
 TEST(Programs, MemoryMirrors) { test::expect_program_passes("memory_mirrors", 10); }
 
+TEST(Programs, UndocumentedInstructionsOnRegisters) { test::expect_program_passes("unofficial_on_registers", 10); }
+
 // Each board's banks, arrangement and counter, in both models.
 TEST(Programs, Boards) {
     for (const char* name :
