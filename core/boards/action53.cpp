@@ -36,11 +36,8 @@ void Action53::map_write(void** context, signed char* address, signed char* valu
     CPU* cpu = cpu_of(context);
     const int a = cpu_address(cpu, address);
     const auto v = static_cast<uint8_t>(*value);
-    if (a < 0x6000) {
-        select = v & 0x81;
-        return;
-    }
-    if (a < 0x8000) return;
+    if (a >= 0x5000 && a < 0x6000) select = v & 0x81;
+    if (a < 0x8000) return;  // the CPU's and the PPU's registers pass by too
     switch (select) {
         case 0x00:
             chr = v & 3;
