@@ -209,10 +209,12 @@ void CPU::catch_up() {
 }
 
 void CPU::catch_up_for(uint32_t address, bool write) {
-    const bool ppu_side = address < 0x4000 || (write && address == 0x4014) || address >= 0x8000;
+    // Cartridge space ($4020 up) reaches both: a board's banks and its counter.
+    const bool cartridge = address >= 0x4020;
+    const bool ppu_side = address < 0x4000 || (write && address == 0x4014) || cartridge;
     const bool apu_side = (address >= 0x4000 && address < 0x4018 && address != 0x4014 && address != 0x4016 &&
                            (write || address == 0x4015)) ||
-                          address >= 0x8000;
+                          cartridge;
     if (ppu_side && ppu) {
         ppu->run_until(3 * instruction_start);
         if (write) ppu->forget_prediction();
@@ -220,7 +222,7 @@ void CPU::catch_up_for(uint32_t address, bool write) {
     if (apu_side && apu) apu->run_until(apu_target(instruction_start));
     // A mapper or APU write may move the next interrupt request (the PPU's
     // own events keep their dots): look again before the next instruction.
-    if (write && (apu_side || address >= 0x8000)) ppu_due = apu_due = 0;
+    if (write && (apu_side || cartridge)) ppu_due = apu_due = 0;
 }
 
 CPU::RunEnd CPU::run(int64_t until) {
@@ -625,7 +627,8 @@ void CPU::write_mapped(signed char* location, signed char value) {
         }
     }
     if (Mapper* mapper = mapper_of(*this)) {
-        if (address >= 0x8000 && address >= mapper->watched_writes_from()) catch_up_for(address, true);
+        if (address >= mapper->registers_from() && address >= mapper->watched_writes_from())
+            catch_up_for(address, true);
         void* context[3] = {this, ppu, apu};
         mapper->map_write(context, folded, &value);
     }
@@ -652,7 +655,9 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
         if (ram) std::memcpy(memory + 0x6000, ram->data(), std::min<std::size_t>(ram->size(), 0x2000));
     }
 
+    if (rom->has_trainer) std::memcpy(memory + 0x7000, rom->trainer, sizeof rom->trainer);
     if (Mapper* mapper = rom->mapper.get()) mapper->insert(*this);
+    map_pages();  // again: a board may choose its watched ranges at insertion
 }
 
 // State files.

@@ -54,6 +54,19 @@ void cyclic_copy(const uint8_t* data, std::size_t size, std::size_t start, uint8
     }
 }
 
+// A NES 2.0 ROM size: the size byte and the high nibble from byte 9 count
+// units, or with the nibble $F the byte is an exponent and multiplier,
+// 2^E x (2M + 1) bytes.
+int64_t nes2_rom_size(const char* what, uint8_t size, int nibble, int64_t unit) {
+    if (nibble != 0x0F) return int64_t{(nibble << 8) | size} * unit;
+    const int e = size >> 2;
+    const int m = size & 3;
+    if (e >= 31 || (int64_t{1} << e) * (2 * m + 1) > std::numeric_limits<int32_t>::max())
+        throw std::invalid_argument(std::string("NES 2.0 ") + what + " size 2^" + std::to_string(e) + " x " +
+                                    std::to_string(2 * m + 1) + " bytes does not fit in 32 bits");
+    return (int64_t{1} << e) * (2 * m + 1);
+}
+
 }  // namespace
 
 ROM::ROM() : ROM(true) {}
@@ -103,30 +116,24 @@ void ROM::load_arr(long size, unsigned char* data) {
         throw std::invalid_argument("not an iNES image: it does not start with the bytes 4E 45 53 1A");
 
     const unsigned char* h = data;
-    bool is_nes2 = (h[7] & 0x0C) == 0x08;
+    const bool is_nes2 = (h[7] & 0x0C) == 0x08;
+    // An iNES 1.0 header whose bytes 7-15 hold anything but flags and zeros
+    // (a ripper's name, "DiskDude!" and the like) says nothing there.
+    const bool junk = !is_nes2 && ((h[7] & 0x0C) != 0 || h[12] || h[13] || h[14] || h[15]);
 
     // Sizes in 64 bits first, so that a header announcing more than an int32
     // or more than the image holds is refused before anything is changed.
     int64_t new_prg_size;
     int64_t new_chr_size;
     if (is_nes2) {
-        if ((h[9] & 0x0F) == 0x0F) {
-            int e = h[4] >> 2;
-            int m = h[4] & 3;
-            if (e >= 31 || (int64_t{1} << e) * (2 * m + 1) > std::numeric_limits<int32_t>::max())
-                throw std::invalid_argument("NES 2.0 PRG size 2^" + std::to_string(e) + " x " +
-                                            std::to_string(2 * m + 1) + " bytes does not fit in 32 bits");
-            new_prg_size = (int64_t{1} << e) * (2 * m + 1);
-        } else {
-            new_prg_size = int64_t{((h[9] & 0x0F) << 8) | h[4]} * 16384;
-        }
-        new_chr_size = int64_t{((h[9] & 0xF0) << 4) | h[5]} * 8192;
+        new_prg_size = nes2_rom_size("PRG", h[4], h[9] & 0x0F, 16384);
+        new_chr_size = nes2_rom_size("CHR", h[5], h[9] >> 4, 8192);
     } else {
         new_prg_size = int64_t{h[4]} * 16384;
         new_chr_size = int64_t{h[5]} * 8192;
     }
-    bool has_trainer = (h[6] & 0x04) != 0;
-    int64_t offset = HEADER_LEN + (has_trainer ? TRAINER_LEN : 0);
+    const bool with_trainer = (h[6] & 0x04) != 0;
+    int64_t offset = HEADER_LEN + (with_trainer ? TRAINER_LEN : 0);
     int64_t needed = offset + new_prg_size + new_chr_size;
     if (needed > size)
         throw std::invalid_argument("cartridge image is truncated: its header announces " + std::to_string(needed) +
@@ -138,16 +145,27 @@ void ROM::load_arr(long size, unsigned char* data) {
     battery = (h[6] & 0x02) != 0;
     if (verbose) std::fputs(battery ? "Battery\n" : "No Battery\n", stdout);
     nes2 = is_nes2;
-    mapper = make_mapper((h[6] >> 4) | (h[7] & 0xF0), verbose);
+    const int number = (h[6] >> 4) | (junk ? 0 : h[7] & 0xF0) | (is_nes2 ? (h[8] & 0x0F) << 8 : 0);
+    mapper = make_mapper(number, verbose);
+    submapper = is_nes2 ? h[8] >> 4 : 0;
     mirroring = (h[6] & 0x08) ? 2 : (h[6] & 0x01);
     prg_size = static_cast<int32_t>(new_prg_size);
     chr_size = static_cast<int32_t>(new_chr_size);
+    // NES 2.0 gives the RAM sizes as shift counts (64 << n bytes, 0 for
+    // none); iNES 1.0 cartridges get the 8 KiB of PRG-RAM the machine always
+    // had, and 8 KiB of CHR-RAM without CHR-ROM.
+    auto shifted = [](int n) { return n ? int32_t{64} << n : 0; };
+    prg_ram_size = is_nes2 ? shifted(h[10] & 0x0F) : 8192;
+    prg_nvram_size = is_nes2 ? shifted(h[10] >> 4) : (battery ? 8192 : 0);
+    chr_ram_size = is_nes2 ? shifted(h[11] & 0x0F) : (chr_size == 0 ? 8192 : 0);
+    chr_nvram_size = is_nes2 ? shifted(h[11] >> 4) : 0;
+    has_trainer = with_trainer;
     if (!nes2 && verbose) {
         std::puts("iNES");
         std::printf("%i\n", h[5]);
     }
 
-    if (has_trainer) std::memcpy(trainer, data + HEADER_LEN, TRAINER_LEN);
+    if (with_trainer) std::memcpy(trainer, data + HEADER_LEN, TRAINER_LEN);
     prg.assign(data + offset, data + offset + prg_size);
     chr.assign(data + offset + prg_size, data + offset + prg_size + chr_size);
     image.assign(data, data + size);

@@ -18,9 +18,18 @@ public:
     std::vector<uint8_t> prg;
     std::vector<uint8_t> chr;    // empty when the cartridge uses CHR-RAM
     uint8_t* chr_ram = nullptr;  // the PPU's pattern memory when chr is empty
-    int mirroring = 0;           // 0 horizontal, 1 vertical, 2 four-screen
+    // The name-table arrangement at power-on: 0 horizontal, 1 vertical,
+    // 2 four-screen as the header says, or a one-screen one (3, 4) that the
+    // board sets at insertion.
+    int mirroring = 0;
     bool loaded = false;
     bool nes2 = false;
+    int submapper = 0;           // NES 2.0 byte 8's high nibble; 0 for iNES 1.0
+    int32_t prg_ram_size = 0;    // bytes, as the header announces them (iNES 1.0: 8 KiB)
+    int32_t prg_nvram_size = 0;  // of which battery-backed (iNES 1.0: 8 KiB with a battery)
+    int32_t chr_ram_size = 0;    // (iNES 1.0: 8 KiB without CHR-ROM)
+    int32_t chr_nvram_size = 0;
+    bool has_trainer = false;  // 512 bytes, placed at $7000 at insertion
     int path_length = 0;
     uint8_t header[16] = {};
     uint8_t trainer[512] = {};

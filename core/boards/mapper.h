@@ -54,6 +54,11 @@ public:
     // switch banks or set its interrupt counter; 0x10000: none).
     virtual bool watches_reads() const { return false; }
     virtual uint32_t watched_writes_from() const { return 0x8000; }
+    // Where the registers that switch banks or touch the interrupt counter
+    // begin: a write from here up first brings the PPU and the APU to the
+    // instruction's start. Below it a watched write (PRG-RAM protection)
+    // reaches only the board.
+    virtual uint32_t registers_from() const { return 0x8000; }
 
     // What the PPU's per-dot clock does to this mapper, so that the PPU's fast
     // path can leave out the calls that do nothing: nothing at all, something
@@ -68,8 +73,12 @@ public:
     // after dot 255 (after_dot_255 mappers), until the next one that may
     // request an interrupt; -1 when none will until a register changes.
     virtual int64_t clocks_to_request() const { return -1; }
-    // Every register and counter of the class, for machine snapshots (StateIO, cpu_helper.h).
+    // Every register and counter of the class, and RAM of its own, for
+    // machine snapshots (StateIO, cpu_helper.h).
     virtual void snapshot(StateIO&) {}
+    // The 8 KiB that a battery keeps: $6000-$7FFF of the CPU's memory, or a
+    // board's own store while that window shows something else.
+    virtual const uint8_t* battery_ram(const CPU& cpu) const;
 
     // What the board hears of the PPU's address bus, said once per machine
     // when the cartridge goes in, so that a board that needs nothing costs

@@ -11,6 +11,7 @@
 #include "boards/mmc1.h"
 #include "boards/mmc3.h"
 #include "boards/ntdec2722.h"
+#include "boards/vrc.h"
 #include "console.h"
 
 namespace {
@@ -96,11 +97,12 @@ TEST(MapperInsertion, PowerOnWindowsByMapperNumber) {
     EXPECT_EQ(other->rom->mapper->number, 65);
     EXPECT_EQ(prg_window(*other, 0x8000, 32), std::vector<int>(32, 0));
 
-    // The trainer is kept in the ROM and placed nowhere.
+    // The trainer is placed at $7000-$71FF.
     Image trained = make_cart(0, 1, 1, 0x04).image();
     trained.insert(trained.begin() + 16, 512, 0xEE);
     auto t = boot(trained);
-    EXPECT_EQ(prg_window(*t, 0x7000, 1), std::vector<int>{0});
+    const uint8_t* m = t->cpu->memory;
+    EXPECT_EQ((std::vector<int>{m[0x6FFF], m[0x7000], m[0x71FF], m[0x7200]}), (std::vector<int>{0, 0xEE, 0xEE, 0}));
     EXPECT_EQ(prg_window(*t, 0x8000, 16), seq(0, 16));
 
     // Re-insertion starts from a cleared address space.
@@ -190,6 +192,36 @@ TEST(MapperNTDEC2722, BankAndInterruptCounter) {
     // $6000-$7FFF is plain RAM for the program.
     c->poke(0x6000, 0x77);
     EXPECT_EQ(c->peek(0x6000), 0x77);
+}
+
+// Its register lies under the test programs' report at $6000, so it has no program.
+TEST(MapperJaleco140, LatchAtPrgRamAddresses) {
+    auto c = boot(make_cart(140, 16, 16));
+    c->poke(0x7000, 0x2B);
+    c->poke(0x8000, 0x00);  // no register there
+    EXPECT_EQ(prg_window(*c, 0x8000, 32), seq(64, 32));
+    EXPECT_EQ(chr_window(*c, 0x0000, 8), chr_seq(88, 8));
+}
+
+// A variant hears its own two address lines only: a write to the high nibble
+// of CHR bank 0 at its own address, and one at another variant's, which lands
+// in the low nibble.
+TEST(MapperVRC, EachSubmapperDecodesItsAddressLines) {
+    // Mapper, submapper, the offsets of its own and another variant's index 1,
+    // and the KiB a high nibble 1 selects (a low nibble 1: KiB 1, 0 halved).
+    const int rows[][5] = {{21, 1, 0x02, 0x40, 16}, {21, 2, 0x40, 0x02, 16}, {22, 0, 0x02, 0x01, 8},
+                           {23, 1, 0x01, 0x04, 16}, {23, 2, 0x04, 0x01, 16}, {23, 3, 0x01, 0x04, 16},
+                           {25, 1, 0x02, 0x08, 16}, {25, 2, 0x08, 0x02, 16}, {25, 3, 0x02, 0x08, 16}};
+    for (const auto& [mapper, submapper, own, other, high_kib] : rows) {
+        Image img = make_cart(mapper, 16, 32).image();
+        img[7] |= 0x08, img[8] = uint8_t(submapper << 4);
+        for (int offset : {own, other}) {
+            auto c = boot(img);
+            c->poke(uint16_t(0xB000 + offset), 1);
+            const int kib = offset == own ? high_kib : mapper == 22 ? 0 : 1;
+            EXPECT_EQ(chr_window(*c, 0x0000, 1), chr_seq(kib, 1)) << mapper << "/" << submapper << " " << offset;
+        }
+    }
 }
 
 TEST(MapperMMC1, SerialPortAndControl) {

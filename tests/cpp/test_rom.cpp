@@ -92,6 +92,30 @@ TEST(RomHeader, Nes2Sizes) {
     EXPECT_TRUE(refused(raw_image(0x78, 0, 0, 0x08, 0x0F, 16), "truncated"));
 }
 
+TEST(RomHeader, Nes2BoardFieldsAndJunkHeaders) {
+    // Byte 8: mapper bits 8-11 and the submapper; CHR in exponent form
+    // (2^12 x 1); bytes 10 and 11: RAM sizes as shifts of 64, battery-backed
+    // in the high nibbles.
+    Image img = raw_image(0x01, 0x30, 0x50, 0x18, 0xF0, 16384 + 4096);
+    img[8] = 0x31, img[10] = 0x70, img[11] = 0x09;
+    auto fields = [](const Parse& r) {
+        return std::vector<int>{r->mapper->number, r->submapper,    r->chr_size,      r->prg_ram_size,
+                                r->prg_nvram_size, r->chr_ram_size, r->chr_nvram_size};
+    };
+    EXPECT_EQ(fields(Parse(img)), (std::vector<int>{0x115, 3, 4096, 0, 8192, 32768, 0}));
+    // iNES 1.0: 8 KiB of PRG-RAM, battery-backed with the battery bit, 8 KiB of CHR-RAM without CHR-ROM.
+    EXPECT_EQ(fields(Parse(make_cart(1, 2, 0, 0x02).image())), (std::vector<int>{1, 0, 0, 8192, 8192, 8192, 0}));
+
+    // Anything but zeros in bytes 12-15, or byte 7's NES 2.0 bits at 01 or
+    // 11, marks an old header: byte 7 is not read.
+    for (auto [at, junk] :
+         {std::pair{7, std::string("DiskDude!")}, {15, std::string("\x01")}, {7, std::string("\xFC")}}) {
+        Image old = make_cart(0x41).image();
+        std::copy(junk.begin(), junk.end(), old.begin() + at);
+        EXPECT_EQ(Parse(old)->mapper->number, 1) << junk;
+    }
+}
+
 TEST(RomHeader, TrainerAndUnknownMapper) {
     test::Cart cart = make_cart(0, 2, 1, 0x04);
     Image img = cart.image();

@@ -42,11 +42,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     fuzz::Machine m(std::move(rom));
-    // Header bytes 14 and 15, which the parser leaves alone, steer the run:
+    // The image's last two bytes (past its data, or its own) steer the run:
     // the buttons, and after a whole frame a stretch of the dot-by-dot step
     // or of the lazy run, and a reset.
-    const uint8_t buttons = size > 14 ? data[14] : 0;
-    const uint8_t steer = size > 15 ? data[15] : 0;
+    const uint8_t buttons = data[size - 2];
+    const uint8_t steer = data[size - 1];
     m.press(buttons);
     m.run_frame();
     if (steer & 1)

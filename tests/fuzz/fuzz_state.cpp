@@ -1,5 +1,6 @@
 // Fuzz target: snapshots and old-layout state files, loaded into machines of
-// the project's own cartridges (one per mapper) that have run a while. The
+// the project's own cartridges and small ones of every other board that have
+// run a while. The
 // input picks a machine and either edits its snapshot or is loaded as it is;
 // whatever loads must run and must give snapshots that restore exactly.
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include "cpu.h"
 #include "cpu_helper.h"
 #include "machine.h"
+#include "registry.h"
 
 #ifndef PICTOR_SOURCE_DIR
 #error "PICTOR_SOURCE_DIR must name the source tree (for the bundled cartridges)"
@@ -102,8 +104,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     for (const char* name :
          {"demo.nes", "workload_mmc1.nes", "workload_uxrom.nes", "workload_cnrom.nes", "workload_mmc3.nes"})
         add_base(read_file(name));
-    add_base(small_cart(40));
-    add_base(small_cart(7));  // a mapper without a class of its own
+    for (const NES::BoardEntry& board : NES::boards())
+        if (board.number > 4) add_base(small_cart(board.number));
+    add_base(small_cart(255));  // a mapper without a board of its own
     return 0;
 }
 

@@ -1,11 +1,15 @@
 """Writes the seed corpora of the fuzz targets: the project's bundled cartridges, small cartridges of
-every supported mapper (and one without a class) with a busy program, and edit lists for the state
-target. Usage: make_corpus.py OUT_DIR (makes OUT_DIR/rom and OUT_DIR/state)."""
+every board of the registry (and of a mapper without one) with a busy program, and edit lists for the
+state target. Usage: make_corpus.py OUT_DIR (makes OUT_DIR/rom and OUT_DIR/state)."""
 
+import re
 import sys
 from pathlib import Path
 
-DATA = Path(__file__).resolve().parents[2] / "python" / "pictor_cli" / "data"
+ROOT = Path(__file__).resolve().parents[2]
+DATA = ROOT / "python" / "pictor_cli" / "data"
+# The mapper numbers of the board registry's table.
+BOARDS = [int(n) for n in re.findall(r"^\s*\{(\d+),\s+\"", (ROOT / "core/boards/registry.cpp").read_text(), re.M)]
 
 # Rendering, NMI and every sound channel on, then a loop that writes the mapper's registers with a
 # counter and reads the picture unit's status; the NMI scrolls, copies sprites and reads the pads.
@@ -45,8 +49,8 @@ def cart(mapper, prg_16k=2, chr_8k=1, flags6=0, nes2=False, trainer=False, steer
     chr_data = bytes((0x80 | (i // 1024)) & 0xFF for i in range(chr_8k * 0x2000))
     flags6 |= (mapper & 0x0F) << 4 | (0x04 if trainer else 0)
     flags7 = (mapper & 0xF0) | (0x08 if nes2 else 0)
-    header = b"NES\x1a" + bytes([prg_16k, chr_8k, flags6, flags7]) + bytes(6) + bytes([0, steer])
-    return header + (bytes(512) if trainer else b"") + bytes(prg) + chr_data
+    header = b"NES\x1a" + bytes([prg_16k, chr_8k, flags6, flags7]) + bytes(8)
+    return header + (bytes(512) if trainer else b"") + bytes(prg) + chr_data + bytes([0, steer])
 
 
 def main(out):
@@ -56,7 +60,7 @@ def main(out):
     for image in sorted(DATA.glob("*.nes")):
         (rom / image.name).write_bytes(image.read_bytes())
     seeds = {}
-    for mapper in (0, 1, 2, 3, 4, 40, 7):
+    for mapper in BOARDS + [255]:
         seeds[f"m{mapper}"] = cart(mapper, prg_16k=4 if mapper else 2)
         seeds[f"m{mapper}-chr-ram-battery"] = cart(mapper, prg_16k=4 if mapper else 2, chr_8k=0, flags6=0x02, steer=1)
         seeds[f"m{mapper}-nes2-trainer-four-screen"] = cart(mapper, prg_16k=2, flags6=0x08, nes2=True,
@@ -68,7 +72,8 @@ def main(out):
 
     # The state target: a machine (byte 0), a mode (byte 1: extension edits, old-layout edits or the
     # input itself), then edits.
-    for machine in range(7):
+    # fuzz_state's machines: the five bundled cartridges, then one of each other board and one without.
+    for machine in range(5 + len([b for b in BOARDS if b > 4]) + 1):
         (state / f"s{machine}-as-is").write_bytes(bytes([machine, 0]))
         (state / f"s{machine}-edits").write_bytes(bytes([machine, 1, 30, 0, 2, 40, 0, 7, 250, 1, 0x80]))
         (state / f"s{machine}-old-layout").write_bytes(bytes([machine, 2, 0, 0xFF, 20, 0x7F, 30, 0x80]))

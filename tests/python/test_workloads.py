@@ -13,8 +13,9 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 SOURCE = REPO / "workloads"
 DATA = REPO / "python" / "pictor_cli" / "data"
-KINDS = {"nrom": 0, "mmc1": 1, "uxrom": 2, "cnrom": 3, "mmc3": 4}  # kind: mapper number
-SIZES = {"nrom": (32, 8), "mmc1": (128, 32), "uxrom": (128, 0), "cnrom": (32, 32), "mmc3": (64, 32)}  # KiB
+KINDS = {"nrom": 0, "mmc1": 1, "uxrom": 2, "cnrom": 3, "mmc3": 4, "fme7": 69}  # kind: mapper number
+# KiB of PRG and CHR
+SIZES = {"nrom": (32, 8), "mmc1": (128, 32), "uxrom": (128, 0), "cnrom": (32, 32), "mmc3": (64, 32), "fme7": (64, 32)}
 BUTTONS = ["A", "B", "Select", "Start", "Up", "Down", "Left", "Right"]
 
 # The program's counters and read-backs (workloads/README.md): name -> (address, bytes).
@@ -158,24 +159,24 @@ def test_banks_switch_as_the_kind_does(session):
     kind, window = session.kind, (100, 300)
     frames = window[1] - window[0]
     switches = session.delta("switches", *window)
-    least = {"nrom": 0, "cnrom": 2, "uxrom": 6, "mmc1": 6, "mmc3": 6}[kind]
+    least = {"nrom": 0, "cnrom": 2, "uxrom": 6, "mmc1": 6, "mmc3": 6, "fme7": 6}[kind]
     assert switches >= least * frames and (switches == 0) == (kind == "nrom")
     assert session.snapshots[FRAMES - 1]["bank_errors"] == 0  # every switch mapped the bank asked for
 
     irqs = session.delta("irqs", *window)
-    if kind == "mmc3":
+    if kind in ("mmc3", "fme7"):
         assert irqs == 3 * frames and session.snapshots[FRAMES - 1]["irqs_frame"] == 3
     else:
         assert irqs == 0
     mirroring = session.delta("mirroring", *window)
-    assert mirroring >= 2 * frames if kind in ("mmc1", "mmc3") else mirroring == 0
+    assert mirroring >= 2 * frames if kind in ("mmc1", "mmc3", "fme7") else mirroring == 0
 
     # The pattern tables read back at status-bar time: background set 0 (on UxROM the
     # uploads change it), and on the kinds that switch sprite patterns by themselves,
     # every sprite set in turn.
     if kind != "uxrom":
         assert session.snapshots[FRAMES - 1]["bg_set"] == 0
-    assert session.spr_sets >= ({0x10, 0x11, 0x12, 0x13} if kind in ("mmc1", "mmc3") else {0x10})
+    assert session.spr_sets >= ({0x10, 0x11, 0x12, 0x13} if kind in ("mmc1", "mmc3", "fme7") else {0x10})
 
 
 @pytest.mark.parametrize("session", ["uxrom"], indirect=True)  # the cartridge with CHR-RAM

@@ -1,0 +1,7 @@
+; layout: banked
+; VRC6b (26): index lines A1, A0.
+VRC_MAPPER = 26
+R1 = 2
+R2 = 1
+R3 = 3
+.include "vrc6.inc"
