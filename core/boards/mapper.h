@@ -91,6 +91,7 @@ public:
     //   dot clock after dot 255 in that model.
     // - fetches: fetched for every fetch of the rendering PPU, with its
     //   kind; the PPU takes the byte it returns (byte: what PPU memory holds).
+    //   The PPU then steps dot by dot.
     struct BusWatch {
         bool a12_rises = false;
         int a12_low_dots = 0;

@@ -18,6 +18,13 @@ void MMC1::map_write(void** context, signed char* address, signed char* value) {
     PPU* ppu = ppu_of(context);
     int a = cpu_address(cpu, address);
     if (a < 0x8000) return;
+    if (cpu->accuracy == Accuracy::hardware) {
+        // The serial port ignores a write on the CPU cycle right after
+        // another: the second write of a read-modify-write instruction.
+        const bool follows = cpu->cycles == last_write_cycle + 1;
+        last_write_cycle = cpu->cycles;
+        if (follows) return;
+    }
     auto v = static_cast<uint8_t>(*value);
     if (v & 0x80) {
         // Reset: the shift register empties and the control register gains

@@ -15,6 +15,9 @@ public:
     uint8_t chr_mode = 0;
     uint8_t shift = 0x10;  // bit 4 holds the marker that travels down per write
     uint8_t last_value = 0;
+    // The CPU cycle of the last register write (hardware model). Not part of
+    // a snapshot: the two writes it pairs lie within one instruction.
+    int64_t last_write_cycle = -2;
     void map_write(void** context, signed char* address, signed char* value) override;
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;

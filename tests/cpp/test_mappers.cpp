@@ -272,6 +272,25 @@ TEST(MapperMMC1, SerialPortAndControl) {
     EXPECT_EQ(Image(c->cpu->memory + 0x8000, c->cpu->memory + 0x10000), cpu_before);
 }
 
+TEST(MapperMMC1, HardwareModelIgnoresAWriteOnTheNextCycle) {
+    // The CPU cycles of two writes of 1 to the serial port; whether the
+    // second one shifts in, by model.
+    struct Case {
+        NES::Accuracy model;
+        int64_t gap;
+        uint8_t shift;
+    };
+    for (Case k : {Case{NES::Accuracy::hardware, 1, 0x18}, Case{NES::Accuracy::hardware, 2, 0x1C},
+                   Case{NES::Accuracy::standard, 1, 0x1C}}) {
+        auto c = boot(make_cart(1, 16, 16), nullptr, k.model);
+        c->cpu->cycles = 1000;
+        c->poke(0x8000, 1);
+        c->cpu->cycles += k.gap;
+        c->poke(0x8000, 1);
+        EXPECT_EQ(mapper_of<NES::MMC1>(*c).shift, k.shift) << int(k.model) << " " << k.gap;
+    }
+}
+
 TEST(MapperMMC1, PrgAndChrRegisters) {
     auto c = boot(make_cart(1, 16, 16));  // 256 KiB PRG, 128 KiB CHR
     mmc1_write(*c, 0x8000, 0x0C);         // PRG mode 3

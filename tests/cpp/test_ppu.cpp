@@ -723,11 +723,6 @@ struct A12Probe : NES::Mapper {
     BusWatch bus_watch(NES::Accuracy) const override { return {true, 10, false}; }
     int64_t clocks_to_request() const override { return requests_after - static_cast<int64_t>(rises.size()); }
     void a12_rose(void**, int64_t at, int64_t) override { rises.push_back(at); }
-    void map_write(void**, signed char*, signed char*) override {}
-    void map_read(void**, signed char*) override {}
-    void clock(void**) override {}
-    void serialize(void**, char*) override {}
-    void deserialize(void**, char*) override {}
 };
 
 // A hardware-model console whose PPU is stepped by hand.
