@@ -760,7 +760,7 @@ int64_t CPU::state_fields(StateIO& io) {
         for (int64_t& at : pad_read_at) {
             uint8_t ago = static_cast<uint8_t>(std::clamp<int64_t>(cycles - at, 0, 2));
             ago = io.num(ago, "cpu.pad_read_ago", 0, 2);
-            at = counted - ago;
+            if (io.mode() == StateIO::Mode::Load) at = counted - ago;
         }
     } else {
         io.require(accuracy == Accuracy::standard,
