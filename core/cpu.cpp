@@ -281,11 +281,13 @@ void CPU::hardware_reset() {
     // writes turned into reads (SP is already three lower), then the vector.
     const uint16_t pc = static_cast<uint16_t>(PC);
     PC = 0;
+    ppu_due = apu_due = event_due = 0;
     for (int i = 0; i < 2; ++i) read_cycle<false>(static_cast<uint16_t>(PC));
     for (int i = 3; i > 0; --i) read_cycle<false>(static_cast<uint16_t>(0x100 | static_cast<uint8_t>(SP + i)));
     read_cycle<false>(reset_vector);
     read_cycle<false>(static_cast<uint16_t>(reset_vector + 1));
     PC = pc;
+    catch_up();  // the units in step, as a snapshot needs them
 }
 
 void CPU::sample_nmi() {
@@ -759,7 +761,7 @@ int64_t CPU::state_fields(StateIO& io) {
         for (int64_t& at : pad_read_at) {
             uint8_t ago = static_cast<uint8_t>(std::clamp<int64_t>(cycles - at, 0, 2));
             ago = io.num(ago, "cpu.pad_read_ago", 0, 2);
-            at = counted - ago;
+            if (io.mode() == StateIO::Mode::Load) at = counted - ago;
         }
     } else {
         io.require(accuracy == Accuracy::standard,

@@ -45,9 +45,9 @@ def test_copies_keep_the_model_and_old_pickles_are_standard():
     nes.runFrame()
     for twin in (pickle.loads(pickle.dumps(nes)), copy.deepcopy(nes)):
         assert twin.accuracy == "hardware" and twin.getState() == nes.getState()
-    # Before the model was pickled: a standard machine's state (a snapshot
-    # holds the hardware model's own section only on its machines).
-    version_1 = (1, *pictor.NES(DEMO, verbose=False).__getstate__()[1:7])
+    standard = pictor.NES(DEMO, verbose=False)
+    standard.runFrame()
+    version_1 = (1, *standard.__getstate__()[1:7])  # before the model was pickled: a standard snapshot
     old = pictor.NES.__new__(pictor.NES)
     old.__setstate__(version_1)
     assert old.accuracy == "standard"

@@ -73,11 +73,11 @@ def test_bad_snapshots_raise_value_error_and_change_nothing():
         "truncated": good[:-1],
         "a byte too many": good + b"\0",
         "another magic": good[:STATE_LEN] + b"X" + good[STATE_LEN + 1 :],
-        "version 2": good[: STATE_LEN + 8] + b"\2" + good[STATE_LEN + 9 :],
+        "version 3": good[: STATE_LEN + 8] + b"\3" + good[STATE_LEN + 9 :],
         "another cartridge": pictor.NES(verbose=False).getState(),
         "a boolean of 2": good[:flag] + b"\2" + good[flag + 1 :],
     }
-    reasons = {"version 2": "version 2 is unknown", "another cartridge": "another cartridge"}
+    reasons = {"version 3": "version 3 is unknown", "another cartridge": "another cartridge"}
     for case, data in cases.items():
         with pytest.raises(ValueError, match=reasons.get(case, "invalid snapshot")):
             nes.setState(data)
