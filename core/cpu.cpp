@@ -1,5 +1,6 @@
-// The processor core, the CPU memory map with its register side effects,
-// cartridge insertion and the state-file blocks.
+// The processor core, the CPU memory map with the side effects of the APU
+// and pad registers (the PPU's registers are the PPU's), cartridge insertion
+// and the state-file blocks.
 #include "cpu.h"
 
 #include <algorithm>
@@ -64,26 +65,6 @@ inline bool unit_attached(const CPU& cpu, uint32_t address, bool write) {
     return cpu.apu != nullptr;
 }
 
-inline void step_vram_address(CPU& cpu) { cpu.ppu->v += (cpu.memory[0x2000] & 0x04) ? 32 : 1; }
-
-// PPUSTATUS read. Reading around the start of vertical blank races the PPU:
-// at dot 1 of line 241 the flag reads clear and neither the flag nor the NMI
-// is raised this frame; at dot 2 it reads set and the NMI is cancelled.
-uint8_t read_status(CPU& cpu, uint8_t value) {
-    PPU* ppu = cpu.ppu;
-    cpu.memory[0x2002] &= 0x7F;
-    ppu->w = false;
-    if (ppu->dot > 1 && ppu->scanline == 261) return value & 0x7F;
-    if (ppu->scanline == 241 && (ppu->dot == 1 || ppu->dot == 2)) {
-        ppu->suppress_vblank = true;
-        ppu->nmi_occurred = false;
-        ppu->suppress_nmi = true;
-        return ppu->dot == 2 ? (value | 0x80) : (value & 0x7F);
-    }
-    ppu->nmi_occurred = false;
-    return value;
-}
-
 // The serial pad port: bit 7 of the shift register, shifting a 1 in from the
 // right unless the strobe holds the latch.
 uint8_t read_pad(CPU& cpu, int index) {
@@ -92,27 +73,9 @@ uint8_t read_pad(CPU& cpu, int index) {
     return value;
 }
 
+// Side effects of a read of the APU and pad registers.
 uint8_t read_register(CPU& cpu, uint32_t address, uint8_t value) {
     switch (address) {
-        case 0x2002:
-            return read_status(cpu, value);
-        case 0x2004:
-            return cpu.ppu->oam[cpu.ppu->oam_addr];
-        case 0x2007: {
-            PPU* ppu = cpu.ppu;
-            const short p = static_cast<short>(ppu->v & 0x3FFF);
-            // Palette reads are immediate, and the buffer takes the name-table
-            // byte that lies under the palette; the rest come through the buffer.
-            if (p >= 0x3F00) {
-                value = ppu->read(p);
-                ppu->read_buffer = ppu->read(static_cast<short>(p - 0x1000));
-            } else {
-                value = ppu->read_buffer;
-                ppu->read_buffer = ppu->read(p);
-            }
-            step_vram_address(cpu);
-            return value;
-        }
         case 0x4015:
             return cpu.apu->read_status();
         case 0x4016:
@@ -144,56 +107,9 @@ void oam_dma(CPU& cpu, uint8_t page) {
     }
 }
 
-void print_ppu_address_registers(const char* when, uint8_t value, const PPU* ppu) {
-    printf("(%s) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", when, value, 0x2006, ppu->v, ppu->t,
-           static_cast<int>(ppu->w), ppu->x);
-}
-
-// Side effects of a register write; returns the value to store.
+// Side effects of a write to $4014-$4017 and the APU registers; returns the value to store.
 uint8_t write_register(CPU& cpu, uint32_t address, uint8_t value) {
-    PPU* ppu = cpu.ppu;
     switch (address) {
-        case 0x2000:
-            ppu->t = static_cast<uint16_t>((ppu->t & 0xF3FF) | (value & 3) << 10);
-            break;
-        case 0x2001:
-        case 0x2002:
-            break;
-        case 0x2003:
-            ppu->oam_addr = value;
-            break;
-        case 0x2004:
-            if ((ppu->oam_addr & 3) == 2) value &= 0xE3;
-            ppu->oam[ppu->oam_addr++] = value;
-            break;
-        case 0x2005:
-            if (!ppu->w) {
-                ppu->x = value & 7;
-                ppu->t = static_cast<uint16_t>((ppu->t & 0xFFE0) | value >> 3);
-            } else {
-                ppu->t = static_cast<uint16_t>((ppu->t & 0x8C1F) | (value & 0xF8) << 2 | (value & 7) << 12);
-            }
-            ppu->w = !ppu->w;
-            break;
-        case 0x2006:
-            if (cpu.debug) print_ppu_address_registers("Before", value, ppu);
-            if (!ppu->w) {
-                ppu->t = static_cast<uint16_t>((ppu->t & 0x80FF) | (value & 0x3F) << 8);
-            } else {
-                ppu->t = static_cast<uint16_t>((ppu->t & 0xFF00) | value);
-                ppu->v = ppu->t;
-            }
-            ppu->w = !ppu->w;
-            if (cpu.debug) print_ppu_address_registers("After", value, ppu);
-            break;
-        case 0x2007: {
-            const short p = static_cast<short>(ppu->v & 0x3FFF);
-            if (cpu.debug) printf("ppu->%04x: %02x\n", p, value);
-            ppu->write(p, static_cast<signed char>(value));
-            step_vram_address(cpu);
-            if (cpu.debug) printf("v changed to %i\n", ppu->v);
-            break;
-        }
         case 0x4014:
             oam_dma(cpu, value);
             break;
@@ -467,9 +383,9 @@ signed char CPU::read_mapped(signed char* location, bool notify) {
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     signed char value = *folded;
     if (is_register(address) && unit_attached(*this, address, false)) {
-        if (address == 0x2002) {
+        if (address < 0x4000) {
             // The PPU answers for the instruction's start, drawing only as far as it must.
-            value = static_cast<signed char>(read_status(*this, ppu->status_at(3 * instruction_start)));
+            value = static_cast<signed char>(ppu->read_register(static_cast<uint16_t>(address), 3 * instruction_start));
         } else {
             catch_up_for(address, false);
             value = static_cast<signed char>(read_register(*this, address, u8(*folded)));
@@ -494,8 +410,13 @@ void CPU::write_mapped(signed char* location, signed char value) {
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
     if (debug) printf("%04x=>%02x\n", address, u8(value));
     if (is_register(address) && unit_attached(*this, address, true)) {
-        catch_up_for(address, true);
-        value = static_cast<signed char>(write_register(*this, address, u8(value)));
+        if (address < 0x4000) {
+            value = static_cast<signed char>(
+                ppu->write_register(static_cast<uint16_t>(address), u8(value), 3 * instruction_start));
+        } else {
+            catch_up_for(address, true);
+            value = static_cast<signed char>(write_register(*this, address, u8(value)));
+        }
     }
     if (Mapper* mapper = mapper_of(*this)) {
         if (address >= 0x8000 && address >= mapper->watched_writes_from()) catch_up_for(address, true);

@@ -1,5 +1,5 @@
 // The picture processing unit: construction, cartridge binding, the 14-bit
-// PPU address space and the dot-by-dot renderer.
+// PPU address space, the CPU-facing registers and the dot-by-dot renderer.
 #include "ppu.h"
 
 #include <algorithm>
@@ -245,6 +245,112 @@ void PPU::set_mirroring(int arrangement) {
     const int from = second_table(mirroring), to = second_table(arrangement);
     if (mirroring != 2 && arrangement != 2 && from != to) std::memcpy(memory + to, memory + from, 0x400);
     mirroring = arrangement;
+}
+
+// ---- Registers ----
+
+namespace {
+
+// PPUCTRL bit 2: PPUDATA steps v by 32 (one row) instead of 1.
+constexpr uint8_t CTRL_STEP_ROW = 0x04;
+
+void print_address_registers(const char* when, uint8_t value, const PPU& p) {
+    printf("(%s) Write %02x->0x%04x: v=%04x,t=%04x,w=%i,x=%02x\n", when, value, 0x2006, p.v, p.t, static_cast<int>(p.w),
+           p.x);
+}
+
+}  // namespace
+
+uint8_t PPU::read_register(uint16_t address, int64_t at) {
+    if (address == 0x2002) {
+        // Reading around the start of vertical blank races the PPU: at dot 1
+        // of line 241 the flag reads clear and neither the flag nor the NMI is
+        // raised this frame; at dot 2 it reads set and the NMI is cancelled.
+        const uint8_t value = status_at(at);
+        *register_ptrs[2] &= ~STATUS_VBLANK;
+        w = false;
+        if (dot > 1 && scanline == LAST_LINE) return value & ~STATUS_VBLANK;
+        if (scanline == 241 && (dot == 1 || dot == 2)) {
+            suppress_vblank = true;
+            nmi_occurred = false;
+            suppress_nmi = true;
+            return dot == 2 ? (value | STATUS_VBLANK) : (value & ~STATUS_VBLANK);
+        }
+        nmi_occurred = false;
+        return value;
+    }
+    run_until(at);
+    switch (address) {
+        case 0x2004:
+            return oam[oam_addr];
+        case 0x2007: {
+            const short p = static_cast<short>(v & 0x3FFF);
+            uint8_t value;
+            // Palette reads are immediate, and the buffer takes the name-table
+            // byte that lies under the palette; the rest come through the buffer.
+            if (p >= 0x3F00) {
+                value = read(p);
+                read_buffer = read(static_cast<short>(p - 0x1000));
+            } else {
+                value = read_buffer;
+                read_buffer = read(p);
+            }
+            v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+            return value;
+        }
+        default:
+            return *register_ptrs[address & 7];
+    }
+}
+
+uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
+    run_until(at);
+    forget_prediction();
+    const bool trace = cpu && cpu->debug;
+    switch (address) {
+        case 0x2000:
+            t = static_cast<uint16_t>((t & 0xF3FF) | (value & 3) << 10);
+            break;
+        case 0x2003:
+            oam_addr = value;
+            break;
+        case 0x2004:
+            // Bits 2-4 of the attribute byte do not exist in OAM.
+            if ((oam_addr & 3) == 2) value &= 0xE3;
+            oam[oam_addr++] = value;
+            break;
+        case 0x2005:
+            if (!w) {
+                x = value & 7;
+                t = static_cast<uint16_t>((t & 0xFFE0) | value >> 3);
+            } else {
+                t = static_cast<uint16_t>((t & 0x8C1F) | (value & 0xF8) << 2 | (value & 7) << 12);
+            }
+            w = !w;
+            break;
+        case 0x2006:
+            if (trace) print_address_registers("Before", value, *this);
+            if (!w) {
+                t = static_cast<uint16_t>((t & 0x80FF) | (value & 0x3F) << 8);
+            } else {
+                t = static_cast<uint16_t>((t & 0xFF00) | value);
+                v = t;
+            }
+            w = !w;
+            if (trace) print_address_registers("After", value, *this);
+            break;
+        case 0x2007: {
+            const short p = static_cast<short>(v & 0x3FFF);
+            if (trace) printf("ppu->%04x: %02x\n", p, value);
+            write(p, static_cast<signed char>(value));
+            v += (*register_ptrs[0] & CTRL_STEP_ROW) ? 32 : 1;
+            if (trace) printf("v changed to %i\n", v);
+            break;
+        }
+        default:
+            break;
+    }
+    return value;
 }
 
 int64_t PPU::get_addr(signed char* location) const { return location - reinterpret_cast<const signed char*>(memory); }

@@ -100,6 +100,13 @@ public:
     void map_memory(short& address) const;
     uint8_t read(short address) const;
     void write(short address, signed char value);
+    // The CPU's accesses to $2000-$2007 (the address folded onto them) at dot
+    // count `at`: the PPU first runs up to it (for a PPUSTATUS read only as
+    // far as the flags need), then the access takes effect. A read returns
+    // the byte the CPU sees; a write returns the byte the CPU's memory keeps
+    // for the register.
+    uint8_t read_register(uint16_t address, int64_t at);
+    uint8_t write_register(uint16_t address, uint8_t value, int64_t at);
     // Switches the name-table arrangement, keeping both tables' contents.
     void set_mirroring(int arrangement);
     int64_t get_addr(signed char* location) const;
@@ -108,7 +115,7 @@ public:
     void apply_and_update_registers();
     void cycle();
 
-    bool verbose = true;  // print the CHR-RAM line at cartridge binding
+    bool verbose = true;                     // print the CHR-RAM line at cartridge binding
     Accuracy accuracy = Accuracy::standard;  // fixed before the cartridge goes in
     // The console's reset button: PPUCTRL, PPUMASK, the scroll and the w latch
     // and the read buffer are cleared; memory, OAM, v and the position are kept.
