@@ -1,11 +1,9 @@
 // What the module's classes share on their Python side: the argument types
-// they take (file-system paths, the timing model, built objects only) and the
-// release of the interpreter lock around native work.
+// they take (file-system paths, the timing model, built objects only).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <optional>
 #include <string>
 
 #include "glob_const.h"
@@ -47,6 +45,14 @@ struct type_caster<FsPath> {
     }
 };
 }  // namespace pybind11::detail
+
+// Text that holds paths as the file system gives them (os.fsdecode): bytes
+// that are not UTF-8 come out as surrogate escapes, never as an error.
+inline pybind11::str fs_text(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!decoded) throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::str>(decoded);
+}
 
 // The timing model by its Python name.
 inline const char* accuracy_name(NES::Accuracy accuracy) {
@@ -118,14 +124,3 @@ template <typename R, typename C, typename... A>
 auto live(R (C::*f)(A...) const) {
     return [f](Live<C> self, A... args) -> R { return ((*self).*f)(std::forward<A>(args)...); };
 }
-
-// Releases the interpreter lock for a scope when this thread holds it.
-class Unlocked {
-public:
-    Unlocked() {
-        if (Py_IsInitialized() && PyGILState_Check()) release.emplace();
-    }
-
-private:
-    std::optional<pybind11::gil_scoped_release> release;
-};

@@ -8,6 +8,7 @@
 #include "cpu_helper.h"
 #include "files.h"
 #include "glob_const.h"
+#include "interpreter.h"
 #include "py_support.h"
 #include "wrapper.h"
 
@@ -18,6 +19,19 @@ namespace {
 constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
 // Version 2 added the timing model; a version 1 pickle is of a standard-model machine.
 constexpr int PICKLE_VERSION = 2;
+
+// Item i of a pickled state as T; TypeError naming the item otherwise.
+template <typename T>
+T pickled(const py::tuple& state, std::size_t i, const char* what) {
+    try {
+        return state[i].cast<T>();
+    } catch (const py::builtin_exception&) {  // a cast_error, or a type_error for another type
+        std::string shown = py::repr(state[i]);
+        if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
+        throw py::type_error("NES.__setstate__: item " + std::to_string(i) + " of the pickled state must be " + what +
+                             ", not " + shown);
+    }
+}
 
 std::atomic<bool>& claim(NESUnit& machine, const char* call) {
     refuse_on_own_thread(&machine, call);
@@ -33,7 +47,12 @@ StateAccess::StateAccess(NESUnit& machine, const char* call) : machine(machine),
             throw std::runtime_error(std::string(call) +
                                      ": the emulation thread is running; pause it with setPaused(True) or call "
                                      "stop() first");
-        thread.hold();
+        // From another machine's per-frame callback, a wait for this thread
+        // could be a wait for each other: only a thread already parked is taken.
+        if (!thread.hold(machine_on_this_thread() == nullptr))
+            throw std::runtime_error(std::string(call) +
+                                     ": this machine's emulation thread has not yet stopped in its pause, and "
+                                     "another machine's per-frame callback does not wait for it");
         holding = true;
     } else if (thread.joinable()) {
         thread.join();  // a run that ended by itself
@@ -147,21 +166,13 @@ std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
                                     ")");
     const std::size_t fields = version.equal(py::int_(1)) ? 7 : 8;
     if (state.size() != fields) throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
-    std::string image, snapshot, saves, game;
-    int32_t clock_hz = 0;
-    bool loud = false;
-    NES::Accuracy accuracy = NES::Accuracy::standard;
-    if (fields == 8) accuracy = state[7].cast<NES::Accuracy>();
-    try {
-        image = state[1].cast<py::bytes>();
-        snapshot = state[2].cast<py::bytes>();
-        clock_hz = state[3].cast<int32_t>();
-        saves = state[4].cast<py::bytes>();
-        game = state[5].cast<py::bytes>();
-        loud = state[6].cast<bool>();
-    } catch (const py::cast_error&) {
-        throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
-    }
+    const std::string image = pickled<py::bytes>(state, 1, "the cartridge image (bytes)");
+    const std::string snapshot = pickled<py::bytes>(state, 2, "the snapshot (bytes)");
+    const auto clock_hz = pickled<int32_t>(state, 3, "the clock rate (a 32-bit int)");
+    std::string saves = pickled<py::bytes>(state, 4, "the save folder (bytes)");
+    std::string game = pickled<py::bytes>(state, 5, "the game folder (bytes)");
+    const bool loud = pickled<bool>(state, 6, "verbose (a bool)");
+    const NES::Accuracy accuracy = fields == 8 ? state[7].cast<NES::Accuracy>() : NES::Accuracy::standard;
     auto machine = std::make_unique<NESUnit>(image, clock_hz, loud, accuracy);
     NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
     machine->save_dir = std::move(saves);

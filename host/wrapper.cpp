@@ -19,6 +19,7 @@
 
 #include "files.h"
 #include "glob_const.h"
+#include "interpreter.h"
 #include "mapper.h"
 #include "py_support.h"
 
@@ -40,20 +41,6 @@ std::array<uint8_t, sizeof NES::NTSC_TO_RGB> palette = [] {
     return p;
 }();
 
-// Every machine alive, for the writes of battery RAM at interpreter exit.
-std::mutex machines_mutex;
-std::vector<NESUnit*> machines;
-
-void enlist(NESUnit* machine) {
-    std::lock_guard<std::mutex> lock(machines_mutex);
-    machines.push_back(machine);
-}
-
-void delist(NESUnit* machine) {
-    std::lock_guard<std::mutex> lock(machines_mutex);
-    machines.erase(std::remove(machines.begin(), machines.end(), machine), machines.end());
-}
-
 int32_t clock_rate(int rate) { return rate > 0 ? rate : INT32_MAX; }
 
 // Keeps a machine's Python object alive across a per-frame callback on the
@@ -68,14 +55,8 @@ public:
             Py_DECREF(owner);
             return;
         }
-        // If the queue of pending calls is full the machine is leaked rather than freed here.
         running = false;
-        Py_AddPendingCall(
-            [](void* p) {
-                Py_DECREF(static_cast<PyObject*>(p));
-                return 0;
-            },
-            owner);
+        free_on_main_thread(owner);
     }
     OwnerHold(const OwnerHold&) = delete;
     OwnerHold& operator=(const OwnerHold&) = delete;
@@ -126,9 +107,13 @@ std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool ve
 
 std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose,
                                                   NES::Accuracy accuracy, const std::optional<FsPath>& save_root) {
-    // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
-    const std::string name = rom_file.attr("name").cast<std::string>();
-    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file's name");
+    // A name as a path is: str (encoded as the file system does), bytes or bytearray.
+    py::object name_object = rom_file.attr("name");
+    if (!PyUnicode_Check(name_object.ptr()) && !PyBytes_Check(name_object.ptr()) &&
+        !PyByteArray_Check(name_object.ptr()))
+        throw py::type_error("NES: the file object's name must be str or bytes, not " +
+                             std::string(Py_TYPE(name_object.ptr())->tp_name));
+    const std::string name = name_object.cast<FsPath>().bytes;
     py::object data = rom_file.attr("read")();
     if (PyUnicode_Check(data.ptr()))
         throw py::type_error(
@@ -185,28 +170,21 @@ void guard_builder(py::handle type, const char* name, const char* call, const ch
     type.attr(name) = descr;
 }
 
-// At interpreter exit, while Python still runs, every machine still alive
-// ends its emulation thread (rather than have it cut off in the middle of a
-// per-frame callback once the interpreter finalizes) and a battery machine
-// writes its battery RAM file.
-void finish_machines_at_exit() {
-    std::vector<py::object> alive;
-    {
-        std::lock_guard<std::mutex> lock(machines_mutex);
-        for (NESUnit* m : machines)
-            if (m->keeps_battery() || m->thread.joinable())
-                alive.push_back(py::cast(m, py::return_value_policy::reference));
-    }
-    for (const py::object& machine : alive) machine.cast<NESUnit&>().finish_at_exit();
-}
-
 }  // namespace
 
 void ControllerWrapper::updateInputs(py::sequence buttons) {
     const std::size_t count = py::len(buttons);
     if (count < 8) throw py::value_error("Controller.updateInputs needs 8 button states, got " + std::to_string(count));
     bool states[8];
-    for (std::size_t i = 0; i < 8; ++i) states[i] = buttons[i].cast<bool>();
+    for (std::size_t i = 0; i < 8; ++i) {
+        const py::object value = buttons[i];
+        if (!value.is_none() && !PyNumber_Check(value.ptr()))
+            throw py::type_error("Controller.updateInputs: button " + std::to_string(i) +
+                                 " must be a bool, a number or None, not " + Py_TYPE(value.ptr())->tp_name);
+        const int truth = PyObject_IsTrue(value.ptr());
+        if (truth < 0) throw py::error_already_set();
+        states[i] = truth;
+    }
     controller.update_inputs(states);
 }
 
@@ -298,10 +276,19 @@ NESUnit::~NESUnit() {
 void NESUnit::single_cycle() {
     cpu->clock();
     while (2 * apu->cycles < cpu->cycles) apu->cycle();
+    // A callback that raises still leaves the PPU caught up with the CPU, so
+    // that the machine's snapshot stays one it can restore.
+    std::exception_ptr raised;
     while (ppu->cycles < 3 * cpu->cycles) {
         int64_t frames = ppu->frames;
         ppu->cycle();
-        if (ppu->frames != frames) frame_callback();
+        if (ppu->frames != frames && !raised) {
+            try {
+                frame_callback();
+            } catch (...) {
+                raised = std::current_exception();
+            }
+        }
         if (ppu->debug) {
             printf("PPU REGISTERS: ");
             printf("VBLANK: %i, PPUCTRL: %02x, PPUMASK: %02x, PPUSTATUS: %02x, OAMADDR: N/A (so far), PPUADDR: %04x\n",
@@ -309,6 +296,7 @@ void NESUnit::single_cycle() {
             printf("scanline: %i, cycle: %i\n", ppu->scanline, ppu->dot);
         }
     }
+    if (raised) std::rethrow_exception(raised);
 }
 
 void NESUnit::frame_callback() {
@@ -353,6 +341,7 @@ void NESUnit::runFrame() {
     if (thread.joinable()) thread.join();  // a run that ended by itself may still finish its step
     // Other machines run meanwhile; a Python callback takes the lock back for its call.
     Unlocked unlocked;
+    Stepping stepping(*this);
     step_frame();
 }
 
@@ -365,8 +354,13 @@ void NESUnit::step_frame() {
     }
     while (cpu->run(std::numeric_limits<int64_t>::max()) != NES::CPU::RunEnd::frame) {
     }
+    // The units catch up with the CPU even when the callback raises (a Ctrl-C
+    // lands there): the machine stays at a frame boundary its snapshot restores.
+    struct CatchUp {
+        NES::CPU& cpu;
+        ~CatchUp() { cpu.catch_up(); }
+    } catch_up{*cpu};
     frame_callback();
-    cpu->catch_up();
 }
 
 int64_t NESUnit::frame_count() const { return ppu->frames; }
@@ -381,6 +375,7 @@ void NESUnit::start() {
     refuse_on_own_thread(this, "NES.start");
     BusyGuard guard(busy, "NES.start");
     if (thread.running) throw std::runtime_error("NES.start: the machine is already running; call stop() first");
+    if (interpreter_exiting()) throw std::runtime_error("NES.start: the interpreter is exiting");
     if (thread.joinable()) thread.join();  // a run that ended by itself (its callback raised)
     thread.launch();
 }
@@ -392,6 +387,11 @@ void NESUnit::stop() {
         // is whole; the writer's last copy goes first, this one after it.
         thread.end_from_callback();
         write_battery_ram();
+        return;
+    }
+    if (machine_on_this_thread() && thread.running) {
+        BusyGuard guard(busy, "NES.stop");
+        thread.end_writing_battery();
         return;
     }
     bool had_thread = false;
@@ -410,18 +410,23 @@ void NESUnit::stop() {
 
 bool NESUnit::keeps_battery() const { return rom && rom->battery && !game_dir.empty(); }
 
-void NESUnit::finish_at_exit() {
-    if (!keeps_battery() && !thread.joinable()) return;
-    bool expected = false;
-    if (!busy.compare_exchange_strong(expected, true)) return;  // stepped by another thread right now
+void NESUnit::end_thread_at_exit() {
     thread.end();
     if (thread.joinable()) thread.join();
+}
+
+void NESUnit::write_battery_at_exit(bool others_settled) {
+    bool expected = false;
+    const bool claimed = busy.compare_exchange_strong(expected, true);
+    // Busy otherwise: on a thread that has finished its native work and now
+    // waits for the process to end (others settled), or one that may not have.
+    if (!claimed && !others_settled) return;
     try {
         write_battery_ram();
     } catch (const std::exception& e) {
         report_thread_error((std::string("battery RAM not saved at exit: ") + e.what()).c_str(), verbose);
     }
-    busy = false;
+    if (claimed) busy = false;
 }
 
 void NESUnit::set_pause(bool p) { thread.set_paused(p); }
@@ -482,7 +487,7 @@ bool NESUnit::setSaveDir(std::string dir) {
     return true;
 }
 
-std::string NESUnit::getSaveDir() const { return save_dir; }
+py::str NESUnit::getSaveDir() const { return fs_text(save_dir); }
 
 // ---- Sample ring ----
 
@@ -499,13 +504,15 @@ uint64_t NESUnit::audio_dropped() const { return apu->ring_dropped; }
 
 void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
     setController(pad, port);
+    // The new pad is in place before the count is read: a step that begins
+    // after the read reads the new one.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const uint64_t now = steps.load();
+    std::erase_if(retired_pads, [now](const auto& retired) { return retired.second != now; });
     py::object old = std::move(plugged[port]);
     plugged[port] = std::move(pad_object);
-    // A running machine may be reading the old pad at this moment.
-    if (thread.running || busy)
-        retired_pads.push_back(std::move(old));
-    else
-        retired_pads.clear();
+    // A step going on at this moment may be reading the old pad.
+    if (now & 1) retired_pads.emplace_back(std::move(old), now);
 }
 
 // ---- Python module ----
@@ -521,7 +528,7 @@ PYBIND11_MODULE(pictor, m) {
             if (p) std::rethrow_exception(p);
         } catch (const NES::FileError& e) {
             if (e.err == 0) {
-                PyErr_SetString(PyExc_OSError, e.what());
+                PyErr_SetObject(PyExc_OSError, fs_text(e.what()).ptr());
                 return;
             }
             // OSError(errno, strerror, path): Python picks the subclass, e.g. FileNotFoundError for ENOENT.
@@ -529,6 +536,14 @@ PYBIND11_MODULE(pictor, m) {
             if (!path) PyErr_Clear();
             errno = e.err;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        } catch (const py::cast_error& e) {
+            PyErr_SetObject(PyExc_TypeError, fs_text(e.what()).ptr());
+        } catch (const py::builtin_exception&) {
+            throw;  // pybind11's own, with their Python types
+        } catch (const std::invalid_argument& e) {
+            PyErr_SetObject(PyExc_ValueError, fs_text(e.what()).ptr());
+        } catch (const std::runtime_error& e) {
+            PyErr_SetObject(PyExc_RuntimeError, fs_text(e.what()).ptr());
         }
     });
 

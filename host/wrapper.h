@@ -108,7 +108,7 @@ public:
 
     // Save folder; state files (snapshots.cpp).
     bool setSaveDir(std::string dir);
-    std::string getSaveDir() const;
+    pybind11::str getSaveDir() const;
     void save(int slot);
     bool load(int slot);
 
@@ -124,9 +124,24 @@ public:
     // Plugs a Python pad into a port, keeping the one it replaces alive while the machine may still read it.
     void plug(ControllerWrapper& pad, pybind11::object pad_object, int port);
 
-    bool verbose = true;                         // false: this machine prints nothing at all
-    std::vector<pybind11::object> retired_pads;  // replaced pads the running machine may still read
-    std::vector<int16_t> audio_scratch;          // readAudio's copy of the ring
+    bool verbose = true;  // false: this machine prints nothing at all
+    // Odd while the machine steps (and so may read the pads plugged in), even
+    // between steps: a replaced pad is kept only while the step that was
+    // going on when it was replaced lasts.
+    std::atomic<uint64_t> steps{0};
+    class Stepping {
+    public:
+        explicit Stepping(NESUnit& machine) : steps(machine.steps) { ++steps; }
+        ~Stepping() { ++steps; }
+        Stepping(const Stepping&) = delete;
+        Stepping& operator=(const Stepping&) = delete;
+
+    private:
+        std::atomic<uint64_t>& steps;
+    };
+    // Replaced pads with the step count when they were replaced.
+    std::vector<std::pair<pybind11::object, uint64_t>> retired_pads;
+    std::vector<int16_t> audio_scratch;  // readAudio's copy of the ring
 
     // Battery RAM: the bytes the file was last known to hold (read at
     // insertion, or written by this machine), so that the emulation thread
@@ -134,9 +149,13 @@ public:
     uint8_t battery_saved[BATTERY_RAM_LEN] = {};
     // Whether this machine keeps a battery RAM file.
     bool keeps_battery() const;
-    // At interpreter exit: ends the emulation thread and writes the battery
-    // RAM file; nothing for a machine busy on another thread.
-    void finish_at_exit();
+    void write_battery_ram();
+    // At interpreter exit: ends the emulation thread; then writes the battery
+    // RAM file, unless another thread may still be stepping the machine (it is
+    // busy and others_settled is false: not every thread has left its native
+    // work).
+    void end_thread_at_exit();
+    void write_battery_at_exit(bool others_settled);
 
 private:
     void build_components(int rate, NES::Accuracy accuracy);
@@ -144,6 +163,5 @@ private:
     void attach_pads();
     void call_frame_callable();
     std::string slot_path(int slot, const char* call) const;
-    void write_battery_ram();
     ByteView view(std::vector<pybind11::ssize_t> shape, std::vector<pybind11::ssize_t> strides, void* data);
 };
