@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "apu.h"
+#include "boards/mapper.h"
 #include "controller.h"
 #include "cpu_helper.h"
 #include "glob_const.h"
-#include "mapper.h"
 #include "ppu.h"
 #include "rom.h"
 
@@ -35,11 +35,10 @@ inline uintptr_t offset_of(const CPU& cpu, const signed char* location) {
 
 inline Mapper* mapper_of(const CPU& cpu) { return cpu.rom ? cpu.rom->mapper.get() : nullptr; }
 
-// A single 16 KiB bank on mappers 0 and 3 is stored once, at $8000-$BFFF.
+// A board that wires one 16 KiB bank to both halves stores it once, at $8000-$BFFF.
 inline bool upper_half_mirrors_lower(const CPU& cpu) {
     const Mapper* mapper = mapper_of(cpu);
-    return mapper && (mapper->number == 0 || mapper->number == 3) && cpu.rom->prg_size >= 0x4000 &&
-           cpu.rom->prg_size < 0x8000;
+    return mapper && mapper->upper_prg_mirrors_lower(*cpu.rom);
 }
 
 // The address actually stored for a CPU address: RAM and PPU register mirrors
@@ -126,26 +125,11 @@ uint8_t write_register(CPU& cpu, uint32_t address, uint8_t value) {
     return value;
 }
 
-void print_trace(CPU& cpu, signed char* operand) {
-    char buf[256] = {};
-    cpu.ins_str_mem(buf, cpu.memory + cpu.PC, operand);
-    printf("%s ", buf);
-    printf("SP: %02x [", cpu.SP);
-    for (int address = 0x1FF; address > 0x100 + cpu.SP; --address) {
-        printf(address == 0x1FF ? "%02x" : ",%02x", cpu.memory[address]);
-    }
-    printf("]\n");
-}
-
 }  // namespace
 
 CPU::CPU() : CPU(false) {}
 
-CPU::CPU(bool debug) : debug(debug) {
-    define_opcodes();
-    define_timings();
-    map_pages();
-}
+CPU::CPU(bool debug) : debug(debug) { map_pages(); }
 
 void CPU::reset() {
     catch_up();
@@ -182,36 +166,12 @@ void CPU::clock() {
         ++cycles;
         return;
     }
-    ins_len = 1;
-    instruction_start = cycles;
-    const uint8_t opcode = u8(read(location(static_cast<uint16_t>(PC)), true));
-    signed char* next = location(static_cast<uint16_t>(PC + 1));
-    const uint8_t b = u8(read(next, true));
-    const ModeHandler mode = mode_handlers[opcode];
-    signed char* operand = mode ? (this->*mode)(next) : next;
-
-    // Indexed reads pay one cycle more when the index carries into the high byte.
-    uint8_t cost = base_cycles[opcode];
-    if (cross_cycles[opcode] != cost) {
-        const bool crossed = mode == &CPU::absx   ? b + X > 0xFF
-                             : mode == &CPU::absy ? b + Y > 0xFF
-                             : mode == &CPU::indy ? memory[b] + Y > 0xFF
-                                                  : false;
-        if (crossed) cost = cross_cycles[opcode];
+    if (!debug) {
+        step();
+        return;
     }
-    cycles += cost;
-
-    // The NMI line is sampled before the operation runs: a change made by this
-    // instruction is seen at the end of the next one.
-    const bool nmi_line = (memory[0x2000] & 0x80) && nmi_sample;
-    nmi_sample = ppu && ppu->nmi_occurred;
-
-    if (debug) print_trace(*this, operand);
-    if (const OpHandler op = op_handlers[opcode]) (this->*op)(operand);
-    PC = (PC + ins_len) & 0xFFFF;
-    if (jammed) return;
-
-    take_interrupt(nmi_line);
+    instruction_start = cycles;
+    TRACED_EXECUTORS[bus_read(static_cast<uint16_t>(PC))](*this);
 }
 
 // ---- Lazy stepping ----
@@ -327,32 +287,22 @@ int CPU::emulated_clock_speed(long long elapsed_ns) const {
 }
 
 void CPU::ins_str(char* buf, unsigned char opcode) {
-    if (!op_names[opcode] || !mode_names[opcode]) {
-        snprintf(buf, 256, "0x%02x: ---", opcode);
-        return;
-    }
-    snprintf(buf, 256, "0x%02x: %s, %s, PC=$%04x - A=%u - X=%u - Y=%u", opcode, op_names[opcode], mode_names[opcode],
+    const isa::OpcodeInfo info = isa::opcode_info(opcode);
+    snprintf(buf, 256, "0x%02x: %s, %s, PC=$%04x - A=%u - X=%u - Y=%u", opcode, info.name, info.mode,
              static_cast<unsigned>(PC), A, X, Y);
 }
 
-void CPU::ins_str_mem(char* buf, unsigned char* opcode_location, signed char* operand_location) {
-    signed char* op_location = reinterpret_cast<signed char*>(opcode_location);
-    map_memory(&op_location);
-    map_memory(&operand_location);
-    const uint8_t opcode = u8(*op_location);
-    if (!op_names[opcode] || !mode_names[opcode]) {
-        snprintf(buf, 256, "0x%02x: ---", opcode);
-        return;
-    }
-    const uint32_t op_address = static_cast<uint32_t>(get_addr(op_location));
+void CPU::print_trace(uint8_t opcode, uint16_t operand_address) {
+    const isa::OpcodeInfo info = isa::opcode_info(opcode);
     unsigned operand_value = 0;
-    for (int i = 1; i < ins_len; ++i) {
-        operand_value |= memory[fold(*this, (op_address + i) & 0xFFFF)] << 8 * (i - 1);
-    }
-    snprintf(buf, 256, "Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x",
-             static_cast<long>(cycles), opcode, op_names[opcode], mode_names[opcode], operand_value,
-             static_cast<unsigned>(get_addr(operand_location)), u8(*operand_location), static_cast<unsigned>(PC), A, X,
-             Y, P);
+    for (int i = 1; i < info.length; ++i) operand_value |= memory[fold(*this, (PC + i) & 0xFFFF)] << 8 * (i - 1);
+    const uint32_t folded = fold(*this, operand_address);
+    printf("Cycles: %li, 0x%02x: %s, %s $%04x->%04x=%02x, PC=$%04x - A=%02x - X=%02x - Y=%02x - P=%02x SP: %02x [",
+           static_cast<long>(cycles), opcode, info.name, info.mode, operand_value, static_cast<unsigned>(folded),
+           memory[folded], static_cast<unsigned>(PC), A, X, Y, P, SP);
+    for (int address = 0x1FF; address > 0x100 + SP; --address)
+        printf(address == 0x1FF ? "%02x" : ",%02x", memory[address]);
+    printf("]\n");
 }
 
 // Memory map.
@@ -446,34 +396,7 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
         if (ram) std::memcpy(memory + 0x6000, ram->data(), std::min<std::size_t>(ram->size(), 0x2000));
     }
 
-    const Mapper* mapper = rom->mapper.get();
-    if (!mapper) return;
-    const int last_16k = rom->last_prg_16k();
-    switch (mapper->number) {
-        case 0:
-        case 3:
-            rom->copy_prg(0, memory + 0x8000, static_cast<std::size_t>(std::clamp(rom->prg_size, 0, 0x8000)));
-            break;
-        case 1:
-            rom->copy_prg(0, memory + 0x8000, 0x4000);
-            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
-            break;
-        case 2:
-            rom->copy_prg(uxrom_bank, memory + 0x8000, 0x4000);
-            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
-            break;
-        case 4:
-            rom->copy_prg(last_16k, memory + 0xC000, 0x4000);
-            break;
-        case 40:
-            rom->copy_prg(48, memory + 0x6000, 0x2000);
-            rom->copy_prg(32, memory + 0x8000, 0x2000);
-            rom->copy_prg(40, memory + 0xA000, 0x2000);
-            rom->copy_prg(56, memory + 0xE000, 0x2000);
-            break;
-        default:
-            break;
-    }
+    if (Mapper* mapper = rom->mapper.get()) mapper->insert(*this);
 }
 
 // State files.

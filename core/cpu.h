@@ -21,11 +21,6 @@ enum IrqSource : uint8_t { IRQ_FRAME = 1, IRQ_DMC = 2, IRQ_CARTRIDGE = 4 };
 
 class CPU {
 public:
-    // An addressing mode takes the location of the byte after the opcode and
-    // returns the operand location; an operation acts on that location.
-    using ModeHandler = signed char* (CPU::*)(signed char*);
-    using OpHandler = void (CPU::*)(signed char*);
-
     PPU* ppu = nullptr;
     APU* apu = nullptr;
     int32_t clock_hz = 1789773;  // CPU cycles per second of real time
@@ -34,12 +29,9 @@ public:
     uint8_t Y = 0;
     uint8_t pad_shift[2] = {0, 0};
     int64_t PC = 0;  // offset into memory; may go negative inside a jump
-    uint8_t ins_len = 1;
     uint16_t nmi_vector = 0xFFFA;
     uint16_t reset_vector = 0xFFFC;
     uint16_t irq_vector = 0xFFFE;
-    ModeHandler mode_handlers[256] = {};
-    OpHandler op_handlers[256] = {};
     uint8_t memory[0x10000] = {};
     ROM* rom = nullptr;
     int64_t cycles = 0;  // CPU cycles since the last reset
@@ -57,10 +49,6 @@ public:
     Controller* pads[2] = {nullptr, nullptr};
     uint8_t SP = 0x00;  // the reset sequence leaves $FD at power-on
     uint8_t P = 0x24;
-    const char* op_names[256] = {};
-    uint8_t base_cycles[256] = {};
-    uint8_t cross_cycles[256] = {};
-    const char* mode_names[256] = {};
 
     // `cycles` when the instruction being executed began: the moment the PPU
     // and APU have reached when the instruction touches their registers.
@@ -92,14 +80,15 @@ public:
     // dispatch table whose entries have the opcode's addressing mode and
     // operation built in: clock() without the trace, for run().
     void step();
-    template <uint8_t OPCODE>
+    template <uint8_t OPCODE, bool TRACED>
     void execute();
-    template <uint8_t OPCODE>
+    template <uint8_t OPCODE, bool TRACED>
     static void execute_on(CPU& cpu) {
-        cpu.execute<OPCODE>();
+        cpu.execute<OPCODE, TRACED>();
     }
     using Executor = void (*)(CPU&);
     static const std::array<Executor, 256> EXECUTORS;
+    static const std::array<Executor, 256> TRACED_EXECUTORS;  // print each instruction (debug)
     // Brings the PPU and APU to the end of the last instruction.
     void catch_up();
     // Brings the units a register access at this address reaches up to the
@@ -124,7 +113,8 @@ public:
     int emulated_clock_speed(long long elapsed_ns) const;
     int64_t get_addr(signed char* location) const;
     void ins_str(char* buf, unsigned char opcode);
-    void ins_str_mem(char* buf, unsigned char* opcode_location, signed char* operand_location);
+    // The trace line of an instruction whose operand is at that address.
+    void print_trace(uint8_t opcode, uint16_t operand_address);
 
     // Memory map (cpu.cpp). read and write take a fast lane for pages whose
     // accesses have no side effect (read_pages, write_pages: where each page
@@ -138,6 +128,9 @@ public:
     void write(signed char* location, signed char value);
     signed char read_mapped(signed char* location, bool notify);
     void write_mapped(signed char* location, signed char value);
+    // A read or write of a CPU address by the program.
+    uint8_t bus_read(uint16_t address) { return static_cast<uint8_t>(read(location(address), true)); }
+    void bus_write(uint16_t address, uint8_t value) { write(location(address), static_cast<signed char>(value)); }
 
     // The CPU's part of a snapshot (cpu.cpp); returns cycles as the pass has it.
     int64_t state_fields(StateIO& io);
@@ -148,81 +141,6 @@ public:
     void load_state(FILE* file);
     size_t save_ram(FILE* file);
     size_t load_ram(FILE* file);
-
-    // Instruction set (cpu_helper.cpp).
-    void define_opcodes();
-    void define_timings();
-
-    signed char* acc(signed char* operand);
-    signed char* imm(signed char* operand);
-    signed char* zpg(signed char* operand);
-    signed char* zpgx(signed char* operand);
-    signed char* zpgy(signed char* operand);
-    signed char* abs(signed char* operand);
-    signed char* absx(signed char* operand);
-    signed char* absy(signed char* operand);
-    signed char* ind(signed char* operand);
-    signed char* xind(signed char* operand);
-    signed char* indy(signed char* operand);
-    signed char* rel(signed char* operand);
-
-    void ADC(signed char* m);
-    void AND(signed char* m);
-    void ASL(signed char* m);
-    void BCC(signed char* m);
-    void BCS(signed char* m);
-    void BEQ(signed char* m);
-    void BIT(signed char* m);
-    void BMI(signed char* m);
-    void BNE(signed char* m);
-    void BPL(signed char* m);
-    void BRK(signed char* m);
-    void BVC(signed char* m);
-    void BVS(signed char* m);
-    void CLC(signed char* m);
-    void CLD(signed char* m);
-    void CLI(signed char* m);
-    void CLV(signed char* m);
-    void CMP(signed char* m);
-    void CPX(signed char* m);
-    void CPY(signed char* m);
-    void DEC(signed char* m);
-    void DEX(signed char* m);
-    void DEY(signed char* m);
-    void EOR(signed char* m);
-    void INC(signed char* m);
-    void INX(signed char* m);
-    void INY(signed char* m);
-    void JAM(signed char* m);
-    void JMP(signed char* m);
-    void JSR(signed char* m);
-    void LDA(signed char* m);
-    void LDX(signed char* m);
-    void LDY(signed char* m);
-    void LSR(signed char* m);
-    void NOP(signed char* m);
-    void ORA(signed char* m);
-    void PHA(signed char* m);
-    void PHP(signed char* m);
-    void PLA(signed char* m);
-    void PLP(signed char* m);
-    void ROL(signed char* m);
-    void ROR(signed char* m);
-    void RTI(signed char* m);
-    void RTS(signed char* m);
-    void SBC(signed char* m);
-    void SEC(signed char* m);
-    void SED(signed char* m);
-    void SEI(signed char* m);
-    void STA(signed char* m);
-    void STX(signed char* m);
-    void STY(signed char* m);
-    void TAX(signed char* m);
-    void TAY(signed char* m);
-    void TSX(signed char* m);
-    void TXA(signed char* m);
-    void TXS(signed char* m);
-    void TYA(signed char* m);
 
     // The location of a CPU address.
     signed char* location(uint16_t address) { return reinterpret_cast<signed char*>(memory + address); }

@@ -1,6 +1,6 @@
-// Instruction-set constants, the instruction set's inline operations, the
-// layout of a state file and of a snapshot's extension block, and the field
-// passes that save, check and load each unit's state.
+// The layout of a state file and of a snapshot's extension block, the field
+// passes that save, check and load each unit's state, and the instruction
+// set: the opcode grid and its operations.
 #pragma once
 
 #include <cstddef>
@@ -37,18 +37,6 @@ constexpr uint8_t flag_mask(char letter) {
             return 0;
     }
 }
-
-// Cycle cost of every opcode as one decimal digit, opcode $00 first: without
-// and with an index page crossing. Branches are 0: they count their own cycles.
-inline constexpr char BASE_CYCLE_DIGITS[] =
-    "7608335532224466050844662427447766083355422244660508446624274477660833553222346605084466242744776608335542225466"
-    "0508446624274477262633332222444406064444252555552626333322224444050544442424444426283355222244660508446624274477"
-    "26283355222244660508446624274477";
-inline constexpr char CROSS_CYCLE_DIGITS[] =
-    "7608335532224466060844662527557766083355422244660608446625275577660833553222346606084466252755776608335542225466"
-    "0608446625275577262633332222444406064444252555552626333322224444060644442525555526283355222244660608446625275577"
-    "26283355222244660608446625275577";
-static_assert(sizeof(BASE_CYCLE_DIGITS) == 257 && sizeof(CROSS_CYCLE_DIGITS) == 257);
 
 // A state file: registers, both memories and the mapper block, in bytes.
 namespace state_file {
@@ -239,295 +227,391 @@ inline uint16_t read_word(CPU& cpu, uint16_t low_address, uint16_t high_address)
     return static_cast<uint16_t>(low | high << 8);
 }
 
-// ---- The instruction set: addressing modes and operations ----
+// ---- The instruction set: the opcode grid and its operations ----
 //
-// Inline, so that the dispatch tables' per-opcode executors (cpu_helper.cpp)
-// build them in.
+// An operation is a function of values, apart from the addressing mode that
+// finds its operand: a read takes the operand byte, a read-modify-write maps
+// the old byte to the new one, a store gives the byte to store (from the high
+// byte of the base address, which the unstable stores AND into it), an
+// implied operation acts on the registers. The executors (cpu_helper.cpp)
+// combine the grid's mode, kind and operation, and the bus order of each kind.
 
-namespace ops {
+namespace isa {
 
-inline uint8_t u8(signed char value) { return static_cast<uint8_t>(value); }
-inline signed char s8(unsigned value) { return static_cast<signed char>(value & 0xFF); }
+enum Mode : uint8_t { IMP, ACC, IMM, ZP, ZPX, ZPY, ABS, ABX, ABY, IND, IZX, IZY, REL };
 
-inline void put_flag(uint8_t& p, uint8_t mask, bool on) { p = on ? (p | mask) : (p & ~mask); }
+// What an instruction does with its operand, which fixes its bus accesses.
+enum class Kind : uint8_t {
+    read,                   // reads the operand
+    modify,                 // reads the operand and writes the result back (or A)
+    store,                  // writes the operand
+    implied,                // registers only
+    push,                   // PHA, PHP
+    pull,                   // PLA, PLP
+    branch,                 // relative, when the condition holds
+    jump,                   // JMP
+    call,                   // JSR
+    return_from_call,       // RTS
+    return_from_interrupt,  // RTI
+    brk,                    // BRK
+    halt,                   // the jam opcodes
+};
+
+struct Operation {
+    const char* name;
+    Kind kind;
+    void (*read)(CPU&, uint8_t) = nullptr;           // read, pull: the byte read
+    uint8_t (*modify)(CPU&, uint8_t) = nullptr;      // modify: old byte -> new byte
+    uint8_t (*store)(CPU&, uint8_t high) = nullptr;  // store, push: the byte to write
+    void (*implied)(CPU&) = nullptr;
+    uint8_t branch_flag = 0;     // branch: taken when this flag of P is
+    bool branch_if_set = false;  // set, or clear
+    // The unstable stores: on a page crossing the stored byte replaces the
+    // high byte of the address.
+    bool unstable = false;
+};
 
 constexpr uint8_t C = flag_mask('C');
 constexpr uint8_t Z = flag_mask('Z');
 constexpr uint8_t I = flag_mask('I');
+constexpr uint8_t D = flag_mask('D');
 constexpr uint8_t V = flag_mask('V');
 constexpr uint8_t N = flag_mask('N');
 
-inline void set_zn(CPU& cpu, uint8_t result) {
+inline void put_flag(CPU& cpu, uint8_t mask, bool on) {
+    cpu.P = static_cast<uint8_t>(on ? (cpu.P | mask) : (cpu.P & ~mask));
+}
+
+inline uint8_t set_zn(CPU& cpu, uint8_t result) {
     cpu.P = static_cast<uint8_t>((cpu.P & ~(Z | N)) | (result == 0 ? Z : 0) | (result & N));
+    return result;
 }
 
-inline uint16_t next_address(CPU& cpu, signed char* location) {
-    return static_cast<uint16_t>(cpu.get_addr(location) + 1);
-}
-
-inline void compare(CPU& cpu, uint8_t reg, signed char* m) {
-    const uint8_t value = ops::u8(cpu.read(m, true));
-    ops::put_flag(cpu.P, C, reg >= value);
-    ops::set_zn(cpu, static_cast<uint8_t>(reg - value));
-}
-
-// Taken or not, a branch costs 2 cycles; taken 3, and 4 when the target lies
-// on another page than the instruction after the branch.
-inline void branch(CPU& cpu, signed char* target, bool taken) {
-    cpu.cycles += 2;
-    if (!taken) return;
-    cpu.cycles += 1;
-    const int64_t destination = cpu.get_addr(target);
-    const int64_t following = (cpu.PC + 2) & 0xFFFF;
-    if (((destination + 2) ^ following) & 0xFF00) cpu.cycles += 1;
-    cpu.PC = destination;  // the loop adds the branch's length
-}
-
-}  // namespace ops
-
-// Addressing modes. operand is the location of the byte after the opcode.
-
-inline signed char* CPU::acc(signed char*) { return reinterpret_cast<signed char*>(&A); }
-
-inline signed char* CPU::imm(signed char* operand) {
-    ins_len = 2;
-    map_memory(&operand);
-    return operand;
-}
-
-inline signed char* CPU::zpg(signed char* operand) {
-    ins_len = 2;
-    return location(ops::u8(read(operand, true)));
-}
-
-inline signed char* CPU::zpgx(signed char* operand) {
-    ins_len = 2;
-    return location(static_cast<uint8_t>(ops::u8(read(operand, true)) + X));
-}
-
-inline signed char* CPU::zpgy(signed char* operand) {
-    ins_len = 2;
-    return location(static_cast<uint8_t>(ops::u8(read(operand, true)) + Y));
-}
-
-inline signed char* CPU::abs(signed char* operand) {
-    ins_len = 3;
-    return location(read_word(*this, static_cast<uint16_t>(get_addr(operand)), ops::next_address(*this, operand)));
-}
-
-inline signed char* CPU::absx(signed char* operand) {
-    ins_len = 3;
-    const uint16_t base = read_word(*this, static_cast<uint16_t>(get_addr(operand)), ops::next_address(*this, operand));
-    return location(static_cast<uint16_t>(base + X));
-}
-
-inline signed char* CPU::absy(signed char* operand) {
-    ins_len = 3;
-    const uint16_t base = read_word(*this, static_cast<uint16_t>(get_addr(operand)), ops::next_address(*this, operand));
-    return location(static_cast<uint16_t>(base + Y));
-}
-
-// The pointer bytes are read directly; the target's high byte comes from the
-// same page as its low byte ($xxFF wraps to $xx00).
-inline signed char* CPU::ind(signed char* operand) {
-    ins_len = 3;
-    signed char* low = operand;
-    signed char* high = location(ops::next_address(*this, operand));
-    map_memory(&low);
-    map_memory(&high);
-    const uint16_t pointer = static_cast<uint16_t>(ops::u8(*low) | ops::u8(*high) << 8);
-    const uint16_t high_address = static_cast<uint16_t>((pointer & 0xFF00) | ((pointer + 1) & 0xFF));
-    return location(read_word(*this, pointer, high_address));
-}
-
-inline signed char* CPU::xind(signed char* operand) {
-    ins_len = 2;
-    const uint8_t z = static_cast<uint8_t>(ops::u8(read(operand, true)) + X);
-    return location(read_word(*this, z, static_cast<uint8_t>(z + 1)));
-}
-
-inline signed char* CPU::indy(signed char* operand) {
-    ins_len = 2;
-    const uint8_t z = ops::u8(read(operand, true));
-    const uint16_t base = read_word(*this, z, static_cast<uint8_t>(z + 1));
-    return location(static_cast<uint16_t>(base + Y));
-}
-
-// The opcode's address plus the signed offset; the branch's length is added
-// by the execution loop.
-inline signed char* CPU::rel(signed char* operand) {
-    ins_len = 2;
-    return location(static_cast<uint16_t>(PC + static_cast<signed char>(read(operand, true))));
-}
-
-// Loads, stores and transfers.
-
-inline void CPU::LDA(signed char* m) { ops::set_zn(*this, A = ops::u8(read(m, true))); }
-inline void CPU::LDX(signed char* m) { ops::set_zn(*this, X = ops::u8(read(m, true))); }
-inline void CPU::LDY(signed char* m) { ops::set_zn(*this, Y = ops::u8(read(m, true))); }
-inline void CPU::STA(signed char* m) { write(m, static_cast<signed char>(A)); }
-inline void CPU::STX(signed char* m) { write(m, static_cast<signed char>(X)); }
-inline void CPU::STY(signed char* m) { write(m, static_cast<signed char>(Y)); }
-inline void CPU::TAX(signed char*) { ops::set_zn(*this, X = A); }
-inline void CPU::TAY(signed char*) { ops::set_zn(*this, Y = A); }
-inline void CPU::TXA(signed char*) { ops::set_zn(*this, A = X); }
-inline void CPU::TYA(signed char*) { ops::set_zn(*this, A = Y); }
-inline void CPU::TSX(signed char*) { ops::set_zn(*this, X = SP); }
-inline void CPU::TXS(signed char*) { SP = X; }
-
-// Logic and arithmetic. The decimal flag never changes ADC or SBC.
-
-inline void CPU::AND(signed char* m) { ops::set_zn(*this, A &= ops::u8(read(m, true))); }
-inline void CPU::ORA(signed char* m) { ops::set_zn(*this, A |= ops::u8(read(m, true))); }
-inline void CPU::EOR(signed char* m) { ops::set_zn(*this, A ^= ops::u8(read(m, true))); }
-
-inline void CPU::BIT(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    ops::put_flag(P, ops::Z, (A & value) == 0);
-    ops::put_flag(P, ops::V, value & 0x40);
-    ops::put_flag(P, ops::N, value & 0x80);
-}
-
-inline void CPU::ADC(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    const uint16_t sum = static_cast<uint16_t>(A + value + (P & ops::C));
+// The decimal flag never changes ADC or SBC: the console's processor has no
+// decimal mode.
+inline void add(CPU& cpu, uint8_t value) {
+    const unsigned sum = cpu.A + value + (cpu.P & C);
     // Overflow only when both operands have the same sign and the sum's differs.
-    ops::put_flag(P, ops::V, !((A ^ value) & 0x80) && ((sum ^ A) & 0x80));
-    ops::put_flag(P, ops::C, sum > 0xFF);
-    ops::set_zn(*this, A = static_cast<uint8_t>(sum));
+    put_flag(cpu, V, ~(cpu.A ^ value) & (cpu.A ^ sum) & 0x80);
+    put_flag(cpu, C, sum > 0xFF);
+    cpu.A = set_zn(cpu, static_cast<uint8_t>(sum));
 }
 
-inline void CPU::SBC(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    const uint16_t difference = static_cast<uint16_t>(A - value - (1 - (P & ops::C)));
-    ops::put_flag(P, ops::V, ((A ^ value) & 0x80) && ((difference ^ A) & 0x80));
-    ops::put_flag(P, ops::C, difference <= 0xFF);
-    ops::set_zn(*this, A = static_cast<uint8_t>(difference));
+inline void subtract(CPU& cpu, uint8_t value) { add(cpu, static_cast<uint8_t>(~value)); }
+
+inline void compare(CPU& cpu, uint8_t reg, uint8_t value) {
+    put_flag(cpu, C, reg >= value);
+    set_zn(cpu, static_cast<uint8_t>(reg - value));
 }
 
-inline void CPU::CMP(signed char* m) { ops::compare(*this, A, m); }
-inline void CPU::CPX(signed char* m) { ops::compare(*this, X, m); }
-inline void CPU::CPY(signed char* m) { ops::compare(*this, Y, m); }
-
-inline void CPU::INX(signed char*) { ops::set_zn(*this, ++X); }
-inline void CPU::INY(signed char*) { ops::set_zn(*this, ++Y); }
-inline void CPU::DEX(signed char*) { ops::set_zn(*this, --X); }
-inline void CPU::DEY(signed char*) { ops::set_zn(*this, --Y); }
-
-// Read-modify-write: one read and one write of the operand.
-
-inline void CPU::INC(signed char* m) {
-    const uint8_t result = static_cast<uint8_t>(ops::u8(read(m, true)) + 1);
-    write(m, ops::s8(result));
-    ops::set_zn(*this, result);
+inline uint8_t shift_left(CPU& cpu, uint8_t value, bool in) {
+    put_flag(cpu, C, value & 0x80);
+    return set_zn(cpu, static_cast<uint8_t>(value << 1 | in));
 }
 
-inline void CPU::DEC(signed char* m) {
-    const uint8_t result = static_cast<uint8_t>(ops::u8(read(m, true)) - 1);
-    write(m, ops::s8(result));
-    ops::set_zn(*this, result);
+inline uint8_t shift_right(CPU& cpu, uint8_t value, bool in) {
+    put_flag(cpu, C, value & 0x01);
+    return set_zn(cpu, static_cast<uint8_t>(in << 7 | value >> 1));
 }
 
-inline void CPU::ASL(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    const uint8_t result = static_cast<uint8_t>(value << 1);
-    write(m, ops::s8(result));
-    ops::put_flag(P, ops::C, value & 0x80);
-    ops::set_zn(*this, result);
+inline bool carry(const CPU& cpu) { return cpu.P & C; }
+
+// The constant that ANE and LXA OR into A before the AND. On the console the
+// bits depend on the chip and its temperature; with $FF, LXA loads the
+// operand into A and X, as an RP2A03G does.
+constexpr uint8_t UNSTABLE_MAGIC = 0xFF;
+
+constexpr Operation read_op(const char* name, void (*f)(CPU&, uint8_t)) {
+    return {.name = name, .kind = Kind::read, .read = f};
+}
+constexpr Operation modify_op(const char* name, uint8_t (*f)(CPU&, uint8_t)) {
+    return {.name = name, .kind = Kind::modify, .modify = f};
+}
+constexpr Operation store_op(const char* name, uint8_t (*f)(CPU&, uint8_t), bool unstable = false) {
+    return {.name = name, .kind = Kind::store, .store = f, .unstable = unstable};
+}
+constexpr Operation implied_op(const char* name, void (*f)(CPU&)) {
+    return {.name = name, .kind = Kind::implied, .implied = f};
+}
+constexpr Operation branch_op(const char* name, uint8_t flag, bool if_set) {
+    return {.name = name, .kind = Kind::branch, .branch_flag = flag, .branch_if_set = if_set};
+}
+constexpr Operation control_op(const char* name, Kind kind) { return {.name = name, .kind = kind}; }
+
+// Reads.
+inline constexpr Operation LDA = read_op("LDA", [](CPU& c, uint8_t v) { c.A = set_zn(c, v); });
+inline constexpr Operation LDX = read_op("LDX", [](CPU& c, uint8_t v) { c.X = set_zn(c, v); });
+inline constexpr Operation LDY = read_op("LDY", [](CPU& c, uint8_t v) { c.Y = set_zn(c, v); });
+inline constexpr Operation LAX = read_op("LAX", [](CPU& c, uint8_t v) { c.A = c.X = set_zn(c, v); });
+inline constexpr Operation AND = read_op("AND", [](CPU& c, uint8_t v) { c.A = set_zn(c, c.A & v); });
+inline constexpr Operation ORA = read_op("ORA", [](CPU& c, uint8_t v) { c.A = set_zn(c, c.A | v); });
+inline constexpr Operation EOR = read_op("EOR", [](CPU& c, uint8_t v) { c.A = set_zn(c, c.A ^ v); });
+inline constexpr Operation ADC = read_op("ADC", add);
+inline constexpr Operation SBC = read_op("SBC", subtract);
+inline constexpr Operation CMP = read_op("CMP", [](CPU& c, uint8_t v) { compare(c, c.A, v); });
+inline constexpr Operation CPX = read_op("CPX", [](CPU& c, uint8_t v) { compare(c, c.X, v); });
+inline constexpr Operation CPY = read_op("CPY", [](CPU& c, uint8_t v) { compare(c, c.Y, v); });
+inline constexpr Operation BIT = read_op("BIT", [](CPU& c, uint8_t v) {
+    put_flag(c, Z, (c.A & v) == 0);
+    c.P = static_cast<uint8_t>((c.P & ~(V | N)) | (v & (V | N)));
+});
+inline constexpr Operation NOP = read_op("NOP", [](CPU&, uint8_t) {});
+// AND, then bit 7 into C as well.
+inline constexpr Operation ANC = read_op("ANC", [](CPU& c, uint8_t v) {
+    c.A = set_zn(c, c.A & v);
+    put_flag(c, C, c.A & 0x80);
+});
+// AND, then LSR A.
+inline constexpr Operation ALR = read_op("ALR", [](CPU& c, uint8_t v) { c.A = shift_right(c, c.A & v, false); });
+// AND, then ROR A, with C from bit 6 of the result and V from bit 6 XOR bit 5.
+inline constexpr Operation ARR = read_op("ARR", [](CPU& c, uint8_t v) {
+    c.A = set_zn(c, static_cast<uint8_t>(carry(c) << 7 | (c.A & v) >> 1));
+    put_flag(c, C, c.A & 0x40);
+    put_flag(c, V, ((c.A >> 6) ^ (c.A >> 5)) & 1);
+});
+// X = (A AND X) - operand, without borrow in, C and flags as CMP.
+inline constexpr Operation SBX = read_op("SBX", [](CPU& c, uint8_t v) {
+    const uint8_t ax = c.A & c.X;
+    put_flag(c, C, ax >= v);
+    c.X = set_zn(c, static_cast<uint8_t>(ax - v));
+});
+inline constexpr Operation ANE =
+    read_op("ANE", [](CPU& c, uint8_t v) { c.A = set_zn(c, (c.A | UNSTABLE_MAGIC) & c.X & v); });
+inline constexpr Operation LXA =
+    read_op("LXA", [](CPU& c, uint8_t v) { c.A = c.X = set_zn(c, (c.A | UNSTABLE_MAGIC) & v); });
+inline constexpr Operation LAS = read_op("LAS", [](CPU& c, uint8_t v) { c.A = c.X = c.SP = set_zn(c, v & c.SP); });
+
+// Read-modify-write: the documented ones, and the combined ones that follow
+// each with an operation on A.
+inline constexpr Operation ASL = modify_op("ASL", [](CPU& c, uint8_t v) { return shift_left(c, v, false); });
+inline constexpr Operation ROL = modify_op("ROL", [](CPU& c, uint8_t v) { return shift_left(c, v, carry(c)); });
+inline constexpr Operation LSR = modify_op("LSR", [](CPU& c, uint8_t v) { return shift_right(c, v, false); });
+inline constexpr Operation ROR = modify_op("ROR", [](CPU& c, uint8_t v) { return shift_right(c, v, carry(c)); });
+inline constexpr Operation INC =
+    modify_op("INC", [](CPU& c, uint8_t v) { return set_zn(c, static_cast<uint8_t>(v + 1)); });
+inline constexpr Operation DEC =
+    modify_op("DEC", [](CPU& c, uint8_t v) { return set_zn(c, static_cast<uint8_t>(v - 1)); });
+inline constexpr Operation SLO = modify_op("SLO", [](CPU& c, uint8_t v) {
+    const uint8_t r = shift_left(c, v, false);
+    c.A = set_zn(c, c.A | r);
+    return r;
+});
+inline constexpr Operation RLA = modify_op("RLA", [](CPU& c, uint8_t v) {
+    const uint8_t r = shift_left(c, v, carry(c));
+    c.A = set_zn(c, c.A & r);
+    return r;
+});
+inline constexpr Operation SRE = modify_op("SRE", [](CPU& c, uint8_t v) {
+    const uint8_t r = shift_right(c, v, false);
+    c.A = set_zn(c, c.A ^ r);
+    return r;
+});
+inline constexpr Operation RRA = modify_op("RRA", [](CPU& c, uint8_t v) {
+    const uint8_t r = shift_right(c, v, carry(c));
+    add(c, r);
+    return r;
+});
+inline constexpr Operation DCP = modify_op("DCP", [](CPU& c, uint8_t v) {
+    const uint8_t r = static_cast<uint8_t>(v - 1);
+    compare(c, c.A, r);
+    return r;
+});
+inline constexpr Operation ISC = modify_op("ISC", [](CPU& c, uint8_t v) {
+    const uint8_t r = static_cast<uint8_t>(v + 1);
+    subtract(c, r);
+    return r;
+});
+
+// Stores. The unstable ones AND the high byte of the base address plus one
+// into the byte.
+inline constexpr Operation STA = store_op("STA", [](CPU& c, uint8_t) { return c.A; });
+inline constexpr Operation STX = store_op("STX", [](CPU& c, uint8_t) { return c.X; });
+inline constexpr Operation STY = store_op("STY", [](CPU& c, uint8_t) { return c.Y; });
+inline constexpr Operation SAX = store_op("SAX", [](CPU& c, uint8_t) { return static_cast<uint8_t>(c.A & c.X); });
+inline constexpr Operation SHA = store_op(
+    "SHA", [](CPU& c, uint8_t h) { return static_cast<uint8_t>(c.A & c.X & (h + 1)); }, true);
+inline constexpr Operation SHX = store_op(
+    "SHX", [](CPU& c, uint8_t h) { return static_cast<uint8_t>(c.X & (h + 1)); }, true);
+inline constexpr Operation SHY = store_op(
+    "SHY", [](CPU& c, uint8_t h) { return static_cast<uint8_t>(c.Y & (h + 1)); }, true);
+inline constexpr Operation TAS = store_op(
+    "TAS",
+    [](CPU& c, uint8_t h) {
+        c.SP = c.A & c.X;
+        return static_cast<uint8_t>(c.SP & (h + 1));
+    },
+    true);
+
+// Implied.
+inline constexpr Operation NOP_IMP = implied_op("NOP", [](CPU&) {});
+inline constexpr Operation TAX = implied_op("TAX", [](CPU& c) { c.X = set_zn(c, c.A); });
+inline constexpr Operation TAY = implied_op("TAY", [](CPU& c) { c.Y = set_zn(c, c.A); });
+inline constexpr Operation TXA = implied_op("TXA", [](CPU& c) { c.A = set_zn(c, c.X); });
+inline constexpr Operation TYA = implied_op("TYA", [](CPU& c) { c.A = set_zn(c, c.Y); });
+inline constexpr Operation TSX = implied_op("TSX", [](CPU& c) { c.X = set_zn(c, c.SP); });
+inline constexpr Operation TXS = implied_op("TXS", [](CPU& c) { c.SP = c.X; });
+inline constexpr Operation INX = implied_op("INX", [](CPU& c) { c.X = set_zn(c, static_cast<uint8_t>(c.X + 1)); });
+inline constexpr Operation INY = implied_op("INY", [](CPU& c) { c.Y = set_zn(c, static_cast<uint8_t>(c.Y + 1)); });
+inline constexpr Operation DEX = implied_op("DEX", [](CPU& c) { c.X = set_zn(c, static_cast<uint8_t>(c.X - 1)); });
+inline constexpr Operation DEY = implied_op("DEY", [](CPU& c) { c.Y = set_zn(c, static_cast<uint8_t>(c.Y - 1)); });
+inline constexpr Operation CLC = implied_op("CLC", [](CPU& c) { put_flag(c, C, false); });
+inline constexpr Operation SEC = implied_op("SEC", [](CPU& c) { put_flag(c, C, true); });
+inline constexpr Operation CLI = implied_op("CLI", [](CPU& c) { put_flag(c, I, false); });
+inline constexpr Operation SEI = implied_op("SEI", [](CPU& c) { put_flag(c, I, true); });
+inline constexpr Operation CLD = implied_op("CLD", [](CPU& c) { put_flag(c, D, false); });
+inline constexpr Operation SED = implied_op("SED", [](CPU& c) { put_flag(c, D, true); });
+inline constexpr Operation CLV = implied_op("CLV", [](CPU& c) { put_flag(c, V, false); });
+
+// Stack. B and bit 5 are ordinary bits of P: PHP pushes them set, PLP pulls all eight.
+inline constexpr Operation PHA = {.name = "PHA", .kind = Kind::push, .store = [](CPU& c, uint8_t) { return c.A; }};
+inline constexpr Operation PHP = {
+    .name = "PHP", .kind = Kind::push, .store = [](CPU& c, uint8_t) { return static_cast<uint8_t>(c.P | 0x30); }};
+inline constexpr Operation PLA = {
+    .name = "PLA", .kind = Kind::pull, .read = [](CPU& c, uint8_t v) { c.A = set_zn(c, v); }};
+inline constexpr Operation PLP = {.name = "PLP", .kind = Kind::pull, .read = [](CPU& c, uint8_t v) { c.P = v; }};
+
+// Control transfer.
+inline constexpr Operation BPL = branch_op("BPL", N, false);
+inline constexpr Operation BMI = branch_op("BMI", N, true);
+inline constexpr Operation BVC = branch_op("BVC", V, false);
+inline constexpr Operation BVS = branch_op("BVS", V, true);
+inline constexpr Operation BCC = branch_op("BCC", C, false);
+inline constexpr Operation BCS = branch_op("BCS", C, true);
+inline constexpr Operation BNE = branch_op("BNE", Z, false);
+inline constexpr Operation BEQ = branch_op("BEQ", Z, true);
+inline constexpr Operation JMP = control_op("JMP", Kind::jump);
+inline constexpr Operation JSR = control_op("JSR", Kind::call);
+inline constexpr Operation RTS = control_op("RTS", Kind::return_from_call);
+inline constexpr Operation RTI = control_op("RTI", Kind::return_from_interrupt);
+inline constexpr Operation BRK = control_op("BRK", Kind::brk);
+inline constexpr Operation JAM = control_op("JAM", Kind::halt);
+
+struct Cell {
+    const Operation* op;
+    Mode mode;
+};
+
+// clang-format off
+// The opcode grid, laid out as the processor decodes it: row = high nibble,
+// column = low nibble.
+inline constexpr Cell GRID[256] = {
+//    x0              x1              x2              x3              x4              x5              x6              x7              x8              x9              xA              xB              xC              xD              xE              xF
+/*0*/ {&BRK,IMP},     {&ORA,IZX},     {&JAM,IMP},     {&SLO,IZX},     {&NOP,ZP},      {&ORA,ZP},      {&ASL,ZP},      {&SLO,ZP},      {&PHP,IMP},     {&ORA,IMM},     {&ASL,ACC},     {&ANC,IMM},     {&NOP,ABS},     {&ORA,ABS},     {&ASL,ABS},     {&SLO,ABS},
+/*1*/ {&BPL,REL},     {&ORA,IZY},     {&JAM,IMP},     {&SLO,IZY},     {&NOP,ZPX},     {&ORA,ZPX},     {&ASL,ZPX},     {&SLO,ZPX},     {&CLC,IMP},     {&ORA,ABY},     {&NOP_IMP,IMP}, {&SLO,ABY},     {&NOP,ABX},     {&ORA,ABX},     {&ASL,ABX},     {&SLO,ABX},
+/*2*/ {&JSR,ABS},     {&AND,IZX},     {&JAM,IMP},     {&RLA,IZX},     {&BIT,ZP},      {&AND,ZP},      {&ROL,ZP},      {&RLA,ZP},      {&PLP,IMP},     {&AND,IMM},     {&ROL,ACC},     {&ANC,IMM},     {&BIT,ABS},     {&AND,ABS},     {&ROL,ABS},     {&RLA,ABS},
+/*3*/ {&BMI,REL},     {&AND,IZY},     {&JAM,IMP},     {&RLA,IZY},     {&NOP,ZPX},     {&AND,ZPX},     {&ROL,ZPX},     {&RLA,ZPX},     {&SEC,IMP},     {&AND,ABY},     {&NOP_IMP,IMP}, {&RLA,ABY},     {&NOP,ABX},     {&AND,ABX},     {&ROL,ABX},     {&RLA,ABX},
+/*4*/ {&RTI,IMP},     {&EOR,IZX},     {&JAM,IMP},     {&SRE,IZX},     {&NOP,ZP},      {&EOR,ZP},      {&LSR,ZP},      {&SRE,ZP},      {&PHA,IMP},     {&EOR,IMM},     {&LSR,ACC},     {&ALR,IMM},     {&JMP,ABS},     {&EOR,ABS},     {&LSR,ABS},     {&SRE,ABS},
+/*5*/ {&BVC,REL},     {&EOR,IZY},     {&JAM,IMP},     {&SRE,IZY},     {&NOP,ZPX},     {&EOR,ZPX},     {&LSR,ZPX},     {&SRE,ZPX},     {&CLI,IMP},     {&EOR,ABY},     {&NOP_IMP,IMP}, {&SRE,ABY},     {&NOP,ABX},     {&EOR,ABX},     {&LSR,ABX},     {&SRE,ABX},
+/*6*/ {&RTS,IMP},     {&ADC,IZX},     {&JAM,IMP},     {&RRA,IZX},     {&NOP,ZP},      {&ADC,ZP},      {&ROR,ZP},      {&RRA,ZP},      {&PLA,IMP},     {&ADC,IMM},     {&ROR,ACC},     {&ARR,IMM},     {&JMP,IND},     {&ADC,ABS},     {&ROR,ABS},     {&RRA,ABS},
+/*7*/ {&BVS,REL},     {&ADC,IZY},     {&JAM,IMP},     {&RRA,IZY},     {&NOP,ZPX},     {&ADC,ZPX},     {&ROR,ZPX},     {&RRA,ZPX},     {&SEI,IMP},     {&ADC,ABY},     {&NOP_IMP,IMP}, {&RRA,ABY},     {&NOP,ABX},     {&ADC,ABX},     {&ROR,ABX},     {&RRA,ABX},
+/*8*/ {&NOP,IMM},     {&STA,IZX},     {&NOP,IMM},     {&SAX,IZX},     {&STY,ZP},      {&STA,ZP},      {&STX,ZP},      {&SAX,ZP},      {&DEY,IMP},     {&NOP,IMM},     {&TXA,IMP},     {&ANE,IMM},     {&STY,ABS},     {&STA,ABS},     {&STX,ABS},     {&SAX,ABS},
+/*9*/ {&BCC,REL},     {&STA,IZY},     {&JAM,IMP},     {&SHA,IZY},     {&STY,ZPX},     {&STA,ZPX},     {&STX,ZPY},     {&SAX,ZPY},     {&TYA,IMP},     {&STA,ABY},     {&TXS,IMP},     {&TAS,ABY},     {&SHY,ABX},     {&STA,ABX},     {&SHX,ABY},     {&SHA,ABY},
+/*A*/ {&LDY,IMM},     {&LDA,IZX},     {&LDX,IMM},     {&LAX,IZX},     {&LDY,ZP},      {&LDA,ZP},      {&LDX,ZP},      {&LAX,ZP},      {&TAY,IMP},     {&LDA,IMM},     {&TAX,IMP},     {&LXA,IMM},     {&LDY,ABS},     {&LDA,ABS},     {&LDX,ABS},     {&LAX,ABS},
+/*B*/ {&BCS,REL},     {&LDA,IZY},     {&JAM,IMP},     {&LAX,IZY},     {&LDY,ZPX},     {&LDA,ZPX},     {&LDX,ZPY},     {&LAX,ZPY},     {&CLV,IMP},     {&LDA,ABY},     {&TSX,IMP},     {&LAS,ABY},     {&LDY,ABX},     {&LDA,ABX},     {&LDX,ABY},     {&LAX,ABY},
+/*C*/ {&CPY,IMM},     {&CMP,IZX},     {&NOP,IMM},     {&DCP,IZX},     {&CPY,ZP},      {&CMP,ZP},      {&DEC,ZP},      {&DCP,ZP},      {&INY,IMP},     {&CMP,IMM},     {&DEX,IMP},     {&SBX,IMM},     {&CPY,ABS},     {&CMP,ABS},     {&DEC,ABS},     {&DCP,ABS},
+/*D*/ {&BNE,REL},     {&CMP,IZY},     {&JAM,IMP},     {&DCP,IZY},     {&NOP,ZPX},     {&CMP,ZPX},     {&DEC,ZPX},     {&DCP,ZPX},     {&CLD,IMP},     {&CMP,ABY},     {&NOP_IMP,IMP}, {&DCP,ABY},     {&NOP,ABX},     {&CMP,ABX},     {&DEC,ABX},     {&DCP,ABX},
+/*E*/ {&CPX,IMM},     {&SBC,IZX},     {&NOP,IMM},     {&ISC,IZX},     {&CPX,ZP},      {&SBC,ZP},      {&INC,ZP},      {&ISC,ZP},      {&INX,IMP},     {&SBC,IMM},     {&NOP_IMP,IMP}, {&SBC,IMM},     {&CPX,ABS},     {&SBC,ABS},     {&INC,ABS},     {&ISC,ABS},
+/*F*/ {&BEQ,REL},     {&SBC,IZY},     {&JAM,IMP},     {&ISC,IZY},     {&NOP,ZPX},     {&SBC,ZPX},     {&INC,ZPX},     {&ISC,ZPX},     {&SED,IMP},     {&SBC,ABY},     {&NOP_IMP,IMP}, {&ISC,ABY},     {&NOP,ABX},     {&SBC,ABX},     {&INC,ABX},     {&ISC,ABX},
+};
+// clang-format on
+
+// Bytes of an instruction in a mode, opcode included.
+constexpr uint8_t length(Mode mode) {
+    switch (mode) {
+        case IMP:
+        case ACC:
+            return 1;
+        case ABS:
+        case ABX:
+        case ABY:
+        case IND:
+            return 3;
+        default:
+            return 2;
+    }
 }
 
-inline void CPU::LSR(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    const uint8_t result = value >> 1;
-    write(m, ops::s8(result));
-    ops::put_flag(P, ops::C, value & 0x01);
-    ops::set_zn(*this, result);
+// CPU cycles of an instruction, without the page-crossing cycle of the
+// indexed reads and the extra cycles of a taken branch. The halt opcodes cost
+// nothing here: a halted processor counts its cycles one by one.
+constexpr uint8_t instruction_cycles(Kind kind, Mode mode) {
+    switch (kind) {
+        case Kind::read:
+            switch (mode) {
+                case IMM:
+                    return 2;
+                case ZP:
+                    return 3;
+                case IZX:
+                    return 6;
+                case IZY:
+                    return 5;
+                default:
+                    return 4;  // zero page indexed, absolute, absolute indexed
+            }
+        case Kind::store:
+            switch (mode) {
+                case ZP:
+                    return 3;
+                case ZPX:
+                case ZPY:
+                case ABS:
+                    return 4;
+                case ABX:
+                case ABY:
+                    return 5;
+                default:
+                    return 6;  // (zp,X), (zp),Y
+            }
+        case Kind::modify:
+            switch (mode) {
+                case ACC:
+                    return 2;
+                case ZP:
+                    return 5;
+                case ZPX:
+                case ABS:
+                    return 6;
+                case ABX:
+                case ABY:
+                    return 7;
+                default:
+                    return 8;  // (zp,X), (zp),Y
+            }
+        case Kind::implied:
+        case Kind::branch:
+            return 2;
+        case Kind::push:
+            return 3;
+        case Kind::pull:
+            return 4;
+        case Kind::jump:
+            return mode == IND ? 5 : 3;
+        case Kind::call:
+        case Kind::return_from_call:
+        case Kind::return_from_interrupt:
+            return 6;
+        case Kind::brk:
+            return 7;
+        case Kind::halt:
+            return 0;
+    }
+    return 0;
 }
 
-inline void CPU::ROL(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    const uint8_t result = static_cast<uint8_t>(value << 1 | (P & ops::C));
-    write(m, ops::s8(result));
-    ops::put_flag(P, ops::C, value & 0x80);
-    ops::set_zn(*this, result);
+// Whether an indexed read pays a cycle when the index carries into the high byte.
+constexpr bool pays_page_cross(Kind kind, Mode mode) {
+    return kind == Kind::read && (mode == ABX || mode == ABY || mode == IZY);
 }
 
-inline void CPU::ROR(signed char* m) {
-    const uint8_t value = ops::u8(read(m, true));
-    const uint8_t result = static_cast<uint8_t>((P & ops::C) << 7 | value >> 1);
-    write(m, ops::s8(result));
-    ops::put_flag(P, ops::C, value & 0x01);
-    ops::set_zn(*this, result);
-}
+// The name of an opcode's operation and mode, and its length, for the trace.
+struct OpcodeInfo {
+    const char* name;
+    const char* mode;
+    uint8_t length;
+};
+OpcodeInfo opcode_info(uint8_t opcode);
 
-// Flags.
-
-inline void CPU::CLC(signed char*) { P &= ~ops::C; }
-inline void CPU::CLD(signed char*) { P &= ~flag_mask('D'); }
-inline void CPU::CLI(signed char*) { P &= ~ops::I; }
-inline void CPU::CLV(signed char*) { P &= ~ops::V; }
-inline void CPU::SEC(signed char*) { P |= ops::C; }
-inline void CPU::SED(signed char*) { P |= flag_mask('D'); }
-inline void CPU::SEI(signed char*) { P |= ops::I; }
-
-// Stack. B and bit 5 are ordinary bits of P.
-
-inline void CPU::PHA(signed char*) { stack_push(static_cast<signed char>(A)); }
-inline void CPU::PHP(signed char*) { stack_push(static_cast<signed char>(P | 0x30)); }
-inline void CPU::PLA(signed char*) { ops::set_zn(*this, A = ops::u8(stack_pull())); }
-inline void CPU::PLP(signed char*) { P = ops::u8(stack_pull()); }
-
-// Control transfer. PC holds the opcode's address while an operation runs and
-// the loop adds ins_len afterwards, so a jump stores target - ins_len.
-
-inline void CPU::JMP(signed char* m) { PC = get_addr(m) - ins_len; }
-
-inline void CPU::JSR(signed char* m) {
-    const int64_t last_byte = PC + ins_len - 1;
-    stack_push(ops::s8(static_cast<unsigned>(last_byte >> 8)));
-    stack_push(ops::s8(static_cast<unsigned>(last_byte)));
-    PC = get_addr(m) - ins_len;
-}
-
-inline void CPU::RTS(signed char*) {
-    const uint8_t low = ops::u8(stack_pull());
-    const uint8_t high = ops::u8(stack_pull());
-    PC = high << 8 | low;
-}
-
-inline void CPU::RTI(signed char*) {
-    P = ops::u8(stack_pull());
-    const uint8_t low = ops::u8(stack_pull());
-    const uint8_t high = ops::u8(stack_pull());
-    PC = (high << 8 | low) - 1;
-}
-
-inline void CPU::BRK(signed char*) {
-    const int64_t return_address = PC + ins_len + 1;
-    stack_push(ops::s8(static_cast<unsigned>(return_address >> 8)));
-    stack_push(ops::s8(static_cast<unsigned>(return_address)));
-    P |= 0x30;
-    stack_push(static_cast<signed char>(P));
-    P |= ops::I;
-    ins_len = 3;
-    PC = read_word(*this, irq_vector, static_cast<uint16_t>(irq_vector + 1)) - 3;
-}
-
-inline void CPU::BCC(signed char* m) { ops::branch(*this, m, !(P & ops::C)); }
-inline void CPU::BCS(signed char* m) { ops::branch(*this, m, P & ops::C); }
-inline void CPU::BEQ(signed char* m) { ops::branch(*this, m, P & ops::Z); }
-inline void CPU::BMI(signed char* m) { ops::branch(*this, m, P & ops::N); }
-inline void CPU::BNE(signed char* m) { ops::branch(*this, m, !(P & ops::Z)); }
-inline void CPU::BPL(signed char* m) { ops::branch(*this, m, !(P & ops::N)); }
-inline void CPU::BVC(signed char* m) { ops::branch(*this, m, !(P & ops::V)); }
-inline void CPU::BVS(signed char* m) { ops::branch(*this, m, P & ops::V); }
-
-inline void CPU::NOP(signed char*) {}
-
-// A halt opcode: the processor stops fetching, leaving PC on the opcode.
-inline void CPU::JAM(signed char*) {
-    jammed = true;
-    PC -= ins_len;
-}
+}  // namespace isa
 
 }  // namespace NES

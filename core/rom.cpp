@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "boards/registry.h"
 #include "glob_const.h"
 
 namespace NES {
@@ -54,28 +55,6 @@ void cyclic_copy(const uint8_t* data, std::size_t size, std::size_t start, uint8
 }
 
 }  // namespace
-
-std::unique_ptr<Mapper> make_mapper(int number) { return make_mapper(number, true); }
-
-std::unique_ptr<Mapper> make_mapper(int number, bool verbose) {
-    switch (number) {
-        case 0:
-            return std::make_unique<NROM>();
-        case 1:
-            return std::make_unique<MMC1>();
-        case 2:
-            return std::make_unique<UxROM>();
-        case 3:
-            return std::make_unique<CNROM>();
-        case 4:
-            return std::make_unique<MMC3>();
-        case 40:
-            return std::make_unique<NTDEC2722>();
-        default:
-            if (verbose) std::puts("UNRECOGNIZED MAPPER!");
-            return std::make_unique<DEFAULT_MAPPER>(number);
-    }
-}
 
 ROM::ROM() : ROM(true) {}
 

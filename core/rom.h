@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "mapper.h"
+#include "boards/mapper.h"
 
 namespace NES {
 

@@ -20,8 +20,8 @@
 #include "files.h"
 #include "glob_const.h"
 #include "interpreter.h"
-#include "mapper.h"
 #include "py_support.h"
+#include "registry.h"
 
 namespace py = pybind11;
 namespace fs = std::filesystem;
@@ -70,9 +70,9 @@ constexpr const char* THREAD_CONTEXT = "pictor.NES per-frame callback on the emu
 
 std::string mapper_list() {
     std::string list;
-    for (std::size_t i = 0; i < std::size(NES::SUPPORTED_MAPPERS); ++i) {
-        if (i) list += i + 1 == std::size(NES::SUPPORTED_MAPPERS) ? " and " : ", ";
-        list += std::to_string(NES::SUPPORTED_MAPPERS[i]);
+    for (std::size_t i = 0; i < NES::boards().size(); ++i) {
+        if (i) list += i + 1 == NES::boards().size() ? " and " : ", ";
+        list += std::to_string(NES::boards()[i].number);
     }
     return list;
 }

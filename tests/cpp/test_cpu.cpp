@@ -18,43 +18,128 @@ using test::IRQ_HANDLER;
 using test::NMI_HANDLER;
 using test::Rig;
 
-TEST(CpuTables, ConstructionDecodeAndCycles) {
+TEST(CpuTables, Construction) {
     auto cpu = std::make_unique<NES::CPU>();
     EXPECT_EQ(cpu->SP, 0x00);  // the reset sequence takes it to $FD
     EXPECT_EQ(cpu->P, 0x24);
     EXPECT_EQ(cpu->A | cpu->X | cpu->Y | cpu->cycles, 0);
     EXPECT_TRUE(std::all_of(cpu->memory, cpu->memory + 0x10000, [](uint8_t b) { return b == 0; }));
+}
 
-    int with_op = 0, crossing = 0;
+// Every opcode as the processor's documentation gives it: length in bytes
+// (0: control transfer, not stepped over) and CPU cycles ('-': branches,
+// timed below), then the opcodes that pay a cycle when indexing crosses a page.
+constexpr const char* GRID_ROWS[16] = {
+    "07 26 00 28 23 23 25 25 13 22 12 22 34 34 36 36", "0- 25 00 28 24 24 26 26 12 34 12 37 34 34 37 37",
+    "06 26 00 28 23 23 25 25 14 22 12 22 34 34 36 36", "0- 25 00 28 24 24 26 26 12 34 12 37 34 34 37 37",
+    "06 26 00 28 23 23 25 25 13 22 12 22 03 34 36 36", "0- 25 00 28 24 24 26 26 12 34 12 37 34 34 37 37",
+    "06 26 00 28 23 23 25 25 14 22 12 22 05 34 36 36", "0- 25 00 28 24 24 26 26 12 34 12 37 34 34 37 37",
+    "22 26 22 26 23 23 23 23 12 22 12 22 34 34 34 34", "0- 26 00 26 24 24 24 24 12 35 12 35 35 35 35 35",
+    "22 26 22 26 23 23 23 23 12 22 12 22 34 34 34 34", "0- 25 00 25 24 24 24 24 12 34 12 34 34 34 34 34",
+    "22 26 22 28 23 23 25 25 12 22 12 22 34 34 36 36", "0- 25 00 28 24 24 26 26 12 34 12 37 34 34 37 37",
+    "22 26 22 28 23 23 25 25 12 22 12 22 34 34 36 36", "0- 25 00 28 24 24 26 26 12 34 12 37 34 34 37 37",
+};
+bool pays_page_cross(int op) {
+    const int column = op & 0x0F;
+    if (op >= 0x90 && op < 0xA0) return false;  // stores
+    if ((op >> 4) % 2 == 1 && (column == 0x1 || column == 0x9 || column == 0xD)) return true;
+    return (op & 0x1F) == 0x1C || op == 0xB3 || op == 0xBB || op == 0xBC || op == 0xBE || op == 0xBF;
+}
+
+TEST(CpuOpcodeGrid, LengthsAndCycles) {
     for (int op = 0; op < 256; ++op) {
-        with_op += cpu->op_handlers[op] != nullptr;
-        crossing += cpu->cross_cycles[op] != cpu->base_cycles[op];
-        EXPECT_LE(cpu->cross_cycles[op] - cpu->base_cycles[op], 1);
-        EXPECT_EQ(cpu->mode_handlers[op] == nullptr,
-                  !cpu->mode_names[op] || cpu->mode_names[op] == std::string("impl"));
+        const char length = GRID_ROWS[op >> 4][3 * (op & 15)], cycles = GRID_ROWS[op >> 4][3 * (op & 15) + 1];
+        if (cycles == '-') continue;
+        // Indexing by 1 stays on the page, by $FF crosses it.
+        for (uint8_t index : {0x01, 0xFF}) {
+            Rig r;
+            r.cpu.memory[0x20] = 0x80;  // (zp),Y: base $0380
+            r.cpu.memory[0x21] = 0x03;
+            r.cpu.X = r.cpu.Y = index;
+            const bool crossing = index == 0xFF && pays_page_cross(op);
+            EXPECT_EQ(r.cost({static_cast<uint8_t>(op), 0x20, 0x03}), cycles - '0' + crossing) << std::hex << op;
+            if (length != '0') {
+                EXPECT_EQ(r.cpu.PC, 0x200 + length - '0') << std::hex << op;
+            }
+        }
     }
-    EXPECT_EQ(with_op, 151 + 12 + 11 + 1);  // documented, halts, NOPs, STX absx
-    EXPECT_EQ(crossing, 32);
+}
 
-    auto cell = [&](int op) {
-        return std::string(cpu->op_names[op] ? cpu->op_names[op] : "-") + " " +
-               (cpu->mode_names[op] ? cpu->mode_names[op] : "-");
+// The addressing mode of an opcode of the ALU and combined columns, by the
+// processor's decoding; rows $8x-$Bx index STX, LDX, SAX, LAX and SHX with Y.
+enum Mode { ZP, ZPX, ZPY, ABS, ABX, ABY, IZX, IZY, IMM };
+Mode documented_mode(uint8_t op) {
+    constexpr Mode BY_COLUMN[8] = {IZX, ZP, IMM, ABS, IZY, ZPX, ABY, ABX};
+    const Mode mode = BY_COLUMN[(op >> 2) & 7];
+    if ((op & 0xC2) != 0x82) return mode;
+    return mode == ZPX ? ZPY : mode == ABX ? ABY : mode;
+}
+
+TEST(CpuOpcodeGrid, UndocumentedOperationsInEveryMode) {
+    struct Case {
+        std::vector<uint8_t> opcodes;
+        uint8_t a, x, p, m, a_out, x_out, p_out, m_out;
     };
-    const std::pair<int, const char*> cells[] = {
-        {0x00, "BRK impl"}, {0x02, "JAM impl"}, {0x0A, "ASL acc"},  {0x12, "JAM impl"}, {0x1A, "NOP impl"},
-        {0x20, "JSR abs"},  {0x6C, "JMP ind"},  {0x80, "NOP imm"},  {0x81, "STA xind"}, {0x89, "NOP imm"},
-        {0x96, "STX zpgy"}, {0x9A, "TXS impl"}, {0x9E, "STX absx"}, {0xB1, "LDA indy"}, {0xBE, "LDX absy"},
-        {0xD0, "BNE rel"},  {0xEA, "NOP impl"}, {0x04, "- zpg"},    {0x97, "- zpgx"},   {0x9C, "- absx"},
-        {0xFB, "- -"},
+    const std::vector<uint8_t> NOPS = {0x04, 0x44, 0x64, 0x0C, 0x14, 0x34, 0x54, 0x74, 0xD4, 0xF4, 0x1C,
+                                       0x3C, 0x5C, 0x7C, 0xDC, 0xFC, 0x80, 0x82, 0x89, 0xC2, 0xE2};
+    const Case cases[] = {
+        {{0x07, 0x17, 0x0F, 0x1F, 0x1B, 0x03, 0x13}, 0x10, 1, 0x24, 0x81, 0x12, 1, 0x25, 0x02},  // SLO
+        {{0x27, 0x37, 0x2F, 0x3F, 0x3B, 0x23, 0x33}, 0x03, 1, 0x25, 0x81, 0x03, 1, 0x25, 0x03},  // RLA
+        {{0x47, 0x57, 0x4F, 0x5F, 0x5B, 0x43, 0x53}, 0x10, 1, 0x24, 0x81, 0x50, 1, 0x25, 0x40},  // SRE
+        {{0x67, 0x77, 0x6F, 0x7F, 0x7B, 0x63, 0x73}, 0x10, 1, 0x25, 0x81, 0xD1, 1, 0xA4, 0xC0},  // RRA
+        {{0x67, 0x7F}, 0x50, 1, 0x24, 0xA0, 0xA0, 1, 0xE4, 0x50},                                // RRA overflow
+        {{0xC7, 0xD7, 0xCF, 0xDF, 0xDB, 0xC3, 0xD3}, 0x0F, 1, 0x24, 0x10, 0x0F, 1, 0x27, 0x0F},  // DCP
+        {{0xE7, 0xF7, 0xEF, 0xFF, 0xFB, 0xE3, 0xF3}, 0x20, 1, 0x25, 0x0F, 0x10, 1, 0x25, 0x10},  // ISC
+        {{0xE7, 0xFB}, 0x00, 1, 0x25, 0x00, 0xFF, 1, 0xA4, 0x01},                                // ISC borrow
+        {{0x87, 0x97, 0x8F, 0x83}, 0xF3, 0x1E, 0x24, 0x00, 0xF3, 0x1E, 0x24, 0x12},              // SAX
+        {{0xA7, 0xB7, 0xAF, 0xBF, 0xA3, 0xB3}, 0x00, 0x05, 0x24, 0x80, 0x80, 0x80, 0xA4, 0x80},  // LAX
+        {{0x9E, 0x9F}, 0xF3, 0x1D, 0x24, 0x00, 0xF3, 0x1D, 0x24, 0x01},  // SHX, SHA: AND high byte + 1
+        {{0x0B, 0x2B}, 0xF0, 1, 0x24, 0x81, 0x80, 1, 0xA5, 0x81},        // ANC
+        {{0x0B}, 0xF0, 1, 0x25, 0x01, 0x00, 1, 0x26, 0x01},              // ANC: C from bit 7
+        {{0x4B}, 0xFF, 1, 0x24, 0x03, 0x01, 1, 0x25, 0x03},              // ALR
+        {{0x6B}, 0xFF, 1, 0x25, 0xFF, 0xFF, 1, 0xA5, 0xFF},              // ARR: C in, C = bit 6
+        {{0x6B}, 0xFF, 1, 0x24, 0x80, 0x40, 1, 0x65, 0x80},              // V = bit 6 ^ bit 5
+        {{0x6B}, 0xFF, 1, 0x24, 0x60, 0x30, 1, 0x64, 0x60},
+        {{0x6B}, 0xFF, 1, 0x65, 0x20, 0x90, 1, 0xA4, 0x20},
+        {{0xCB}, 0xF0, 0x3C, 0x24, 0x02, 0xF0, 0x2E, 0x25, 0x02},  // SBX: (A AND X) - operand, no borrow in
+        {{0xCB}, 0xF0, 0x3C, 0x25, 0x31, 0xF0, 0xFF, 0xA4, 0x31},
+        {{0xEB}, 0x05, 1, 0x24, 0x03, 0x01, 1, 0x25, 0x03},        // SBC
+        {{0xAB}, 0x00, 0x00, 0x24, 0x5A, 0x5A, 0x5A, 0x24, 0x5A},  // LXA
+        {{0x8B}, 0x00, 0x1E, 0x24, 0xF3, 0x12, 0x1E, 0x24, 0xF3},  // ANE
+        {NOPS, 0x55, 1, 0xE7, 0x7F, 0x55, 1, 0xE7, 0x7F},
     };
-    for (auto [op, text] : cells) EXPECT_EQ(cell(op), text) << op;
-    EXPECT_TRUE(cpu->mode_handlers[0x6C] == &NES::CPU::ind);
-    EXPECT_TRUE(cpu->mode_handlers[0xB1] == &NES::CPU::indy);
-    EXPECT_TRUE(cpu->op_handlers[0x9E] == &NES::CPU::STX);
-    EXPECT_EQ(cpu->base_cycles[0x00], 7);
-    EXPECT_EQ(cpu->base_cycles[0xD0], 0);
-    EXPECT_EQ(cpu->cross_cycles[0xBE] - cpu->base_cycles[0xBE], 1);
-    EXPECT_EQ(cpu->cross_cycles[0x9D] - cpu->base_cycles[0x9D], 0);
+    for (const Case& c : cases) {
+        for (uint8_t op : c.opcodes) {
+            // Operand bytes that put the operand at $0020 with Y = 1: the
+            // (zp,X) pointer is at $30 + X, the (zp),Y pointer at $60.
+            const uint8_t zx = static_cast<uint8_t>(0x20 - c.x);
+            const std::vector<uint8_t> operands[] = {{0x20},    {zx},   {0x1F}, {0x20, 0x00}, {zx, 0x00},
+                                                     {0x1F, 0}, {0x30}, {0x60}, {c.m}};
+            std::vector<uint8_t> code = operands[documented_mode(op)];
+            code.insert(code.begin(), op);
+            Rig r;
+            r.cpu.memory[0x20] = c.m;
+            r.cpu.memory[0x30 + c.x] = 0x20;
+            r.cpu.memory[0x60] = 0x1F;
+            r.cpu.A = c.a, r.cpu.X = c.x, r.cpu.Y = 1, r.cpu.P = c.p;
+            r.program(0x200, code);
+            r.run(1);
+            const uint8_t m_out = documented_mode(op) == IMM ? c.m : c.m_out;
+            EXPECT_EQ(std::vector<int>({r.cpu.A, r.cpu.X, r.cpu.P, r.cpu.memory[0x20]}),
+                      std::vector<int>({c.a_out, c.x_out, c.p_out, m_out}))
+                << std::hex << int(op);
+        }
+    }
+    // Crossing a page, the unstable stores' byte replaces the address's high
+    // byte: SHY $02FF,X with X = 1 and Y = $F1 stores $F1 AND $03 at $0100.
+    for (uint8_t op : {0x9C, 0x9E}) {
+        Rig r;
+        r.cpu.X = r.cpu.Y = 1;
+        (op == 0x9C ? r.cpu.Y : r.cpu.X) = 0xF1;
+        r.program(0x300, {op, 0xFF, 0x02});
+        r.run(1);
+        EXPECT_EQ(r.cpu.memory[0x100] << 8 | r.cpu.memory[0x300], 0x100 | op);  // not at $0300
+    }
 }
 
 TEST(CpuAddressing, WrapArounds) {
@@ -197,43 +282,6 @@ TEST(CpuOperations, StackFlagsAndControlTransfer) {
     EXPECT_EQ(cpu.PC, 0);
 }
 
-TEST(CpuOperations, OpcodesWithoutOperationAndUndocumented) {
-    struct Case {
-        std::vector<uint8_t> code;
-        int cycles, length;
-        uint16_t address;  // where the result lands
-        uint8_t value;
-    };
-    const Case cases[] = {
-        {{0x04, 0x10}, 3, 2, 0x10, 0x00},         // zpg without operation
-        {{0x0C, 0x10, 0x00}, 4, 3, 0x10, 0x00},   // abs
-        {{0x1C, 0xFF, 0x00}, 5, 3, 0x10, 0x00},   // absx, crossing with X = 1
-        {{0x03}, 8, 1, 0x10, 0x00},               // no mode: one byte
-        {{0x9E, 0x00, 0x03}, 5, 3, 0x301, 0x01},  // STX absx
-    };
-    Rig r;
-    for (const Case& c : cases) {
-        r.cpu.A = 0x55;
-        r.cpu.X = 1;
-        r.cpu.memory[0x10] = 0;
-        EXPECT_EQ(r.cost(c.code), c.cycles) << int(c.code[0]);
-        EXPECT_EQ(r.cpu.PC, 0x200 + c.length) << int(c.code[0]);
-        EXPECT_EQ(r.cpu.memory[c.address], c.value) << int(c.code[0]);
-        EXPECT_EQ(r.cpu.A, 0x55);
-    }
-
-    // The undocumented NOPs: one byte, or two skipping an immediate they
-    // never write; all take 2 cycles and leave every register and flag.
-    for (uint8_t op : {0x1A, 0x3A, 0x5A, 0x7A, 0xDA, 0xFA, 0x80, 0x82, 0x89, 0xC2, 0xE2}) {
-        const int length = (op & 0x0F) == 0x0A ? 1 : 2;
-        r.cpu.P = 0x24;
-        EXPECT_EQ(r.cost({op, 0x7F}), 2) << int(op);
-        EXPECT_EQ(r.cpu.PC, 0x200 + length) << int(op);
-        EXPECT_EQ(r.cpu.memory[0x201], 0x7F) << int(op);
-        EXPECT_EQ(r.cpu.A | r.cpu.X << 8 | r.cpu.P << 16, 0x55 | 1 << 8 | 0x24 << 16) << int(op);
-    }
-}
-
 TEST(CpuOperations, HaltOpcodesStopUntilReset) {
     for (uint8_t op : {0x02, 0x12, 0x22, 0x32, 0x42, 0x52, 0x62, 0x72, 0x92, 0xB2, 0xD2, 0xF2}) {
         Rig r;
@@ -348,7 +396,7 @@ TEST(CpuOutput, ResetLinesAndTrace) {
     test::Cart cart;
     cart.prg_16k = 1;
     cart.set_reset_vector(0xC000);
-    cart.poke(0xC000, {0xA9, 0x10, 0x03});  // LDA #$10; an opcode without operation
+    cart.poke(0xC000, {0xA9, 0x10, 0xE8});  // LDA #$10; INX
     std::string printed;
     auto con = test::boot(cart, &printed);
     NES::CPU& cpu = *con->cpu;
@@ -364,13 +412,13 @@ TEST(CpuOutput, ResetLinesAndTrace) {
     cpu.clock();
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Cycles: 2, 0xa9: LDA, imm $0010->8001=10, PC=$c000 - A=00 - X=00 - Y=00 - P=24 SP: fd [00,00]\n"
-              "0x03: --- SP: fb [00,00,11,22]\n");
+              "Cycles: 4, 0xe8: INX, impl $0000->8003=00, PC=$c002 - A=10 - X=00 - Y=00 - P=24 SP: fb [00,00,11,22]\n");
 
     char buf[256];
     cpu.ins_str(buf, 0xA9);
-    EXPECT_STREQ(buf, "0xa9: LDA, imm, PC=$c003 - A=16 - X=0 - Y=0");
+    EXPECT_STREQ(buf, "0xa9: LDA, imm, PC=$c003 - A=16 - X=1 - Y=0");
     cpu.ins_str(buf, 0x03);
-    EXPECT_STREQ(buf, "0x03: ---");
+    EXPECT_STREQ(buf, "0x03: SLO, xind, PC=$c003 - A=16 - X=1 - Y=0");
     EXPECT_EQ(cpu.emulated_clock_speed(0), 0);
     cpu.cycles = 1789773;
     EXPECT_EQ(cpu.emulated_clock_speed(500000000), 3579546);
@@ -396,14 +444,6 @@ TEST(MemoryMap, MirrorsAndStorage) {
     const uint8_t rom_byte = r.cpu.memory[0x8000];
     con.poke(0x8000, 0x99);
     EXPECT_EQ(r.cpu.memory[0x8000], rom_byte);
-
-    // The accumulator is no address: neither folded nor decoded.
-    signed char* a = reinterpret_cast<signed char*>(&r.cpu.A);
-    signed char* folded = a;
-    r.cpu.map_memory(&folded);
-    EXPECT_EQ(folded, a);
-    r.cpu.write(a, 0x5A);
-    EXPECT_EQ(r.cpu.read(a, true), 0x5A);
 
     r.cpu.debug = true;
     testing::internal::CaptureStdout();

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "console.h"
+#include "cpu_helper.h"
 #include "ppu.h"
 #include "same_state.h"
 #include "workload.h"
@@ -159,6 +160,31 @@ void expect_same_run(const std::vector<uint8_t>& image, int64_t frames, uint32_t
     }
 }
 
+// Random instructions of every opcode but the jumps, branches and halts, on
+// RAM and on the PPU and APU registers, in an endless loop.
+std::vector<uint8_t> every_opcode_cart(uint32_t seed) {
+    test::Rng rng(seed);
+    test::Cart cart;
+    std::vector<uint8_t>& prg = cart.prg_data();
+    std::size_t at = 0;
+    while (at < 0x7000) {
+        const uint8_t op = rng.byte();
+        const bool halts = (op & 0x0F) == 2 && (op & 0x9F) != 0x82;
+        if ((op & 0x1F) == 0x10 || (op & 0x9F) == 0 || op == 0x4C || op == 0x6C || halts) continue;
+        prg[at++] = op;
+        const uint16_t address = rng.chance(50)   ? rng.below(0x800)
+                                 : rng.chance(50) ? 0x2000 + rng.below(8)
+                                                  : 0x4000 + rng.below(0x18);
+        const int length = NES::isa::opcode_info(op).length;
+        if (length >= 2) prg[at++] = length == 2 ? rng.byte() : address & 0xFF;
+        if (length == 3) prg[at++] = address >> 8;
+    }
+    for (uint8_t b : {0x4C, 0x00, 0x80, 0x40}) prg[at++] = b;  // JMP $8000; RTI
+    const uint8_t rti_low = static_cast<uint8_t>(at - 1), rti_high = static_cast<uint8_t>(0x80 + ((at - 1) >> 8));
+    cart.poke(0xFFFA, {rti_low, rti_high, 0x00, 0x80, rti_low, rti_high});
+    return cart.image();
+}
+
 TEST(FastPath, MachineRunMatchesMachineSteps) {
     const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
     expect_same_run(test::read_file(data + "demo.nes"), 300, 1, "demo");
@@ -168,6 +194,7 @@ TEST(FastPath, MachineRunMatchesMachineSteps) {
         for (uint32_t seed = 1; seed <= 2; ++seed)
             expect_same_run(test::stress_cart(seed, mapper), 120, seed,
                             "stress_m" + std::to_string(mapper) + "_" + std::to_string(seed));
+    for (uint32_t seed = 1; seed <= 2; ++seed) expect_same_run(every_opcode_cart(seed), 120, seed, "every_opcode");
 }
 
 }  // namespace

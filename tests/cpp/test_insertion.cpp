@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "boards/discrete.h"
 #include "cpu_helper.h"
 #include "cpu_rig.h"
 #include "glob_const.h"
-#include "mapper.h"
 
 namespace {
 

@@ -7,8 +7,11 @@
 #include <string>
 #include <vector>
 
+#include "boards/discrete.h"
+#include "boards/mmc1.h"
+#include "boards/mmc3.h"
+#include "boards/ntdec2722.h"
 #include "console.h"
-#include "mapper.h"
 
 namespace {
 

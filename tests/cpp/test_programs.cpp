@@ -8,4 +8,6 @@ namespace {
 
 TEST(Programs, MemoryMirrors) { test::expect_program_passes("memory_mirrors", 10); }
 
+TEST(Programs, UndocumentedInstructionsOnRegisters) { test::expect_program_passes("unofficial_on_registers", 10); }
+
 }  // namespace

@@ -8,9 +8,11 @@
 #include <utility>
 #include <vector>
 
+#include "boards/discrete.h"
+#include "boards/mmc1.h"
+#include "boards/mmc3.h"
 #include "console.h"
 #include "glob_const.h"
-#include "mapper.h"
 #include "rom.h"
 
 namespace {

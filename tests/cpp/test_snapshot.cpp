@@ -7,10 +7,10 @@
 #include <stdexcept>
 #include <vector>
 
+#include "boards/mmc3.h"
 #include "console.h"
 #include "cpu.h"
 #include "cpu_helper.h"
-#include "mapper.h"
 
 namespace {
 
