@@ -17,8 +17,11 @@ namespace py = pybind11;
 namespace {
 
 constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
-// Version 2 added the timing model; a version 1 pickle is of a standard-model machine.
-constexpr int PICKLE_VERSION = 2;
+// Version 2 added the timing model, version 3 what the machine does with its
+// battery RAM file; older pickles are of standard-model machines that read and
+// write it.
+constexpr int PICKLE_VERSION = 3;
+constexpr std::size_t PICKLE_FIELDS[PICKLE_VERSION + 1] = {0, 7, 8, 9};  // items of each version
 
 // Item i of a pickled state as T; TypeError naming the item otherwise.
 template <typename T>
@@ -153,18 +156,22 @@ py::tuple NESUnit::pickle_state() {
     py::bytes snapshot = get_state();
     const std::vector<uint8_t>& image = rom->image;
     return py::make_tuple(PICKLE_VERSION, py::bytes(reinterpret_cast<const char*>(image.data()), image.size()),
-                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose, accuracy());
+                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose, accuracy(),
+                          battery_file);
 }
 
 std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     if (state.size() < 1 || !py::isinstance<py::int_>(state[0]))
         throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
-    const py::int_ version = state[0];
-    if (!version.equal(py::int_(1)) && !version.equal(py::int_(PICKLE_VERSION)))
-        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(version).cast<std::string>() +
+    const py::int_ version_object = state[0];
+    int version = 0;
+    for (int known = 1; known <= PICKLE_VERSION; ++known)
+        if (version_object.equal(py::int_(known))) version = known;
+    if (!version)
+        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(version_object).cast<std::string>() +
                                     " is unknown (this module reads versions 1 to " + std::to_string(PICKLE_VERSION) +
                                     ")");
-    const std::size_t fields = version.equal(py::int_(1)) ? 7 : 8;
+    const std::size_t fields = PICKLE_FIELDS[version];
     if (state.size() != fields) throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
     const std::string image = pickled<py::bytes>(state, 1, "the cartridge image (bytes)");
     const std::string snapshot = pickled<py::bytes>(state, 2, "the snapshot (bytes)");
@@ -172,8 +179,10 @@ std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     std::string saves = pickled<py::bytes>(state, 4, "the save folder (bytes)");
     std::string game = pickled<py::bytes>(state, 5, "the game folder (bytes)");
     const bool loud = pickled<bool>(state, 6, "verbose (a bool)");
-    const NES::Accuracy accuracy = fields == 8 ? state[7].cast<NES::Accuracy>() : NES::Accuracy::standard;
-    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud, accuracy);
+    MachineSettings settings{clock_hz, loud};
+    if (version >= 2) settings.accuracy = state[7].cast<NES::Accuracy>();
+    if (version >= 3) settings.battery_file = state[8].cast<BatteryFile>();
+    auto machine = std::make_unique<NESUnit>(image, settings);
     NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
     machine->save_dir = std::move(saves);
     machine->game_dir = std::move(game);

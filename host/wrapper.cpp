@@ -98,15 +98,15 @@ std::optional<std::string> root_of(const std::optional<FsPath>& save_root) {
     return save_root->bytes;
 }
 
-std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose, NES::Accuracy accuracy,
+std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, const MachineSettings& settings,
                                            const std::optional<FsPath>& save_root) {
-    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
+    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), settings.verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, accuracy, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), path.bytes, settings, root_of(save_root));
 }
 
-std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose,
-                                                  NES::Accuracy accuracy, const std::optional<FsPath>& save_root) {
+std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, const MachineSettings& settings,
+                                                  const std::optional<FsPath>& save_root) {
     // A name as a path is: str (encoded as the file system does), bytes or bytearray.
     py::object name_object = rom_file.attr("name");
     if (!PyUnicode_Check(name_object.ptr()) && !PyBytes_Check(name_object.ptr()) &&
@@ -124,9 +124,9 @@ std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, in
                              std::string(Py_TYPE(data.ptr())->tp_name));
     std::string image = data.cast<std::string>();
     auto rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()),
-                                          reinterpret_cast<unsigned char*>(image.data()), verbose);
+                                          reinterpret_cast<unsigned char*>(image.data()), settings.verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, accuracy, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), name, settings, root_of(save_root));
 }
 
 // pybind11 ignores a second __init__ (or __setstate__) on an object it has
@@ -197,11 +197,11 @@ void NESUnit::attach_pads() {
     cpu->set_controller(&controller1, 1);
 }
 
-NESUnit::NESUnit(int rate, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
+NESUnit::NESUnit(const MachineSettings& settings) : verbose(settings.verbose) {
     if (verbose) puts("No rom specified.");
     auto blank = std::make_unique<NES::ROM>(verbose);
     if (verbose) puts("rom created.");
-    build_components(rate, accuracy);
+    build_components(settings);
     insert(std::move(blank));
     enlist(this);
 }
@@ -209,45 +209,46 @@ NESUnit::NESUnit(int rate, bool verbose, NES::Accuracy accuracy) : verbose(verbo
 // The order shared by the constructors: CPU, PPU (attached to the CPU), clock
 // rate, APU (attached, rate derived from the clock), pads; the timing model
 // of each unit is fixed before the cartridge goes in.
-void NESUnit::build_components(int rate, NES::Accuracy accuracy) {
+void NESUnit::build_components(const MachineSettings& settings) {
+    battery_file = settings.battery_file;
     cpu = std::make_unique<NES::CPU>(false);
     cpu->verbose = verbose;
     ppu = std::make_unique<NES::PPU>(cpu.get());
     ppu->verbose = verbose;
-    cpu->clock_hz = clock_rate(rate);
+    cpu->clock_hz = clock_rate(settings.rate);
     apu = std::make_unique<NES::APU>();
     cpu->apu = apu.get();
     apu->setCPU(cpu.get());
     apu->sample_rate = SAMPLE_RATE;
-    cpu->accuracy = ppu->accuracy = apu->accuracy = accuracy;
+    cpu->accuracy = ppu->accuracy = apu->accuracy = settings.accuracy;
     attach_pads();
 }
 
 void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     rom = std::move(cartridge);
-    cpu->loadRom(rom.get(), load_battery);
+    cpu->loadRom(rom.get(), load_battery && battery_file != BatteryFile::none);
     ppu->loadRom(rom.get());
     cpu->reset();
     std::memcpy(battery_saved, cpu->memory + 0x6000, sizeof battery_saved);
 }
 
-NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-                 NES::Accuracy accuracy, const std::optional<std::string>& save_root)
-    : verbose(verbose) {
+NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, const MachineSettings& settings,
+                 const std::optional<std::string>& save_root)
+    : verbose(settings.verbose) {
     MadeDirs made;
     game_dir = make_game_folder(game_name(name, cartridge->identity), made, save_root, verbose);
     // The core reads the battery RAM file from the folder named here.
     config_dir = game_dir;
     sep = '/';
     save_dir = game_dir;
-    build_components(rate, accuracy);
+    build_components(settings);
     insert(std::move(cartridge));
     made.keep = true;
     enlist(this);
 }
 
-NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
-    build_components(clock_hz, accuracy);
+NESUnit::NESUnit(const std::string& image, const MachineSettings& settings) : verbose(settings.verbose) {
+    build_components(settings);
     std::string copy = image;
     auto* data = reinterpret_cast<unsigned char*>(copy.data());
     insert(std::make_unique<NES::ROM>(static_cast<long>(copy.size()), data, verbose), false);
@@ -408,7 +409,9 @@ void NESUnit::stop() {
         throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
 }
 
-bool NESUnit::keeps_battery() const { return rom && rom->battery && !game_dir.empty(); }
+bool NESUnit::keeps_battery() const {
+    return rom && rom->battery && !game_dir.empty() && battery_file == BatteryFile::read_write;
+}
 
 void NESUnit::end_thread_at_exit() {
     thread.end();
@@ -521,6 +524,11 @@ void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
 #define ACCURACY_DOC                                                                                              \
     "accuracy: the timing model, fixed for the machine's life: \"standard\" (the default) or \"hardware\" (the\n" \
     "    console cycle by cycle); ValueError for any other value.\n"
+// The battery_file keyword of the cartridge constructors.
+#define BATTERY_FILE_DOC                                                                                        \
+    "battery_file: what a battery-backed cartridge does with the ram file in its game folder: \"read-write\"\n" \
+    "    (the default: read when inserted, written back), \"read-only\" (read, never written) or \"none\"\n"    \
+    "    (neither; battery RAM starts cleared).\n"
 
 PYBIND11_MODULE(pictor, m) {
     py::register_exception_translator([](std::exception_ptr p) {
@@ -592,8 +600,8 @@ PYBIND11_MODULE(pictor, m) {
     nes.def(
            "__init__",
            [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose,
-                     const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
-               install(v_h, machine_from_path(rom_name, rate, verbose, accuracy, save_root));
+                     const std::optional<FsPath>& save_root, NES::Accuracy accuracy, BatteryFile battery_file) {
+               install(v_h, machine_from_path(rom_name, {rate, verbose, accuracy, battery_file}, save_root));
            },
            py::detail::is_new_style_constructor(),
            "Loads the cartridge image at a path.\n\n"
@@ -602,16 +610,18 @@ PYBIND11_MODULE(pictor, m) {
            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
            "verbose: False prints nothing at all for this machine.\n"
            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC
+               BATTERY_FILE_DOC
            "\n"
            "Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a regular file,\n"
            "ValueError when it is not a cartridge image or the path holds a NUL byte; warns (RuntimeWarning) when\n"
            "its mapper is not supported. A failed construction leaves nothing behind on disk.",
            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-           py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
+           py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard,
+           py::arg("battery_file") = BatteryFile::read_write)
         .def(
             "__init__",
             [install](value_and_holder& v_h, int rate, bool verbose, NES::Accuracy accuracy) {
-                install(v_h, std::make_unique<NESUnit>(rate, verbose, accuracy));
+                install(v_h, std::make_unique<NESUnit>(MachineSettings{rate, verbose, accuracy}));
             },
             py::detail::is_new_style_constructor(),
             "A console with the blank cartridge (no game folder).\n\n"
@@ -622,8 +632,8 @@ PYBIND11_MODULE(pictor, m) {
         .def(
             "__init__",
             [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose,
-                      const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
-                install(v_h, machine_from_file_object(rom_file, rate, verbose, accuracy, save_root));
+                      const std::optional<FsPath>& save_root, NES::Accuracy accuracy, BatteryFile battery_file) {
+                install(v_h, machine_from_file_object(rom_file, {rate, verbose, accuracy, battery_file}, save_root));
             },
             py::detail::is_new_style_constructor(),
             "Reads the cartridge image from a file object.\n\n"
@@ -631,9 +641,11 @@ PYBIND11_MODULE(pictor, m) {
             "    (bytes or bytearray; a file opened in text mode is refused with TypeError).\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
             "verbose: False prints nothing at all for this machine.\n"
-            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC,
+            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC
+                BATTERY_FILE_DOC,
             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-            py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
+            py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard,
+            py::arg("battery_file") = BatteryFile::read_write)
         .def("cpuMem", live(&NESUnit::cpuMem),
              "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
         .def("ppuMem", live(&NESUnit::ppuMem),
@@ -725,7 +737,8 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("callback"))
         .def("__getstate__", live(&NESUnit::pickle_state), py::pos_only(),
              "The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the game\n"
-             "folder, verbose and the timing model; not the per-frame callback or plugged pads.")
+             "folder, verbose, the timing model and the battery file mode; not the per-frame callback or plugged\n"
+             "pads.")
         .def(
             "__setstate__",
             [install](value_and_holder& v_h, const py::tuple& state) { install(v_h, NESUnit::from_pickle(state)); },
@@ -748,6 +761,22 @@ PYBIND11_MODULE(pictor, m) {
     guard_builder<0>(nes, "__init__", "NES.__init__", "pictor.NES");
     guard_builder<1>(nes, "__setstate__", "NES.__setstate__", "pictor.NES");
     guard_builder<2>(controller, "__init__", "Controller.__init__", "pictor.Controller");
+
+    m.def(
+        "readCartridge",
+        [](const FsPath& path) {
+            std::unique_ptr<NES::ROM> rom;
+            {
+                Unlocked unlocked;
+                rom = std::make_unique<NES::ROM>(path.bytes.c_str(), false);
+            }
+            return py::bytes(reinterpret_cast<const char*>(rom->image.data()), rom->image.size());
+        },
+        "The bytes of the cartridge image file at path, read and checked as NES(path) reads it: only a regular\n"
+        "file is read (OSError at once for a FIFO, a device or a directory; FileNotFoundError when there is\n"
+        "none), and ValueError when it is not a usable cartridge image.\n\n"
+        "path: the image file (str, bytes or os.PathLike).",
+        py::arg("path"));
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&finish_machines_at_exit));
 }

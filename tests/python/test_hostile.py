@@ -4,6 +4,7 @@ import gc
 import io
 import os
 import pickle
+import re
 import threading
 import time
 import weakref
@@ -17,17 +18,10 @@ from test_thread import wait_until
 
 def test_a_raising_callback_leaves_a_machine_its_snapshots_restore(write_rom, lumaret):
     nes = pictor.NES(write_rom(), verbose=False)
-
-    def interrupt():
-        raise KeyboardInterrupt
-
-    nes.perFrame(interrupt)
+    nes.perFrame(lambda: {}["a Ctrl-C lands here"])
     for _ in range(3):
-        with pytest.raises(KeyboardInterrupt):
-            nes.runFrame()
-    nes.perFrame(None)
-    state = nes.getState()
-    nes.setState(state)
+        pytest.raises(KeyError, nes.runFrame)
+    nes.setState(nes.getState())
     nes.saveState(1)
     assert nes.loadState(1)
     pickle.loads(pickle.dumps(nes)).runFrame()
@@ -65,13 +59,12 @@ def test_callbacks_never_wait_for_each_other():
     b.perFrame(lambda: a.stop())
     a.start()
     b.start()
-    assert wait_until(lambda: _stopped(a) and _stopped(b), 5)
+    assert wait_until(lambda: _ended(a) and _ended(b), 5)
 
 
-def _stopped(nes):
+def _ended(nes):
     try:
-        nes.getState()  # refused while running unpaused
-        return True
+        return bool(nes.getState())  # refused while the thread runs unpaused
     except RuntimeError:
         return False
 
@@ -114,20 +107,15 @@ def test_exit_with_daemon_threads_inside_the_machine_is_clean(case, write_rom, l
 def test_replaced_pads_are_released_while_the_machine_runs():
     nes = pictor.NES(DEMO, verbose=False)
     nes.start()
-    try:
-        refs = []
-        for i in range(20000):
-            pad = pictor.Controller()
-            nes.setController(pad, i & 1)
-            if i % 1000 == 0:
-                refs.append(weakref.ref(pad))
-        time.sleep(0.05)
-        nes.setController(pictor.Controller(), 0)
-        nes.setController(pictor.Controller(), 1)
-        del pad
-        assert sum(ref() is not None for ref in refs) == 0
-    finally:
-        nes.stop()
+    refs = []
+    for i in range(20002):
+        if i == 20000:
+            time.sleep(0.05)  # a step or two later
+        pad = pictor.Controller()
+        nes.setController(pad, i & 1)
+        refs.append(weakref.ref(pad))
+    assert sum(ref() is not None for ref in refs[:-4]) == 0  # all but those of the last step or two
+    nes.stop()
 
 
 def test_bad_arguments_are_type_and_value_errors(tmp_path, lumaret):
@@ -138,8 +126,7 @@ def test_bad_arguments_are_type_and_value_errors(tmp_path, lumaret):
             pictor.NES.__new__(pictor.NES).__setstate__(tuple(state[:item] + [bad] + state[item + 1 :]))
     unnamed = io.BytesIO(ines())
     unnamed.name = 3
-    with pytest.raises(TypeError, match="name must be str or bytes, not int"):
-        pictor.NES(unnamed)
+    pytest.raises(TypeError, pictor.NES, unnamed).match("name must be str or bytes, not int")
 
     # Paths that are not UTF-8 come back as the file system gives them.
     folder = os.fsencode(tmp_path) + b"/\xff dir"
@@ -150,6 +137,4 @@ def test_bad_arguments_are_type_and_value_errors(tmp_path, lumaret):
     assert pickle.loads(pickle.dumps(game)).getSaveDir() == game.getSaveDir()
     with open(folder + b"/bad.nes", "wb") as f:
         f.write(ines()[:100])  # cut short
-    with pytest.raises(ValueError) as err:
-        pictor.NES(folder + b"/bad.nes", verbose=False)
-    assert os.fsdecode(folder) in str(err.value)
+    pytest.raises(ValueError, pictor.NES, folder + b"/bad.nes").match(re.escape(os.fsdecode(folder)))
