@@ -11,8 +11,8 @@
 
 #include "battery.h"
 #include "cpu.h"
+#include "interpreter.h"
 #include "ppu.h"
-#include "py_support.h"
 #include "wrapper.h"
 
 namespace py = pybind11;
@@ -94,6 +94,11 @@ void EmulationThread::end_from_callback() {
     if (battery_writer) battery_writer->finish();
 }
 
+void EmulationThread::end_writing_battery() {
+    battery_at_end = true;
+    end();
+}
+
 void EmulationThread::body() {
     current_machine = &machine;
     try {
@@ -117,9 +122,15 @@ void EmulationThread::body() {
             pace();
             if (battery) battery->poll();
         }
+        if (battery_at_end) {
+            battery_writer = nullptr;
+            battery.reset();  // its last copy first
+            machine.write_battery_ram();
+        }
     } catch (const std::exception& e) {
         report_thread_error(e.what(), machine.verbose);
     }
+    battery_at_end = false;
     end();
 }
 
@@ -129,6 +140,7 @@ void EmulationThread::run_slice(int64_t end) {
                !held.load(std::memory_order_relaxed);
     };
     NES::CPU& cpu = *machine.cpu;
+    NESUnit::Stepping stepping(machine);
     if (cpu.debug || machine.ppu->debug) {
         // The traces print at every step: step by step.
         while (cpu.cycles < end && go_on()) machine.single_cycle();
@@ -162,11 +174,13 @@ void EmulationThread::park() {
     parked = false;
 }
 
-void EmulationThread::hold() {
+bool EmulationThread::hold(bool may_wait) {
     Unlocked unlocked;  // the thread may be waiting for the interpreter lock in a callback
     std::unique_lock<std::mutex> lock(mutex);
+    if (!may_wait && running && !parked) return false;
     held = true;
     cv.wait(lock, [this] { return parked || !running; });
+    return true;
 }
 
 void EmulationThread::release(bool rebase_pacing) {

@@ -60,10 +60,15 @@ public:
     // callback returns, and the battery writer's last copy is written now.
     void end_from_callback();
     void set_paused(bool p);
+    // From another machine's emulation thread: the run ends without waiting
+    // for it (the two threads could wait for each other), and the thread
+    // writes the battery RAM file itself once it has stopped.
+    void end_writing_battery();
     // Parks the thread for a state operation (it must be paused); release()
     // lets it go on, counting the pacing afresh from the machine's new cycle
-    // count when the operation changed it.
-    void hold();
+    // count when the operation changed it. Without may_wait, holds nothing
+    // and returns false when the thread is not parked yet.
+    bool hold(bool may_wait);
     void release(bool rebase_pacing);
 
 private:
@@ -88,4 +93,5 @@ private:
     std::atomic<int64_t> pause_start{0};      // when the current pause began
     std::atomic<int64_t> paused_total{0};     // ns spent paused since run_start
     BatteryWriter* battery_writer = nullptr;  // the run's writer of the battery RAM file, while it runs
+    std::atomic<bool> battery_at_end{false};  // the thread writes the battery RAM file as it ends
 };

@@ -1,11 +1,11 @@
 // What the module's classes share on their Python side: the argument types
-// they take (file-system paths, the timing model, built objects only) and the
-// release of the interpreter lock around native work.
+// they take (file-system paths, the timing model, built objects only).
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <optional>
+#include <array>
+#include <cstdint>
 #include <string>
 
 #include "glob_const.h"
@@ -48,35 +48,77 @@ struct type_caster<FsPath> {
 };
 }  // namespace pybind11::detail
 
-// The timing model by its Python name.
-inline const char* accuracy_name(NES::Accuracy accuracy) {
-    return accuracy == NES::Accuracy::hardware ? "hardware" : "standard";
+// Text that holds paths as the file system gives them (os.fsdecode): bytes
+// that are not UTF-8 come out as surrogate escapes, never as an error.
+inline pybind11::str fs_text(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!decoded) throw pybind11::error_already_set();
+    return pybind11::reinterpret_steal<pybind11::str>(decoded);
+}
+
+// What a machine does with the battery RAM file in its game folder.
+enum class BatteryFile : uint8_t {
+    read_write,  // read at insertion, written back (stop, drop, exit, while running)
+    read_only,   // read at insertion, never written
+    none,        // neither: battery RAM starts cleared
+};
+
+// Keywords that take one of a few names, each the name of an enum member in
+// the member's order: their names, their Python type, and the keyword.
+template <typename E>
+struct Choices;
+template <>
+struct Choices<NES::Accuracy> {
+    static constexpr const char* keyword = "accuracy";
+    static constexpr std::array<const char*, 2> names{"standard", "hardware"};
+    static constexpr auto type = pybind11::detail::const_name("Literal['standard', 'hardware']");
+};
+template <>
+struct Choices<BatteryFile> {
+    static constexpr const char* keyword = "battery_file";
+    static constexpr std::array<const char*, 3> names{"read-write", "read-only", "none"};
+    static constexpr auto type = pybind11::detail::const_name("Literal['read-write', 'read-only', 'none']");
+};
+
+template <typename E>
+const char* choice_name(E value) {
+    return Choices<E>::names[static_cast<std::size_t>(value)];
 }
 
 namespace pybind11::detail {
-// accuracy="standard" or "hardware"; any other str is a ValueError and any
-// other type a TypeError, both naming the choices.
-template <>
-struct type_caster<NES::Accuracy> {
-    PYBIND11_TYPE_CASTER(NES::Accuracy, const_name("Literal['standard', 'hardware']"));
+// One of the names; any other str is a ValueError and any other type a
+// TypeError, both naming the keyword and the choices.
+template <typename E>
+struct choice_caster {
+    PYBIND11_TYPE_CASTER(E, Choices<E>::type);
+
+    static std::string choices() {
+        std::string list;
+        for (std::size_t i = 0; i < Choices<E>::names.size(); ++i)
+            list += std::string(i == 0                              ? ""
+                                : i + 1 == Choices<E>::names.size() ? " or "
+                                                                    : ", ") +
+                    "'" + Choices<E>::names[i] + "'";
+        return std::string(Choices<E>::keyword) + " must be " + list;
+    }
 
     bool load(handle src, bool) {
-        if (!PyUnicode_Check(src.ptr()))
-            throw type_error(std::string("accuracy must be 'standard' or 'hardware', not ") +
-                             Py_TYPE(src.ptr())->tp_name);
-        for (NES::Accuracy model : {NES::Accuracy::standard, NES::Accuracy::hardware}) {
-            if (PyUnicode_CompareWithASCIIString(src.ptr(), accuracy_name(model)) == 0) {
-                value = model;
+        if (!PyUnicode_Check(src.ptr())) throw type_error(choices() + ", not " + Py_TYPE(src.ptr())->tp_name);
+        for (std::size_t i = 0; i < Choices<E>::names.size(); ++i) {
+            if (PyUnicode_CompareWithASCIIString(src.ptr(), Choices<E>::names[i]) == 0) {
+                value = static_cast<E>(i);
                 return true;
             }
         }
-        throw value_error("accuracy must be 'standard' or 'hardware', got " + std::string(repr(src)));
+        throw value_error(choices() + ", got " + std::string(repr(src)));
     }
 
-    static handle cast(NES::Accuracy model, return_value_policy, handle) {
-        return PyUnicode_FromString(accuracy_name(model));
-    }
+    static handle cast(E value, return_value_policy, handle) { return PyUnicode_FromString(choice_name(value)); }
 };
+template <>
+struct type_caster<NES::Accuracy> : choice_caster<NES::Accuracy> {};
+template <>
+struct type_caster<BatteryFile> : choice_caster<BatteryFile> {};
 }  // namespace pybind11::detail
 
 // A machine or a pad as a method's self or as an argument: only an object of
@@ -118,14 +160,3 @@ template <typename R, typename C, typename... A>
 auto live(R (C::*f)(A...) const) {
     return [f](Live<C> self, A... args) -> R { return ((*self).*f)(std::forward<A>(args)...); };
 }
-
-// Releases the interpreter lock for a scope when this thread holds it.
-class Unlocked {
-public:
-    Unlocked() {
-        if (Py_IsInitialized() && PyGILState_Check()) release.emplace();
-    }
-
-private:
-    std::optional<pybind11::gil_scoped_release> release;
-};

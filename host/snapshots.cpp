@@ -8,6 +8,7 @@
 #include "cpu_helper.h"
 #include "files.h"
 #include "glob_const.h"
+#include "interpreter.h"
 #include "py_support.h"
 #include "wrapper.h"
 
@@ -16,8 +17,24 @@ namespace py = pybind11;
 namespace {
 
 constexpr std::size_t MAX_STATE_FILE_LEN = 64 << 20;  // longer files are no state this module wrote
-// Version 2 added the timing model; a version 1 pickle is of a standard-model machine.
-constexpr int PICKLE_VERSION = 2;
+// Version 2 added the timing model, version 3 what the machine does with its
+// battery RAM file; older pickles are of standard-model machines that read and
+// write it.
+constexpr int PICKLE_VERSION = 3;
+constexpr std::size_t PICKLE_FIELDS[PICKLE_VERSION + 1] = {0, 7, 8, 9};  // items of each version
+
+// Item i of a pickled state as T; TypeError naming the item otherwise.
+template <typename T>
+T pickled(const py::tuple& state, std::size_t i, const char* what) {
+    try {
+        return state[i].cast<T>();
+    } catch (const py::builtin_exception&) {  // a cast_error, or a type_error for another type
+        std::string shown = py::repr(state[i]);
+        if (shown.size() > 40) shown = shown.substr(0, 40) + "...";
+        throw py::type_error("NES.__setstate__: item " + std::to_string(i) + " of the pickled state must be " + what +
+                             ", not " + shown);
+    }
+}
 
 std::atomic<bool>& claim(NESUnit& machine, const char* call) {
     refuse_on_own_thread(&machine, call);
@@ -33,7 +50,12 @@ StateAccess::StateAccess(NESUnit& machine, const char* call) : machine(machine),
             throw std::runtime_error(std::string(call) +
                                      ": the emulation thread is running; pause it with setPaused(True) or call "
                                      "stop() first");
-        thread.hold();
+        // From another machine's per-frame callback, a wait for this thread
+        // could be a wait for each other: only a thread already parked is taken.
+        if (!thread.hold(machine_on_this_thread() == nullptr))
+            throw std::runtime_error(std::string(call) +
+                                     ": this machine's emulation thread has not yet stopped in its pause, and "
+                                     "another machine's per-frame callback does not wait for it");
         holding = true;
     } else if (thread.joinable()) {
         thread.join();  // a run that ended by itself
@@ -134,35 +156,33 @@ py::tuple NESUnit::pickle_state() {
     py::bytes snapshot = get_state();
     const std::vector<uint8_t>& image = rom->image;
     return py::make_tuple(PICKLE_VERSION, py::bytes(reinterpret_cast<const char*>(image.data()), image.size()),
-                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose, accuracy());
+                          snapshot, cpu->clock_hz, py::bytes(save_dir), py::bytes(game_dir), verbose, accuracy(),
+                          battery_file);
 }
 
 std::unique_ptr<NESUnit> NESUnit::from_pickle(const py::tuple& state) {
     if (state.size() < 1 || !py::isinstance<py::int_>(state[0]))
         throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
-    const py::int_ version = state[0];
-    if (!version.equal(py::int_(1)) && !version.equal(py::int_(PICKLE_VERSION)))
-        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(version).cast<std::string>() +
+    const py::int_ version_object = state[0];
+    int version = 0;
+    for (int known = 1; known <= PICKLE_VERSION; ++known)
+        if (version_object.equal(py::int_(known))) version = known;
+    if (!version)
+        throw std::invalid_argument("NES.__setstate__: pickle version " + py::str(version_object).cast<std::string>() +
                                     " is unknown (this module reads versions 1 to " + std::to_string(PICKLE_VERSION) +
                                     ")");
-    const std::size_t fields = version.equal(py::int_(1)) ? 7 : 8;
+    const std::size_t fields = PICKLE_FIELDS[version];
     if (state.size() != fields) throw std::invalid_argument("NES.__setstate__: not the pickled state of a pictor.NES");
-    std::string image, snapshot, saves, game;
-    int32_t clock_hz = 0;
-    bool loud = false;
-    NES::Accuracy accuracy = NES::Accuracy::standard;
-    if (fields == 8) accuracy = state[7].cast<NES::Accuracy>();
-    try {
-        image = state[1].cast<py::bytes>();
-        snapshot = state[2].cast<py::bytes>();
-        clock_hz = state[3].cast<int32_t>();
-        saves = state[4].cast<py::bytes>();
-        game = state[5].cast<py::bytes>();
-        loud = state[6].cast<bool>();
-    } catch (const py::cast_error&) {
-        throw py::type_error("NES.__setstate__: not the pickled state of a pictor.NES");
-    }
-    auto machine = std::make_unique<NESUnit>(image, clock_hz, loud, accuracy);
+    const std::string image = pickled<py::bytes>(state, 1, "the cartridge image (bytes)");
+    const std::string snapshot = pickled<py::bytes>(state, 2, "the snapshot (bytes)");
+    const auto clock_hz = pickled<int32_t>(state, 3, "the clock rate (a 32-bit int)");
+    std::string saves = pickled<py::bytes>(state, 4, "the save folder (bytes)");
+    std::string game = pickled<py::bytes>(state, 5, "the game folder (bytes)");
+    const bool loud = pickled<bool>(state, 6, "verbose (a bool)");
+    MachineSettings settings{clock_hz, loud};
+    if (version >= 2) settings.accuracy = state[7].cast<NES::Accuracy>();
+    if (version >= 3) settings.battery_file = state[8].cast<BatteryFile>();
+    auto machine = std::make_unique<NESUnit>(image, settings);
     NES::load_snapshot(*machine->cpu, reinterpret_cast<const uint8_t*>(snapshot.data()), snapshot.size());
     machine->save_dir = std::move(saves);
     machine->game_dir = std::move(game);

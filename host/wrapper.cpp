@@ -19,6 +19,7 @@
 
 #include "files.h"
 #include "glob_const.h"
+#include "interpreter.h"
 #include "py_support.h"
 #include "registry.h"
 
@@ -40,20 +41,6 @@ std::array<uint8_t, sizeof NES::NTSC_TO_RGB> palette = [] {
     return p;
 }();
 
-// Every machine alive, for the writes of battery RAM at interpreter exit.
-std::mutex machines_mutex;
-std::vector<NESUnit*> machines;
-
-void enlist(NESUnit* machine) {
-    std::lock_guard<std::mutex> lock(machines_mutex);
-    machines.push_back(machine);
-}
-
-void delist(NESUnit* machine) {
-    std::lock_guard<std::mutex> lock(machines_mutex);
-    machines.erase(std::remove(machines.begin(), machines.end(), machine), machines.end());
-}
-
 int32_t clock_rate(int rate) { return rate > 0 ? rate : INT32_MAX; }
 
 // Keeps a machine's Python object alive across a per-frame callback on the
@@ -68,14 +55,8 @@ public:
             Py_DECREF(owner);
             return;
         }
-        // If the queue of pending calls is full the machine is leaked rather than freed here.
         running = false;
-        Py_AddPendingCall(
-            [](void* p) {
-                Py_DECREF(static_cast<PyObject*>(p));
-                return 0;
-            },
-            owner);
+        free_on_main_thread(owner);
     }
     OwnerHold(const OwnerHold&) = delete;
     OwnerHold& operator=(const OwnerHold&) = delete;
@@ -117,18 +98,22 @@ std::optional<std::string> root_of(const std::optional<FsPath>& save_root) {
     return save_root->bytes;
 }
 
-std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, int rate, bool verbose, NES::Accuracy accuracy,
+std::unique_ptr<NESUnit> machine_from_path(const FsPath& path, const MachineSettings& settings,
                                            const std::optional<FsPath>& save_root) {
-    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), verbose);
+    auto rom = std::make_unique<NES::ROM>(path.bytes.c_str(), settings.verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), path.bytes, rate, verbose, accuracy, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), path.bytes, settings, root_of(save_root));
 }
 
-std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, int rate, bool verbose,
-                                                  NES::Accuracy accuracy, const std::optional<FsPath>& save_root) {
-    // str (as UTF-8), bytes and bytearray are all accepted by the string caster.
-    const std::string name = rom_file.attr("name").cast<std::string>();
-    if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte in the file's name");
+std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, const MachineSettings& settings,
+                                                  const std::optional<FsPath>& save_root) {
+    // A name as a path is: str (encoded as the file system does), bytes or bytearray.
+    py::object name_object = rom_file.attr("name");
+    if (!PyUnicode_Check(name_object.ptr()) && !PyBytes_Check(name_object.ptr()) &&
+        !PyByteArray_Check(name_object.ptr()))
+        throw py::type_error("NES: the file object's name must be str or bytes, not " +
+                             std::string(Py_TYPE(name_object.ptr())->tp_name));
+    const std::string name = name_object.cast<FsPath>().bytes;
     py::object data = rom_file.attr("read")();
     if (PyUnicode_Check(data.ptr()))
         throw py::type_error(
@@ -139,9 +124,9 @@ std::unique_ptr<NESUnit> machine_from_file_object(const py::object& rom_file, in
                              std::string(Py_TYPE(data.ptr())->tp_name));
     std::string image = data.cast<std::string>();
     auto rom = std::make_unique<NES::ROM>(static_cast<long>(image.size()),
-                                          reinterpret_cast<unsigned char*>(image.data()), verbose);
+                                          reinterpret_cast<unsigned char*>(image.data()), settings.verbose);
     warn_if_unsupported(*rom);
-    return std::make_unique<NESUnit>(std::move(rom), name, rate, verbose, accuracy, root_of(save_root));
+    return std::make_unique<NESUnit>(std::move(rom), name, settings, root_of(save_root));
 }
 
 // pybind11 ignores a second __init__ (or __setstate__) on an object it has
@@ -185,28 +170,21 @@ void guard_builder(py::handle type, const char* name, const char* call, const ch
     type.attr(name) = descr;
 }
 
-// At interpreter exit, while Python still runs, every machine still alive
-// ends its emulation thread (rather than have it cut off in the middle of a
-// per-frame callback once the interpreter finalizes) and a battery machine
-// writes its battery RAM file.
-void finish_machines_at_exit() {
-    std::vector<py::object> alive;
-    {
-        std::lock_guard<std::mutex> lock(machines_mutex);
-        for (NESUnit* m : machines)
-            if (m->keeps_battery() || m->thread.joinable())
-                alive.push_back(py::cast(m, py::return_value_policy::reference));
-    }
-    for (const py::object& machine : alive) machine.cast<NESUnit&>().finish_at_exit();
-}
-
 }  // namespace
 
 void ControllerWrapper::updateInputs(py::sequence buttons) {
     const std::size_t count = py::len(buttons);
     if (count < 8) throw py::value_error("Controller.updateInputs needs 8 button states, got " + std::to_string(count));
     bool states[8];
-    for (std::size_t i = 0; i < 8; ++i) states[i] = buttons[i].cast<bool>();
+    for (std::size_t i = 0; i < 8; ++i) {
+        const py::object value = buttons[i];
+        if (!value.is_none() && !PyNumber_Check(value.ptr()))
+            throw py::type_error("Controller.updateInputs: button " + std::to_string(i) +
+                                 " must be a bool, a number or None, not " + Py_TYPE(value.ptr())->tp_name);
+        const int truth = PyObject_IsTrue(value.ptr());
+        if (truth < 0) throw py::error_already_set();
+        states[i] = truth;
+    }
     controller.update_inputs(states);
 }
 
@@ -219,11 +197,11 @@ void NESUnit::attach_pads() {
     cpu->set_controller(&controller1, 1);
 }
 
-NESUnit::NESUnit(int rate, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
+NESUnit::NESUnit(const MachineSettings& settings) : verbose(settings.verbose) {
     if (verbose) puts("No rom specified.");
     auto blank = std::make_unique<NES::ROM>(verbose);
     if (verbose) puts("rom created.");
-    build_components(rate, accuracy);
+    build_components(settings);
     insert(std::move(blank));
     enlist(this);
 }
@@ -231,45 +209,46 @@ NESUnit::NESUnit(int rate, bool verbose, NES::Accuracy accuracy) : verbose(verbo
 // The order shared by the constructors: CPU, PPU (attached to the CPU), clock
 // rate, APU (attached, rate derived from the clock), pads; the timing model
 // of each unit is fixed before the cartridge goes in.
-void NESUnit::build_components(int rate, NES::Accuracy accuracy) {
+void NESUnit::build_components(const MachineSettings& settings) {
+    battery_file = settings.battery_file;
     cpu = std::make_unique<NES::CPU>(false);
     cpu->verbose = verbose;
     ppu = std::make_unique<NES::PPU>(cpu.get());
     ppu->verbose = verbose;
-    cpu->clock_hz = clock_rate(rate);
+    cpu->clock_hz = clock_rate(settings.rate);
     apu = std::make_unique<NES::APU>();
     cpu->apu = apu.get();
     apu->setCPU(cpu.get());
     apu->sample_rate = SAMPLE_RATE;
-    cpu->accuracy = ppu->accuracy = apu->accuracy = accuracy;
+    cpu->accuracy = ppu->accuracy = apu->accuracy = settings.accuracy;
     attach_pads();
 }
 
 void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     rom = std::move(cartridge);
-    cpu->loadRom(rom.get(), load_battery);
+    cpu->loadRom(rom.get(), load_battery && battery_file != BatteryFile::none);
     ppu->loadRom(rom.get());
     cpu->reset();
     std::memcpy(battery_saved, cpu->memory + 0x6000, sizeof battery_saved);
 }
 
-NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-                 NES::Accuracy accuracy, const std::optional<std::string>& save_root)
-    : verbose(verbose) {
+NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, const MachineSettings& settings,
+                 const std::optional<std::string>& save_root)
+    : verbose(settings.verbose) {
     MadeDirs made;
     game_dir = make_game_folder(game_name(name, cartridge->identity), made, save_root, verbose);
     // The core reads the battery RAM file from the folder named here.
     config_dir = game_dir;
     sep = '/';
     save_dir = game_dir;
-    build_components(rate, accuracy);
+    build_components(settings);
     insert(std::move(cartridge));
     made.keep = true;
     enlist(this);
 }
 
-NESUnit::NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy) : verbose(verbose) {
-    build_components(clock_hz, accuracy);
+NESUnit::NESUnit(const std::string& image, const MachineSettings& settings) : verbose(settings.verbose) {
+    build_components(settings);
     std::string copy = image;
     auto* data = reinterpret_cast<unsigned char*>(copy.data());
     insert(std::make_unique<NES::ROM>(static_cast<long>(copy.size()), data, verbose), false);
@@ -298,10 +277,19 @@ NESUnit::~NESUnit() {
 void NESUnit::single_cycle() {
     cpu->clock();
     while (2 * apu->cycles < cpu->cycles) apu->cycle();
+    // A callback that raises still leaves the PPU caught up with the CPU, so
+    // that the machine's snapshot stays one it can restore.
+    std::exception_ptr raised;
     while (ppu->cycles < 3 * cpu->cycles) {
         int64_t frames = ppu->frames;
         ppu->cycle();
-        if (ppu->frames != frames) frame_callback();
+        if (ppu->frames != frames && !raised) {
+            try {
+                frame_callback();
+            } catch (...) {
+                raised = std::current_exception();
+            }
+        }
         if (ppu->debug) {
             printf("PPU REGISTERS: ");
             printf("VBLANK: %i, PPUCTRL: %02x, PPUMASK: %02x, PPUSTATUS: %02x, OAMADDR: N/A (so far), PPUADDR: %04x\n",
@@ -309,6 +297,7 @@ void NESUnit::single_cycle() {
             printf("scanline: %i, cycle: %i\n", ppu->scanline, ppu->dot);
         }
     }
+    if (raised) std::rethrow_exception(raised);
 }
 
 void NESUnit::frame_callback() {
@@ -353,6 +342,7 @@ void NESUnit::runFrame() {
     if (thread.joinable()) thread.join();  // a run that ended by itself may still finish its step
     // Other machines run meanwhile; a Python callback takes the lock back for its call.
     Unlocked unlocked;
+    Stepping stepping(*this);
     step_frame();
 }
 
@@ -365,8 +355,13 @@ void NESUnit::step_frame() {
     }
     while (cpu->run(std::numeric_limits<int64_t>::max()) != NES::CPU::RunEnd::frame) {
     }
+    // The units catch up with the CPU even when the callback raises (a Ctrl-C
+    // lands there): the machine stays at a frame boundary its snapshot restores.
+    struct CatchUp {
+        NES::CPU& cpu;
+        ~CatchUp() { cpu.catch_up(); }
+    } catch_up{*cpu};
     frame_callback();
-    cpu->catch_up();
 }
 
 int64_t NESUnit::frame_count() const { return ppu->frames; }
@@ -381,6 +376,7 @@ void NESUnit::start() {
     refuse_on_own_thread(this, "NES.start");
     BusyGuard guard(busy, "NES.start");
     if (thread.running) throw std::runtime_error("NES.start: the machine is already running; call stop() first");
+    if (interpreter_exiting()) throw std::runtime_error("NES.start: the interpreter is exiting");
     if (thread.joinable()) thread.join();  // a run that ended by itself (its callback raised)
     thread.launch();
 }
@@ -392,6 +388,11 @@ void NESUnit::stop() {
         // is whole; the writer's last copy goes first, this one after it.
         thread.end_from_callback();
         write_battery_ram();
+        return;
+    }
+    if (machine_on_this_thread() && thread.running) {
+        BusyGuard guard(busy, "NES.stop");
+        thread.end_writing_battery();
         return;
     }
     bool had_thread = false;
@@ -408,20 +409,27 @@ void NESUnit::stop() {
         throw std::system_error(EINVAL, std::generic_category(), "NES.stop: no emulation thread is running");
 }
 
-bool NESUnit::keeps_battery() const { return rom && rom->battery && !game_dir.empty(); }
+bool NESUnit::keeps_battery() const {
+    return rom && rom->battery && !game_dir.empty() && battery_file == BatteryFile::read_write;
+}
 
-void NESUnit::finish_at_exit() {
-    if (!keeps_battery() && !thread.joinable()) return;
-    bool expected = false;
-    if (!busy.compare_exchange_strong(expected, true)) return;  // stepped by another thread right now
+void NESUnit::end_thread_at_exit() {
     thread.end();
     if (thread.joinable()) thread.join();
+}
+
+void NESUnit::write_battery_at_exit(bool others_settled) {
+    bool expected = false;
+    const bool claimed = busy.compare_exchange_strong(expected, true);
+    // Busy otherwise: on a thread that has finished its native work and now
+    // waits for the process to end (others settled), or one that may not have.
+    if (!claimed && !others_settled) return;
     try {
         write_battery_ram();
     } catch (const std::exception& e) {
         report_thread_error((std::string("battery RAM not saved at exit: ") + e.what()).c_str(), verbose);
     }
-    busy = false;
+    if (claimed) busy = false;
 }
 
 void NESUnit::set_pause(bool p) { thread.set_paused(p); }
@@ -482,7 +490,7 @@ bool NESUnit::setSaveDir(std::string dir) {
     return true;
 }
 
-std::string NESUnit::getSaveDir() const { return save_dir; }
+py::str NESUnit::getSaveDir() const { return fs_text(save_dir); }
 
 // ---- Sample ring ----
 
@@ -499,13 +507,15 @@ uint64_t NESUnit::audio_dropped() const { return apu->ring_dropped; }
 
 void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
     setController(pad, port);
+    // The new pad is in place before the count is read: a step that begins
+    // after the read reads the new one.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    const uint64_t now = steps.load();
+    std::erase_if(retired_pads, [now](const auto& retired) { return retired.second != now; });
     py::object old = std::move(plugged[port]);
     plugged[port] = std::move(pad_object);
-    // A running machine may be reading the old pad at this moment.
-    if (thread.running || busy)
-        retired_pads.push_back(std::move(old));
-    else
-        retired_pads.clear();
+    // A step going on at this moment may be reading the old pad.
+    if (now & 1) retired_pads.emplace_back(std::move(old), now);
 }
 
 // ---- Python module ----
@@ -514,6 +524,11 @@ void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
 #define ACCURACY_DOC                                                                                              \
     "accuracy: the timing model, fixed for the machine's life: \"standard\" (the default) or \"hardware\" (the\n" \
     "    console cycle by cycle); ValueError for any other value.\n"
+// The battery_file keyword of the cartridge constructors.
+#define BATTERY_FILE_DOC                                                                                        \
+    "battery_file: what a battery-backed cartridge does with the ram file in its game folder: \"read-write\"\n" \
+    "    (the default: read when inserted, written back), \"read-only\" (read, never written) or \"none\"\n"    \
+    "    (neither; battery RAM starts cleared).\n"
 
 PYBIND11_MODULE(pictor, m) {
     py::register_exception_translator([](std::exception_ptr p) {
@@ -521,7 +536,7 @@ PYBIND11_MODULE(pictor, m) {
             if (p) std::rethrow_exception(p);
         } catch (const NES::FileError& e) {
             if (e.err == 0) {
-                PyErr_SetString(PyExc_OSError, e.what());
+                PyErr_SetObject(PyExc_OSError, fs_text(e.what()).ptr());
                 return;
             }
             // OSError(errno, strerror, path): Python picks the subclass, e.g. FileNotFoundError for ENOENT.
@@ -529,6 +544,14 @@ PYBIND11_MODULE(pictor, m) {
             if (!path) PyErr_Clear();
             errno = e.err;
             PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+        } catch (const py::cast_error& e) {
+            PyErr_SetObject(PyExc_TypeError, fs_text(e.what()).ptr());
+        } catch (const py::builtin_exception&) {
+            throw;  // pybind11's own, with their Python types
+        } catch (const std::invalid_argument& e) {
+            PyErr_SetObject(PyExc_ValueError, fs_text(e.what()).ptr());
+        } catch (const std::runtime_error& e) {
+            PyErr_SetObject(PyExc_RuntimeError, fs_text(e.what()).ptr());
         }
     });
 
@@ -577,8 +600,8 @@ PYBIND11_MODULE(pictor, m) {
     nes.def(
            "__init__",
            [install](value_and_holder& v_h, const FsPath& rom_name, int rate, bool verbose,
-                     const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
-               install(v_h, machine_from_path(rom_name, rate, verbose, accuracy, save_root));
+                     const std::optional<FsPath>& save_root, NES::Accuracy accuracy, BatteryFile battery_file) {
+               install(v_h, machine_from_path(rom_name, {rate, verbose, accuracy, battery_file}, save_root));
            },
            py::detail::is_new_style_constructor(),
            "Loads the cartridge image at a path.\n\n"
@@ -587,16 +610,18 @@ PYBIND11_MODULE(pictor, m) {
            "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
            "verbose: False prints nothing at all for this machine.\n"
            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC
+               BATTERY_FILE_DOC
            "\n"
            "Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a regular file,\n"
            "ValueError when it is not a cartridge image or the path holds a NUL byte; warns (RuntimeWarning) when\n"
            "its mapper is not supported. A failed construction leaves nothing behind on disk.",
            py::arg("rom_name"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-           py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
+           py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard,
+           py::arg("battery_file") = BatteryFile::read_write)
         .def(
             "__init__",
             [install](value_and_holder& v_h, int rate, bool verbose, NES::Accuracy accuracy) {
-                install(v_h, std::make_unique<NESUnit>(rate, verbose, accuracy));
+                install(v_h, std::make_unique<NESUnit>(MachineSettings{rate, verbose, accuracy}));
             },
             py::detail::is_new_style_constructor(),
             "A console with the blank cartridge (no game folder).\n\n"
@@ -607,8 +632,8 @@ PYBIND11_MODULE(pictor, m) {
         .def(
             "__init__",
             [install](value_and_holder& v_h, py::object rom_file, int rate, bool verbose,
-                      const std::optional<FsPath>& save_root, NES::Accuracy accuracy) {
-                install(v_h, machine_from_file_object(rom_file, rate, verbose, accuracy, save_root));
+                      const std::optional<FsPath>& save_root, NES::Accuracy accuracy, BatteryFile battery_file) {
+                install(v_h, machine_from_file_object(rom_file, {rate, verbose, accuracy, battery_file}, save_root));
             },
             py::detail::is_new_style_constructor(),
             "Reads the cartridge image from a file object.\n\n"
@@ -616,9 +641,11 @@ PYBIND11_MODULE(pictor, m) {
             "    (bytes or bytearray; a file opened in text mode is refused with TypeError).\n"
             "CLOCK_SPEED: CPU cycles per second of real time for the emulation thread; 0 runs it unpaced.\n"
             "verbose: False prints nothing at all for this machine.\n"
-            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC,
+            "save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.\n" ACCURACY_DOC
+                BATTERY_FILE_DOC,
             py::arg("rom_file"), py::arg("CLOCK_SPEED") = DEFAULT_CLOCK, py::kw_only(), py::arg("verbose") = true,
-            py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard)
+            py::arg("save_root") = py::none(), py::arg("accuracy") = NES::Accuracy::standard,
+            py::arg("battery_file") = BatteryFile::read_write)
         .def("cpuMem", live(&NESUnit::cpuMem),
              "The CPU address space: a writable uint8 view of shape (65536,) on the machine's memory.")
         .def("ppuMem", live(&NESUnit::ppuMem),
@@ -710,7 +737,8 @@ PYBIND11_MODULE(pictor, m) {
             py::arg("callback"))
         .def("__getstate__", live(&NESUnit::pickle_state), py::pos_only(),
              "The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the game\n"
-             "folder, verbose and the timing model; not the per-frame callback or plugged pads.")
+             "folder, verbose, the timing model and the battery file mode; not the per-frame callback or plugged\n"
+             "pads.")
         .def(
             "__setstate__",
             [install](value_and_holder& v_h, const py::tuple& state) { install(v_h, NESUnit::from_pickle(state)); },
@@ -733,6 +761,22 @@ PYBIND11_MODULE(pictor, m) {
     guard_builder<0>(nes, "__init__", "NES.__init__", "pictor.NES");
     guard_builder<1>(nes, "__setstate__", "NES.__setstate__", "pictor.NES");
     guard_builder<2>(controller, "__init__", "Controller.__init__", "pictor.Controller");
+
+    m.def(
+        "readCartridge",
+        [](const FsPath& path) {
+            std::unique_ptr<NES::ROM> rom;
+            {
+                Unlocked unlocked;
+                rom = std::make_unique<NES::ROM>(path.bytes.c_str(), false);
+            }
+            return py::bytes(reinterpret_cast<const char*>(rom->image.data()), rom->image.size());
+        },
+        "The bytes of the cartridge image file at path, read and checked as NES(path) reads it: only a regular\n"
+        "file is read (OSError at once for a FIFO, a device or a directory; FileNotFoundError when there is\n"
+        "none), and ValueError when it is not a usable cartridge image.\n\n"
+        "path: the image file (str, bytes or os.PathLike).",
+        py::arg("path"));
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&finish_machines_at_exit));
 }

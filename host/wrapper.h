@@ -19,6 +19,7 @@
 #include "cpu.h"
 #include "emulation_thread.h"
 #include "ppu.h"
+#include "py_support.h"
 #include "rom.h"
 
 // A pad created and filled from Python ("Controller").
@@ -34,6 +35,14 @@ public:
 };
 
 using ByteView = pybind11::array_t<unsigned char, pybind11::array::forcecast>;
+
+// What every constructor takes besides the cartridge.
+struct MachineSettings {
+    int rate = 1789773;  // CPU cycles per second of the emulation thread; 0 unpaced
+    bool verbose = true;
+    NES::Accuracy accuracy = NES::Accuracy::standard;
+    BatteryFile battery_file = BatteryFile::read_write;
+};
 
 // One complete console ("NES").
 class NESUnit {
@@ -62,18 +71,18 @@ public:
     pybind11::object frame_callable;
     pybind11::object plugged[2];  // the Python pads in ports 0 and 1, kept alive while plugged in
 
-    // Each constructor fixes the machine's timing model.
-    NESUnit(int rate, bool verbose, NES::Accuracy accuracy);
+    // Each constructor fixes the machine's timing model. The blank cartridge:
+    explicit NESUnit(const MachineSettings& settings);
     // A machine for a parsed cartridge whose game folder is named after name
     // (a path or a file object's name), inside save_root when given and in
     // $HOME/.config/Lumaret otherwise. The folders it needs are made only
     // once the cartridge is known to be good, and removed again when the
     // construction fails after all.
-    NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, int rate, bool verbose,
-            NES::Accuracy accuracy, const std::optional<std::string>& save_root);
+    NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, const MachineSettings& settings,
+            const std::optional<std::string>& save_root);
     // A machine for an image held in memory, without a game folder and
     // without reading a battery RAM file (unpickling builds these).
-    NESUnit(const std::string& image, int32_t clock_hz, bool verbose, NES::Accuracy accuracy);
+    NESUnit(const std::string& image, const MachineSettings& settings);
     ~NESUnit();
     NESUnit(const NESUnit&) = delete;
     NESUnit& operator=(const NESUnit&) = delete;
@@ -108,7 +117,7 @@ public:
 
     // Save folder; state files (snapshots.cpp).
     bool setSaveDir(std::string dir);
-    std::string getSaveDir() const;
+    pybind11::str getSaveDir() const;
     void save(int slot);
     bool load(int slot);
 
@@ -124,9 +133,25 @@ public:
     // Plugs a Python pad into a port, keeping the one it replaces alive while the machine may still read it.
     void plug(ControllerWrapper& pad, pybind11::object pad_object, int port);
 
-    bool verbose = true;                         // false: this machine prints nothing at all
-    std::vector<pybind11::object> retired_pads;  // replaced pads the running machine may still read
-    std::vector<int16_t> audio_scratch;          // readAudio's copy of the ring
+    bool verbose = true;  // false: this machine prints nothing at all
+    BatteryFile battery_file = BatteryFile::read_write;
+    // Odd while the machine steps (and so may read the pads plugged in), even
+    // between steps: a replaced pad is kept only while the step that was
+    // going on when it was replaced lasts.
+    std::atomic<uint64_t> steps{0};
+    class Stepping {
+    public:
+        explicit Stepping(NESUnit& machine) : steps(machine.steps) { ++steps; }
+        ~Stepping() { ++steps; }
+        Stepping(const Stepping&) = delete;
+        Stepping& operator=(const Stepping&) = delete;
+
+    private:
+        std::atomic<uint64_t>& steps;
+    };
+    // Replaced pads with the step count when they were replaced.
+    std::vector<std::pair<pybind11::object, uint64_t>> retired_pads;
+    std::vector<int16_t> audio_scratch;  // readAudio's copy of the ring
 
     // Battery RAM: the bytes the file was last known to hold (read at
     // insertion, or written by this machine), so that the emulation thread
@@ -134,16 +159,19 @@ public:
     uint8_t battery_saved[BATTERY_RAM_LEN] = {};
     // Whether this machine keeps a battery RAM file.
     bool keeps_battery() const;
-    // At interpreter exit: ends the emulation thread and writes the battery
-    // RAM file; nothing for a machine busy on another thread.
-    void finish_at_exit();
+    void write_battery_ram();
+    // At interpreter exit: ends the emulation thread; then writes the battery
+    // RAM file, unless another thread may still be stepping the machine (it is
+    // busy and others_settled is false: not every thread has left its native
+    // work).
+    void end_thread_at_exit();
+    void write_battery_at_exit(bool others_settled);
 
 private:
-    void build_components(int rate, NES::Accuracy accuracy);
+    void build_components(const MachineSettings& settings);
     void insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery = true);
     void attach_pads();
     void call_frame_callable();
     std::string slot_path(int slot, const char* call) const;
-    void write_battery_ram();
     ByteView view(std::vector<pybind11::ssize_t> shape, std::vector<pybind11::ssize_t> strides, void* data);
 };

@@ -17,6 +17,7 @@ __version__: str
 
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 _Accuracy = Literal["standard", "hardware"]
+_BatteryFile = Literal["read-write", "read-only", "none"]
 
 class _Buttons(Protocol):
     """What updateInputs reads: a length and values by index (a list, a tuple, a NumPy array...)."""
@@ -47,6 +48,7 @@ class NES:
         verbose: bool = True,
         save_root: _Path | None = None,
         accuracy: _Accuracy = "standard",
+        battery_file: _BatteryFile = "read-write",
     ) -> None:
         """Loads the cartridge image at a path.
 
@@ -58,6 +60,9 @@ class NES:
         save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.
         accuracy: the timing model, fixed for the machine's life: "standard" (the default) or
             "hardware" (the console cycle by cycle); ValueError for any other value.
+        battery_file: what a battery-backed cartridge does with the ram file in its game folder:
+            "read-write" (read when inserted, written back), "read-only" (read, never written) or
+            "none" (neither; battery RAM starts cleared).
 
         Raises FileNotFoundError (or another OSError) when the file cannot be read or is not a
         regular file, ValueError when it is not a cartridge image or the path holds a NUL byte;
@@ -83,6 +88,7 @@ class NES:
         verbose: bool = True,
         save_root: _Path | None = None,
         accuracy: _Accuracy = "standard",
+        battery_file: _BatteryFile = "read-write",
     ) -> None:
         """Reads the cartridge image from a file object.
 
@@ -92,6 +98,7 @@ class NES:
         verbose: False prints nothing at all for this machine.
         save_root: an existing folder to hold the game folder instead of $HOME/.config/Lumaret.
         accuracy: the timing model: "standard" (the default) or "hardware".
+        battery_file: "read-write" (the default), "read-only" or "none", as for a path.
         """
 
     def cpuMem(self) -> numpy.typing.NDArray[numpy.uint8]:
@@ -218,13 +225,22 @@ class NES:
 
     def __getstate__(self) -> tuple[object, ...]:
         """The pickled state: the cartridge image, the snapshot, the clock rate, the save folder, the
-        game folder, verbose and the timing model; not the per-frame callback or plugged pads."""
+        game folder, verbose, the timing model and the battery file mode; not the per-frame callback
+        or plugged pads."""
 
     def __setstate__(self, state: tuple[object, ...], /) -> None:
         """Builds the machine from a pickled state (printing nothing unless it was verbose).
 
         state: what __getstate__ returned.
         """
+
+def readCartridge(path: _Path) -> bytes:
+    """The bytes of the cartridge image file at path, read and checked as NES(path) reads it: only a
+    regular file is read (OSError at once for a FIFO, a device or a directory; FileNotFoundError when
+    there is none), and ValueError when it is not a usable cartridge image.
+
+    path: the image file (str, bytes or os.PathLike).
+    """
 
 class Controller:
     """A standard pad with eight buttons, all released at first; plug it in with NES.setController."""

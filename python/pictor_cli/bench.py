@@ -50,7 +50,7 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
     )
     parser.add_argument(
         "--thread",
-        type=float,
+        type=seconds,
         metavar="SECONDS",
         help="also measure the emulation thread's processor use for SECONDS running in real time and SECONDS paused",
     )
@@ -60,6 +60,16 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
         metavar="N",
         help="also time 1 to N machines stepping --frames frames each on as many threads",
     )
+
+
+def seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number of seconds") from None
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"{text} is not a positive number of seconds")
+    return value
 
 
 def bundled_cartridges() -> List[Cartridge]:

@@ -45,16 +45,18 @@ class Cartridge:
 
     @classmethod
     def from_file(cls, path: str) -> "Cartridge":
+        """A cartridge file, read and checked at once (the module reads regular files only)."""
+        label = os.path.basename(path)
         try:
-            with open(path, "rb") as f:
-                header = f.read(len(INES_MAGIC))
+            load_module().readCartridge(os.fsencode(path))
         except IsADirectoryError:
             raise CliError(f"cannot open cartridge '{path}': it is a directory") from None
         except OSError as err:
-            raise CliError(f"cannot open cartridge '{path}': {err.strerror or err}") from None
-        if header != INES_MAGIC:
-            raise CliError(f"'{path}' is not a cartridge image (no iNES header)")
-        return cls(label=os.path.basename(path), path=path)
+            reason = err.strerror or str(err).removesuffix(": " + path)
+            raise CliError(f"cannot open cartridge '{path}': {reason}") from None
+        except ValueError as err:
+            raise CliError(unusable(label, path, err)) from None
+        return cls(label=label, path=path)
 
     @classmethod
     def from_bytes(cls, label: str, data: bytes) -> "Cartridge":
@@ -64,6 +66,22 @@ class Cartridge:
     def file_name(self) -> str:
         """The name the machine sees; it names the game folder for state and battery files."""
         return self.path if self.path is not None else self.label + ".nes"
+
+
+def unusable(label: str, path: str, err: Exception) -> str:
+    """The line for an image that is no cartridge: its name once, then the reason."""
+    reason = str(err)
+    for prefix in (path + ": ", os.fsdecode(os.fsencode(path)) + ": "):
+        reason = reason.removeprefix(prefix)
+    return f"'{label}' is not a usable cartridge image: {reason}"
+
+
+def demo_path() -> str:
+    """The path of the demo cartridge that ships with pictor, e.g. for pictor.NES(demo_path())."""
+    path = resources.files(__package__).joinpath("data").joinpath(DEMO_NAME)
+    if not path.is_file():
+        raise FileNotFoundError(f"the demo cartridge is missing from this installation ({DEMO_NAME})")
+    return os.fspath(path)
 
 
 def packaged_cartridge(file_name: str, label: str) -> Cartridge:
@@ -83,7 +101,9 @@ def demo_cartridge() -> Cartridge:
         raise CliError("the demo cartridge is missing from this installation; give a cartridge file") from None
 
 
-def build_machine(cart: Cartridge, verbose: bool = False, accuracy: Optional[str] = None) -> Any:
+def build_machine(
+    cart: Cartridge, verbose: bool = False, accuracy: Optional[str] = None, battery_file: str = "read-write"
+) -> Any:
     """Builds a pictor.NES of the timing model (None: standard) for the cartridge; bad images become CliError.
 
     The machine prints its own diagnostic lines only when verbose; a warning it raises while
@@ -98,11 +118,11 @@ def build_machine(cart: Cartridge, verbose: bool = False, accuracy: Optional[str
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            nes = pictor.NES(source, verbose=verbose, accuracy=accuracy or "standard")
+            nes = pictor.NES(source, verbose=verbose, accuracy=accuracy or "standard", battery_file=battery_file)
     except OSError as err:
         raise CliError(f"cannot open cartridge '{cart.label}': {err.strerror or err}") from None
     except (ValueError, RuntimeError) as err:
-        raise CliError(f"'{cart.label}' is not a usable cartridge image: {err}") from None
+        raise CliError(unusable(cart.label, cart.file_name, err)) from None
     for warning in caught:
         print(f"pictor: warning: {' '.join(str(warning.message).split())}", file=sys.stderr)
     return nes

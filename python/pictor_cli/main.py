@@ -74,7 +74,10 @@ def main(argv: Optional[List[str]] = None) -> int:
         if isinstance(stream, io.TextIOWrapper):
             stream.reconfigure(errors="backslashreplace")
     try:
-        args = build_parser().parse_args(argv)
+        args, unknown = build_parser().parse_known_args(argv)
+        if unknown:  # what the command's own parser left over: its help lists what it takes
+            where = f"pictor {args.command}" if args.command else "pictor"
+            raise CliError(f"unrecognized arguments: {' '.join(unknown)} (see '{where} --help')", status=2)
         if args.command is None:
             raise CliError("choose a command: run, play or bench (see 'pictor --help')", status=2)
         return COMMANDS[args.command].command(args)

@@ -30,6 +30,7 @@ DEFAULT_SCALE = 3
 AUDIO_BACKLOG = 6  # blocks of 1024 samples (about 140 ms) kept before the oldest is dropped
 AUDIO_PREFILL = 2  # blocks gathered before sound starts, so the first ones do not run dry
 STOP_WAIT = 1.0  # seconds to wait for the machine to reach a frame boundary when quitting
+HEADLESS_DRIVERS = ("offscreen", "dummy")  # SDL video drivers that show nothing
 
 
 def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
@@ -111,12 +112,20 @@ class Screen:
         self.surface: Any = None
         self.scaled: Any = None
         self.channel: Any = None
+        self.no_sound: Optional[str] = None  # why the sound could not open
 
     def open(self, title: str) -> None:
-        """Opens the window (CliError when there is no display) and, if asked for, the sound."""
+        """Opens the window (CliError when there is no display) and, if asked for, the sound.
+
+        Without a sound device the window opens silent, and `no_sound` says why.
+        """
         pygame = self.pygame
         try:
             pygame.display.init()
+            # Without a display SDL falls back to a driver that shows nothing; one asked for by
+            # name (SDL_VIDEODRIVER) is the user's choice.
+            if pygame.display.get_driver() in HEADLESS_DRIVERS and not os.environ.get("SDL_VIDEODRIVER"):
+                raise CliError("no window can open: there is no display (DISPLAY and WAYLAND_DISPLAY are not set)")
             self.window = pygame.display.set_mode((WIDTH * self.scale, HEIGHT * self.scale))
         except pygame.error as err:
             raise CliError(f"cannot open a window: {err}") from None
@@ -128,7 +137,7 @@ class Screen:
                 pygame.mixer.init(frequency=SAMPLE_RATE, size=-16, channels=1, buffer=1024, allowedchanges=0)
                 self.channel = pygame.mixer.Channel(0)
             except pygame.error as err:
-                print(f"pictor: no sound: {err}", file=sys.stderr)
+                self.no_sound = str(err)
 
     def set_title(self, title: str) -> None:
         self.pygame.display.set_caption(title)
@@ -295,6 +304,8 @@ class Player:
 
     def _open_window(self) -> None:
         self.screen.open(self._title())
+        if self.screen.no_sound is not None:
+            print(f"pictor: no sound: {self.screen.no_sound}", file=sys.stderr)
         self.pygame.joystick.init()
 
     def _title(self, message: str = "") -> str:

@@ -18,7 +18,9 @@ DESCRIPTION = (
     "Runs a cartridge (the demo cartridge when none is given) for a number of frames on this thread, "
     "without a window, pressing scripted buttons on pad 1. It can keep the last picture as PNG, every "
     "Nth picture as an animated GIF and the sound as a 16-bit mono 44100 Hz WAV, then prints the "
-    "frames per second. PNG and GIF need Pillow (pip install 'pictor[play]'); WAV needs nothing extra."
+    "frames per second. A battery-backed game's save is read but not written back unless --save is "
+    "given, so a scripted run never overwrites a real save. PNG and GIF need Pillow (pip install "
+    "'pictor[play]'); WAV needs nothing extra."
 )
 
 
@@ -37,6 +39,9 @@ def add_arguments(parser: argparse.ArgumentParser, positive_int: Any) -> None:
     parser.add_argument(
         "--progress", action="store_true", help="show progress on stderr even when it is not a terminal"
     )
+    parser.add_argument(
+        "--save", action="store_true", help="write the game's battery RAM back to its save folder at the end"
+    )
 
 
 def parse_script(args: argparse.Namespace) -> Script:
@@ -53,7 +58,8 @@ def command(args: argparse.Namespace) -> int:
     if args.gif is not None:
         require_pillow("pictor run --gif")
     cart = Cartridge.from_argument(args.rom)
-    nes = build_machine(cart, verbose=args.verbose, accuracy=args.accuracy)
+    battery_file = "read-write" if args.save else "read-only"
+    nes = build_machine(cart, verbose=args.verbose, accuracy=args.accuracy, battery_file=battery_file)
     try:
         with contextlib.ExitStack() as files:
             return _run(args, cart, nes, script, files)

@@ -6,6 +6,7 @@ import io
 import os
 import shutil
 import tempfile
+import threading
 import weakref
 from collections.abc import Callable, Iterable
 from typing import Any, Dict, List, Literal, Optional, SupportsFloat, Tuple, Union
@@ -57,16 +58,12 @@ def read_rom(rom: Rom) -> Tuple[bytes, str]:
     if isinstance(rom, (bytes, bytearray, memoryview)):
         data, label = bytes(rom), "game"
         if not data.startswith(INES_MAGIC):
-            raise ValueError("rom given as bytes is a cartridge image, but these have no iNES header")
+            raise ValueError("rom given as bytes must be a cartridge image, but these bytes have no iNES header")
         return data, label
     if isinstance(rom, (str, os.PathLike)):
         path = os.fspath(rom)
-        with open(path, "rb") as f:
-            data = f.read()
-        label = os.path.splitext(os.path.basename(os.fsdecode(path)))[0]
-        if not data.startswith(INES_MAGIC):
-            raise ValueError(f"{os.fsdecode(path)!r} is not a cartridge image (no iNES header)")
-        return data, label
+        data = pictor.readCartridge(path)  # regular files only: never a wait on a FIFO or a device
+        return data, os.path.splitext(os.path.basename(os.fsdecode(path)))[0]
     raise TypeError(f"rom must be a path, a path-like object or the bytes of an image, got {type(rom).__name__}")
 
 
@@ -78,7 +75,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
     that RAM after every step. `reset` restores the snapshot taken right after power-on, so every
     episode starts from the same console and the same seed and actions repeat it exactly.
 
-    The machine keeps its game folder (battery RAM and state slots) in a private temporary folder
+    The machine keeps its game folder (state slots; no battery RAM file) in a private temporary folder
     that `close` removes: episodes neither depend on nor change the saves in the user's home, and
     a battery-backed cartridge powers on with cleared battery RAM every time.
     """
@@ -147,6 +144,9 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         self.noop_max = int(noop_max)
         self.info_ram = bool(info_ram)
         self.accuracy = accuracy
+        # Set by whoever steps the environment from another thread (ThreadVectorEnv on a Ctrl-C):
+        # a step under way then ends at the next frame with StepHalted.
+        self.halt: Optional[threading.Event] = None
         self.metadata = {**self.metadata, "render_fps": FRAME_RATE / self.frameskip}
 
         self._pads = action_table(actions)
@@ -174,7 +174,8 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         self._cleanup = weakref.finalize(self, shutil.rmtree, folder, ignore_errors=True)
         source = io.BytesIO(self._image)
         source.name = "game.nes"  # names the game folder, inside the private one
-        nes = pictor.NES(source, verbose=False, save_root=folder, accuracy=self.accuracy)
+        # The folder goes with the environment: no battery RAM file, which nothing would read.
+        nes = pictor.NES(source, verbose=False, save_root=folder, accuracy=self.accuracy, battery_file="none")
         self._pad = pictor.Controller()
         nes.setController(self._pad, 0)
         self._nes = nes
@@ -234,7 +235,8 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         if self.render_mode == "rgb_array":
             return np.array(self.machine.getImg())
         if self.render_mode == "human":
-            self._show(0)
+            if self._view is not None:
+                self._view.show(self._picture, self.machine.readAudio(), 0)
             return None
         gymnasium.logger.warn("render() was called without a render_mode; pass render_mode='rgb_array' or 'human'")
         return None
@@ -247,12 +249,14 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         if self._nes is not None:
             self._nes = None  # the views keep it alive until they go too
             del self._picture, self._memory, self._pad
-        self._cleanup()  # the machine wrote its battery RAM there when it was dropped
+        self._cleanup()
 
     # Inside a step --------------------------------------------------------------------------------
 
     def _run(self, nes: pictor.NES, frames: int) -> None:
         for i in range(frames):
+            if self.halt is not None and self.halt.is_set():
+                raise StepHalted("the step was halted between two frames")
             if self.max_pool and i == frames - 1:
                 np.copyto(self._previous, self._picture)
             nes.runFrame()
@@ -279,7 +283,8 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         return info
 
     def _show(self, frames: int) -> None:
-        if self._view is not None:
+        """Shows the picture once render() has opened the window (steps and resets follow it)."""
+        if self._view is not None and self._view.opened:
             self._view.show(self._picture, self.machine.readAudio(), frames)
 
     # Pickling: the settings and the machine's snapshot; the copy builds its own machine. ----------
@@ -294,6 +299,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         machine_state = state.pop("_machine_state")
         wants_view = state.pop("_wants_view")
         self.__dict__.update(state)
+        self.halt = None
         self._view = HumanView(self.label) if wants_view else None
         self._nes = None
         self._cleanup = _nothing
@@ -306,4 +312,8 @@ def _nothing() -> None:
     pass
 
 
-_NOT_PICKLED = frozenset({"_nes", "_pad", "_picture", "_memory", "_cleanup", "_view"})
+class StepHalted(Exception):
+    """A step ended early, between two frames, because its `halt` event was set."""
+
+
+_NOT_PICKLED = frozenset({"_nes", "_pad", "_picture", "_memory", "_cleanup", "_view", "halt"})

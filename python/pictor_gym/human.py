@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
+import os
 import time
-from typing import Any, Optional
+import warnings
+from typing import Any, Iterator, Optional
 
 import numpy as np
 from gymnasium.error import DependencyNotInstalled
@@ -22,10 +25,25 @@ def require_pygame() -> Any:
         raise DependencyNotInstalled(f"render_mode='human' needs pygame: {PLAY_EXTRA}") from None
 
 
+@contextlib.contextmanager
+def quiet_stderr() -> Iterator[None]:
+    """Standard error of the C libraries sent nowhere: a machine without a display or sound card
+    makes the sound and video libraries print a dozen lines while they look for one."""
+    saved = os.dup(2)
+    try:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 2)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
 class HumanView:
     """Shows each step's last picture and plays its sound, no faster than the console would.
 
-    The window opens at the first picture. Closing it (the window's close button) stops the
+    The window and the sound device open at the first picture; what cannot open is said in one
+    warning (no window: nothing is shown). Closing the window (its close button) stops the
     showing; the environment steps on without it.
     """
 
@@ -42,11 +60,16 @@ class HumanView:
         if self.closed:
             return
         if not self.opened:
-            try:
-                self.screen.open(f"pictor - {self.label}")
-            except CliError as err:
-                raise RuntimeError(f"render_mode='human': {err}") from None
             self.opened = True
+            try:
+                with quiet_stderr():
+                    self.screen.open(f"pictor - {self.label}")
+            except CliError as err:
+                warnings.warn(f"render_mode='human': {err}; the environment runs on without showing it", stacklevel=3)
+                self.closed = True
+                return
+            if self.screen.no_sound is not None:
+                warnings.warn(f"render_mode='human': no sound ({self.screen.no_sound})", stacklevel=3)
         for event in self.pygame.event.get():
             if event.type == self.pygame.QUIT:
                 self.close()
@@ -64,6 +87,6 @@ class HumanView:
             time.sleep(delay)
 
     def close(self) -> None:
-        if self.opened and not self.closed:
+        if self.opened and not self.closed and self.screen.window is not None:
             self.screen.close()
         self.closed = True

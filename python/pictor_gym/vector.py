@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Callable, Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, wait
 from copy import deepcopy
 from typing import Any, Dict, List, Optional, Tuple, Union
 
@@ -58,10 +59,31 @@ class ThreadVectorEnv(SyncVectorEnv):
         self.num_threads = num_threads
         # One thread gains nothing over the calling thread: then there is no pool.
         self._pool = ThreadPoolExecutor(num_threads, THREAD_PREFIX) if num_threads > 1 else None
+        self._halt = threading.Event()
+        for env in self.envs:
+            if isinstance(env.unwrapped, NESEnv):
+                env.unwrapped.halt = self._halt
 
     def _map(self, fn: Callable[..., Any], *items: Any) -> List[Any]:
-        """fn over the items, in order: on the pool's threads at once, or here without a pool."""
-        return list(self._pool.map(fn, *items) if self._pool is not None else map(fn, *items))
+        """fn over the items, in order: on the pool's threads at once, or here without a pool.
+
+        An exception here (Ctrl-C) cancels the turns not yet begun and halts those under way at
+        their next frame, so that the pool is idle at once; the exception goes on.
+        """
+        if self._pool is None:
+            return list(map(fn, *items))
+        futures = [self._pool.submit(fn, *args) for args in zip(*items)]
+        try:
+            return [future.result() for future in futures]
+        except BaseException:
+            for future in futures:
+                future.cancel()
+            self._halt.set()
+            try:
+                wait(futures)
+            finally:
+                self._halt.clear()
+            raise
 
     def reset(
         self,

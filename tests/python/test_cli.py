@@ -10,6 +10,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
+from conftest import BATTERY, ines
+
 pictor = pytest.importorskip("pictor")
 from pictor_cli import main as cli_main  # noqa: E402
 from pictor_cli.machine import Cartridge, CliError, build_machine  # noqa: E402
@@ -169,13 +171,17 @@ def test_press_syntax():
     "args, message",
     [
         (["run", "{tmp}/missing.nes"], "cannot open cartridge"),
-        (["run", "{tmp}/text.nes"], "is not a cartridge image"),
+        (["run", "{tmp}/text.nes"], "'text.nes' is not a usable cartridge image: not an iNES image"),
+        (["run", "{tmp}/trunc.nes"], "'trunc.nes' is not a usable cartridge image: cartridge image is truncated"),
+        (["run", "{tmp}/fifo.nes"], "not a regular file"),
+        (["bench", "{tmp}/fifo.nes"], "not a regular file"),
+        (["bench", "--thread", "-1"], "argument --thread: -1 is not a positive number of seconds"),
         (["run", "{tmp}"], "is a directory"),
         (["run", "--press", "Jump@1-2"], "unknown button 'Jump'"),
         (["run", "--press", "A@9-3"], "not after"),
         (["run", "--frames", "0"], "argument --frames"),
         (["run", "--gif-every", "x"], "argument --gif-every"),
-        (["run", "--nope"], "unrecognized arguments: --nope"),
+        (["run", "--nope"], "unrecognized arguments: --nope (see 'pictor run --help')"),
         (["run", "--frames", "1", "--png", "{tmp}/no/such/dir/x.png"], "cannot write"),
         (["run", "--frames", "1", "--png", ""], "cannot write ''"),
         (["run", "--frames", "2", "--wav", "/dev/full"], "No space left on device"),
@@ -188,6 +194,8 @@ def test_press_syntax():
 )
 def test_bad_input_gives_one_line_and_nonzero_exit(tmp_path, args, message):
     (tmp_path / "text.nes").write_text("not a cartridge\n")
+    (tmp_path / "trunc.nes").write_bytes(pad_probe_rom()[:100])
+    os.mkfifo(tmp_path / "fifo.nes")  # opened for reading, it would wait for a writer for ever
     result = cli(*[a.format(tmp=tmp_path) for a in args])
     assert result.returncode != 0
     assert "Traceback" not in result.stderr
@@ -322,3 +330,18 @@ def test_console_script_is_installed():
     assert Path(script).exists()
     result = subprocess.run([str(script), "--version"], capture_output=True, text=True, check=False)
     assert result.returncode == 0 and result.stdout.startswith("pictor ")
+
+
+def test_run_reads_the_save_but_writes_it_only_when_asked(tmp_path, lumaret):
+    (tmp_path / "keep.nes").write_bytes(ines(program=BATTERY, battery=True))
+    (lumaret / "keep").mkdir(parents=True)
+    (lumaret / "keep" / "ram").write_bytes(b"\x11" * 0x2000)
+    for extra, first in (([], 0x11), (["--save"], 0x5A)):  # the program writes $5A at $6000
+        assert cli("run", tmp_path / "keep.nes", "--frames", "2", *extra).returncode == 0
+        assert (lumaret / "keep" / "ram").read_bytes()[0] == first
+
+
+def test_play_without_a_display_says_so(probe):
+    env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER")}
+    result = cli("play", probe, "--frames", "2", "--mute", env=env)
+    assert result.returncode == 1 and "error: no window can open: there is no display" in result.stderr

@@ -1,6 +1,7 @@
 """The Gymnasium environment pictor/NES-v0: its API, parameters, determinism, vector forms and window."""
 
 import copy
+import os
 import importlib.metadata
 import pickle
 import subprocess
@@ -324,6 +325,8 @@ def test_human_window_shows_the_game_and_closes(sdl_dummy):
 
     env = gymnasium.make(ENV_ID, render_mode="human", frameskip=1)
     env.reset(seed=0)
+    assert not pygame.display.get_init()  # nothing opens before the first render()
+    env.render()
     for action in (0, 5, 1):
         env.step(action)
     assert pygame.display.get_init() and pygame.display.get_surface().get_size() == (768, 720)
@@ -347,3 +350,45 @@ def test_example_and_benchmark_scripts_run(tmp_path):
     assert result.returncode == 0, result.stderr
     rows = [line.split()[:2] for line in result.stdout.splitlines()[5:]]  # below the host, settings and header lines
     assert rows == [[mode, n] for mode in ("sync", "async", "thread") for n in ("1", "2", "4")]
+
+
+def test_hostile_rom_paths_are_refused_at_once(tmp_path):
+    fifo = tmp_path / "fifo.nes"
+    os.mkfifo(fifo)  # Python's open() would wait for a writer for ever
+    for path in (fifo, "/dev/zero", tmp_path):
+        with pytest.raises(OSError):
+            NESEnv(rom=path)
+    pytest.raises(ValueError, NESEnv, rom=b"not one").match("must be a cartridge image, but these bytes have no")
+
+
+def test_an_environment_left_open_exits_silently():
+    proc = run_script(f"import pictor_gym\nenv = pictor_gym.NESEnv(rom={DEMO!r})\nenv.reset()\nenv.step(0)\n")
+    assert proc.returncode == 0 and proc.stderr == ""
+
+
+def test_an_interrupted_vector_step_halts_the_turns_under_way():
+    def interrupt(ram):
+        raise KeyboardInterrupt  # as a Ctrl-C lands in one of the pool's turns
+
+    long_step = 20000
+    makers = [lambda: NESEnv(reward_fn=interrupt, frameskip=2)] + [lambda: NESEnv(frameskip=long_step)] * 3
+    envs = ThreadVectorEnv(makers, num_threads=2)
+    envs.reset(seed=0)
+    machines = [env.unwrapped.machine for env in envs.envs]
+    with pytest.raises(KeyboardInterrupt):
+        envs.step(np.zeros(4, np.int64))
+    envs.close()  # waits for the pool's threads
+    # The long turn under way stopped at a frame; those not yet begun never ran.
+    assert [nes.frameCount() < long_step // 2 for nes in machines] == [True] * 4
+
+
+def test_human_rendering_opens_nothing_before_render_and_warns_once_without_devices():
+    env = {k: v for k, v in os.environ.items() if not k.startswith("SDL_") and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+    code = (
+        f"import warnings, pictor_gym\nenv = pictor_gym.NESEnv(rom={DEMO!r}, render_mode='human')\n"
+        "env.reset()\nenv.step(0)\nenv.render()\nenv.step(0)\nenv.render()\n"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    warned = [line for line in proc.stderr.splitlines() if "Warning" in line]
+    assert proc.returncode == 0 and len(warned) == 1 and "no window can open" in warned[0], proc.stderr
+    assert "ALSA" not in proc.stderr and "XDG" not in proc.stderr
