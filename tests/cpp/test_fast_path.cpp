@@ -211,7 +211,6 @@ TEST(FastPath, MachineRunMatchesMachineSteps) {
             expect_same_run(test::stress_cart(seed, mapper), 120, seed,
                             "stress_m" + std::to_string(mapper) + "_" + std::to_string(seed));
     for (uint32_t seed = 1; seed <= 2; ++seed) expect_same_run(every_opcode_cart(seed), 120, seed, "every_opcode");
-    // A board that switches CHR banks on the PPU's fetches.
     expect_same_run(test::read_file(PICTOR_PROGRAM_DIR "/mmc2.nes"), 30, 1, "mmc2");
 }
 

@@ -1,8 +1,6 @@
 ; layout: banked
-; MMC2 (9): 8 KiB PRG at $8000, mirroring at $F000, and per pattern table two
-; 4 KiB CHR registers, chosen by a latch that fetches of tile $FD or $FE set:
-; a frame drawn first with tile $FD behind sprite 0 ($0000) and at $2000
-; ($1000) leaves both latches at $FD, so $B000 and $D000 show.
+; MMC2 (9): 8 KiB PRG, mirroring, and 4 KiB CHR per table chosen by its latch: a frame
+; drawn first with tile $FD as sprite 0 ($0000) and at $2000 ($1000) selects $B000 and $D000.
 .include "boards.inc"
 BOARD 9, 31, 0, 0
 .segment "CODE"
