@@ -208,7 +208,7 @@ void PPU::loadRom(ROM* rom) {
         const bool hardware = accuracy == Accuracy::hardware;
         hears_a12 = hardware && watch.a12_rises;
         a12_low_dots = watch.a12_low_dots;
-        hears_fetches = hardware && watch.fetches;
+        hears_fetches = watch.fetches;
         const Mapper::DotClock clock = mapper->dot_clock();
         dot_clocked = clock == Mapper::DotClock::every_dot || (clock == Mapper::DotClock::after_dot_255 && !hears_a12);
     }
@@ -534,6 +534,7 @@ void PPU::cycle<Accuracy::standard>() {
 
         if (((dot - 1) & 7) == 0 && rendering) {
             fetch_tile(*this, v, ctrl);
+            if (hears_fetches) tell_pattern_fetch(pattern_addr);
             fine_x_counter = x & 7;
         }
 
@@ -623,6 +624,7 @@ void PPU::cycle<Accuracy::standard>() {
         if (++fine_x_counter == 8) {
             fine_x_counter = 0;
             fetch_tile(*this, coarse_x_step(v), ctrl);  // look-ahead: v itself is not changed
+            if (hears_fetches && rendering) tell_pattern_fetch(pattern_addr);
         }
         if ((dot & 7) == 0 && dot <= 248 && rendering) v = coarse_x_step(v);
     } else if (dot == 257) {
@@ -635,6 +637,7 @@ void PPU::cycle<Accuracy::standard>() {
             sprite_active = 0;
             line_has_sprite0 = next_has_sprite0;
             for (int i = 0; i < line_sprite_count; ++i) sprite_shift[i] = 7;
+            if (hears_fetches) tell_sprite_fetches(ctrl);
         }
     } else if (dot == 340 && scanline == 239) {
         post_render = true;
@@ -643,6 +646,34 @@ void PPU::cycle<Accuracy::standard>() {
     ++cycles;
     if (++dot == DOTS_PER_LINE) next_line();
     if (mapper) mapper->clock(mapper_context);
+}
+
+// The standard model reads a tile's pattern bytes at once; a board that
+// watches fetches hears both, the low plane first.
+void PPU::tell_pattern_fetch(uint16_t address) {
+    mapper->fetched(mapper_context, address, PpuFetch::background_low, memory[address]);
+    mapper->fetched(mapper_context, address | 8, PpuFetch::background_high, memory[address | 8]);
+}
+
+// The eight sprite units' pattern fetches for the next line, as the standard
+// model lists them at dot 257 (an empty unit fetches tile $FF); the pixels
+// read the rows from pattern memory as they are drawn.
+void PPU::tell_sprite_fetches(uint8_t ctrl) {
+    const bool tall = ctrl & CTRL_TALL_SPRITES;
+    for (int i = 0; i < 8; ++i) {
+        const bool listed = i < line_sprite_count;
+        int tile = listed ? line_sprites[4 * i + 1] : 0xFF;
+        int row = listed ? (scanline + 1 - line_sprites[4 * i]) & 15 : 0;
+        if (listed && (line_sprites[4 * i + 2] & 0x80)) row = (tall ? 15 : 7) - row;
+        int table = (ctrl & CTRL_SPRITE_TABLE) ? 1 : 0;
+        if (tall) {
+            table = tile & 1;
+            tile = (tile & 0xFE) + (row >> 3);
+        }
+        const uint16_t address = static_cast<uint16_t>(table * 0x1000 + (tile & 0xFF) * 16 + (row & 7));
+        mapper->fetched(mapper_context, address, PpuFetch::sprite_low, memory[address]);
+        mapper->fetched(mapper_context, address | 8, PpuFetch::sprite_high, memory[address | 8]);
+    }
 }
 
 void PPU::on_reset() {
@@ -732,7 +763,9 @@ void PPU::run_until<Accuracy::standard>(int64_t target) {
             continue;
         }
         if (!post_render) {
-            if (dot >= 1 && dot <= 256) {
+            if (dot >= 1 && dot <= 256 && hears_fetches) {
+                cycle();  // the board may switch banks at any fetch
+            } else if (dot >= 1 && dot <= 256) {
                 render_span(static_cast<int>(std::min<int64_t>(256, dot + left - 1)));
             } else if (dot == 0 || (dot >= 258 && (dot < 340 || scanline != 239))) {
                 const int end = dot == 0 ? 1 : scanline == 239 ? 340 : DOTS_PER_LINE;
@@ -992,7 +1025,7 @@ uint8_t PPU::status_at<Accuracy::standard>(int64_t target) {
         const int64_t position = int64_t{scanline} * DOTS_PER_LINE + dot + ahead;
         const int target_line = static_cast<int>(position / DOTS_PER_LINE);
         const int target_dot = static_cast<int>(position % DOTS_PER_LINE);
-        if (target_line < 240 && target_dot >= 1 && target_dot <= 257 && !post_render) {
+        if (target_line < 240 && target_dot >= 1 && target_dot <= 257 && !post_render && !hears_fetches) {
             // Earlier lines are drawn for real; within the target's line the
             // flags are predicted.
             const int64_t line_start = target - (target_dot - 1);
@@ -2096,7 +2129,7 @@ uint8_t PPU::status_at<Accuracy::hardware>(int64_t target) {
         const int64_t position = int64_t{scanline} * DOTS_PER_LINE + dot + (target - cycles);
         const int target_line = static_cast<int>(position / DOTS_PER_LINE);
         const int target_dot = static_cast<int>(position % DOTS_PER_LINE);
-        if (target_line < 240 && target_dot >= 1 && target_dot <= 257) {
+        if (target_line < 240 && target_dot >= 1 && target_dot <= 257 && !hears_fetches) {
             // Earlier lines, and the dots to a group's start, are run for
             // real; within the target's line the flags are predicted.
             const int64_t line_start = target - (target_dot - 1);

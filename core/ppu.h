@@ -234,6 +234,8 @@ private:
     void step_after_data_access();
     void drive_address(uint16_t address);
     uint8_t fetch_byte(uint16_t address, PpuFetch kind);
+    void tell_pattern_fetch(uint16_t address);
+    void tell_sprite_fetches(uint8_t ctrl);
     uint16_t background_pattern_address(uint8_t ctrl) const;
     uint16_t sprite_pattern_address(int slot, uint8_t ctrl) const;
     void shift_background();

@@ -82,7 +82,8 @@ public:
 
     // What the board hears of the PPU's address bus, said once per machine
     // when the cartridge goes in, so that a board that needs nothing costs
-    // nothing. Only the hardware model produces it, exactly at its dots:
+    // nothing. A12 rises come only from the hardware model, exactly at its
+    // dots; fetches from both:
     // - a12_rises: a12_rose for every rise of address line A12 (from the
     //   fetches, or from $2006/$2007 accesses while the PPU does not fetch)
     //   that follows at least a12_low_dots dots of A12 low; `at` and
@@ -91,7 +92,9 @@ public:
     //   dot clock after dot 255 in that model.
     // - fetches: fetched for every fetch of the rendering PPU, with its
     //   kind; the PPU takes the byte it returns (byte: what PPU memory holds).
-    //   The PPU then steps dot by dot.
+    //   The PPU then steps dot by dot. The standard model reads a tile's
+    //   two pattern bytes together and tells them afterwards, and the sprite
+    //   units' fetches of the next line at dot 257.
     struct BusWatch {
         bool a12_rises = false;
         int a12_low_dots = 0;

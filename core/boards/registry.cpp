@@ -7,6 +7,7 @@
 #include "discrete.h"
 #include "fme7.h"
 #include "mmc1.h"
+#include "mmc2.h"
 #include "mmc3.h"
 #include "namco108.h"
 #include "ntdec2722.h"
@@ -35,6 +36,8 @@ constexpr BoardEntry BOARDS[] = {
     {3,   "CNROM",                   make<CNROM>},
     {4,   "MMC3",                    make<MMC3>},
     {7,   "AxROM",                   make<AxROM>},
+    {9,   "MMC2",                    make_numbered<MMC2, 9>},
+    {10,  "MMC4",                    make_numbered<MMC2, 10>},
     {11,  "Color Dreams",            make<ColorDreams>},
     {21,  "VRC4a, VRC4c",            make_numbered<VRC4, 21>},
     {22,  "VRC2a",                   make_numbered<VRC4, 22>},
