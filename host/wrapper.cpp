@@ -17,9 +17,11 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "batch.h"
 #include "files.h"
 #include "glob_const.h"
 #include "interpreter.h"
+#include "observation.h"
 #include "py_support.h"
 #include "registry.h"
 
@@ -82,14 +84,6 @@ std::string unsupported_mapper_message_of(const NES::ROM& rom) {
     return "the cartridge uses mapper " + std::to_string(rom.mapper->number) +
            ", which pictor does not support (supported mappers: " + mapper_list() +
            "); it runs without bank switching and may show nothing";
-}
-
-// An unsupported mapper keeps the fallback and warns once per machine built,
-// before anything is made on disk (a warning turned into an error is a failed
-// construction).
-void warn_if_unsupported(const NES::ROM& rom) {
-    const std::string message = unsupported_mapper_message_of(rom);
-    if (!message.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw py::error_already_set();
 }
 
 // The folder that holds the game folders, when the caller names one.
@@ -171,6 +165,11 @@ void guard_builder(py::handle type, const char* name, const char* call, const ch
 }
 
 }  // namespace
+
+void warn_if_unsupported(const NES::ROM& rom) {
+    const std::string message = unsupported_mapper_message_of(rom);
+    if (!message.empty() && PyErr_WarnEx(PyExc_RuntimeWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+}
 
 void ControllerWrapper::updateInputs(py::sequence buttons) {
     const std::size_t count = py::len(buttons);
@@ -520,10 +519,6 @@ void NESUnit::plug(ControllerWrapper& pad, py::object pad_object, int port) {
 
 // ---- Python module ----
 
-// The accuracy keyword, as every constructor's docstring names it.
-#define ACCURACY_DOC                                                                                              \
-    "accuracy: the timing model, fixed for the machine's life: \"standard\" (the default) or \"hardware\" (the\n" \
-    "    console cycle by cycle); ValueError for any other value.\n"
 // The battery_file keyword of the cartridge constructors.
 #define BATTERY_FILE_DOC                                                                                        \
     "battery_file: what a battery-backed cartridge does with the ram file in its game folder: \"read-write\"\n" \
@@ -777,6 +772,9 @@ PYBIND11_MODULE(pictor, m) {
         "none), and ValueError when it is not a usable cartridge image.\n\n"
         "path: the image file (str, bytes or os.PathLike).",
         py::arg("path"));
+
+    define_observer(m);
+    define_batch(m);
 
     py::module_::import("atexit").attr("register")(py::cpp_function(&finish_machines_at_exit));
 }

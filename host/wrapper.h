@@ -22,6 +22,16 @@
 #include "py_support.h"
 #include "rom.h"
 
+// The accuracy keyword, as every constructor's docstring names it.
+#define ACCURACY_DOC                                                                                              \
+    "accuracy: the timing model, fixed for the machine's life: \"standard\" (the default) or \"hardware\" (the\n" \
+    "    console cycle by cycle); ValueError for any other value.\n"
+
+// An unsupported mapper keeps the fallback and warns once per machine built,
+// before anything is made on disk (a warning turned into an error is a failed
+// construction).
+void warn_if_unsupported(const NES::ROM& rom);
+
 // A pad created and filled from Python ("Controller").
 class ControllerWrapper {
 public:

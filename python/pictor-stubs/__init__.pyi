@@ -254,3 +254,148 @@ class Controller:
 
         buttons: any sequence of at least 8 values (list, tuple, NumPy array); ValueError for fewer.
         """
+
+_ObsType = Literal["rgb", "grayscale", "ram"]
+
+class Observer:
+    """One machine's observation for a learning agent, made in C++ from the palette indices of its
+    picture (or its work RAM) into an array of its own, which every call returns a view of: copy
+    what you keep."""
+
+    def __init__(
+        self,
+        nes: NES,
+        *,
+        obs_type: _ObsType = "rgb",
+        obs_shape: tuple[int, int] | None = None,
+        frame_stack: int = 1,
+        max_pool: bool = False,
+    ) -> None:
+        """nes: the machine observed (kept alive by the observer).
+        obs_type: "rgb" (240, 256, 3), "grayscale" (240, 256: the BT.601 luma of each colour) or
+            "ram" (2048,), all uint8.
+        obs_shape: (height, width) for a smaller picture, averaged over the area each pixel covers.
+        frame_stack: the last frame_stack frames, oldest first, on a leading axis when above 1.
+        max_pool: each picture is the element-wise maximum of the frame held by hold() and the
+            current one.
+        """
+
+    def hold(self) -> None:
+        """Keeps the current picture as the one max_pool pools with: call it before the last frame
+        of a step."""
+
+    def push(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """Moves the stack on by one frame, puts the current one last and returns the observation."""
+
+    def fill(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """Puts the current frame in every place of the stack (as after a reset) and returns the
+        observation."""
+
+    @property
+    def observation(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The observation as the last push or fill made it."""
+
+class Batch:
+    """n machines of one cartridge, stepped together: step runs every machine's frames on a pool of
+    native threads with the interpreter lock released and writes the observations, work RAM and
+    episode ends into arrays made once. Each call returns views of those arrays: copy what you
+    keep."""
+
+    def __init__(
+        self,
+        rom: _Path | Buffer,
+        n: int,
+        *,
+        frameskip: int = 4,
+        obs_type: _ObsType = "rgb",
+        obs_shape: tuple[int, int] | None = None,
+        frame_stack: int = 1,
+        max_pool: bool = False,
+        max_steps: int | None = None,
+        accuracy: _Accuracy = "standard",
+        threads: int | None = None,
+    ) -> None:
+        """rom: a path (str or os.PathLike) or the bytes of a cartridge image.
+        n: the number of machines.
+        frameskip: frames each step holds its action for.
+        obs_type: "rgb", "grayscale" or "ram", as for pictor.Observer.
+        obs_shape: (height, width) for smaller pictures, as for pictor.Observer.
+        frame_stack: the last frame_stack observations of each machine, as for pictor.Observer.
+        max_pool: each picture is the element-wise maximum of the last two frames of its step.
+        max_steps: steps after which a machine's episode ends (its done flag is set); None: never.
+        accuracy: the timing model of every machine, "standard" or "hardware".
+        threads: native threads that step the machines, the calling one included; default one per
+            core, at most one per machine.
+        """
+
+    def __len__(self) -> int:
+        """The number of machines."""
+
+    @property
+    def threads(self) -> int:
+        """Native threads that step the machines, the calling one included."""
+
+    def step(
+        self, actions: numpy.typing.ArrayLike
+    ) -> tuple[
+        numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.uint8], numpy.typing.NDArray[numpy.bool]
+    ]:
+        """Steps every machine by one action and returns (observations, ram, done).
+
+        actions: an (n,) array of pad bytes from 0 to 255 (bit 0 A, 1 B, 2 Select, 3 Start, 4 Up,
+            5 Down, 6 Left, 7 Right) or an (n, 8) array of truth values in that order. A machine
+            whose done flag is set is reset instead (to its reset snapshot, then noops frames
+            without buttons), its action unused.
+        done is set for the machines that reached max_steps; it is writable: set an entry to end
+        that machine's episode at the next step.
+        """
+
+    def reset(self, index: int | None = None) -> numpy.typing.NDArray[numpy.uint8]:
+        """Resets every machine (or one) to its reset snapshot, runs its noops frames without
+        buttons, and returns the observations.
+
+        index: the machine, from 0; None for all.
+        """
+
+    @property
+    def observations(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The (n, ...) uint8 observations."""
+
+    @property
+    def ram(self) -> numpy.typing.NDArray[numpy.uint8]:
+        """The (n, 2048) uint8 work RAM of every machine after the last step."""
+
+    @property
+    def done(self) -> numpy.typing.NDArray[numpy.bool]:
+        """The (n,) writable bool episode ends."""
+
+    @property
+    def noops(self) -> numpy.typing.NDArray[numpy.int32]:
+        """The (n,) writable int32 frames without buttons each machine runs after its resets."""
+
+    @property
+    def frameCount(self) -> numpy.typing.NDArray[numpy.int64]:
+        """The (n,) int64 frames each machine has run since power-on."""
+
+    def getState(self, index: int) -> bytes:
+        """The snapshot of a machine, as NES.getState gives it.
+
+        index: the machine, from 0.
+        """
+
+    def setState(self, index: int, state: bytes) -> None:
+        """Restores a snapshot (of NES.getState or Batch.getState) into a machine; ValueError, with
+        the machine unchanged, for one that does not fit it. Its observation changes at its next
+        step.
+
+        index: the machine, from 0.
+        state: the snapshot (bytes).
+        """
+
+    def setResetState(self, index: int, state: bytes) -> None:
+        """Makes a snapshot the one a machine returns to at its resets; ValueError for one that does
+        not fit it.
+
+        index: the machine, from 0.
+        state: the snapshot (bytes).
+        """

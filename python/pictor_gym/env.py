@@ -23,10 +23,8 @@ from pictor_cli.media import FRAME_RATE
 from .actions import Combination, action_table, meaning
 from .human import HumanView
 
-HEIGHT, WIDTH = 240, 256
 RELEASED = (False,) * 8
 RAM_SIZE = 0x800  # the console's 2 KiB of work RAM, $0000-$07FF
-OBS_TYPES = ("rgb", "grayscale", "ram")
 # Luma of an RGB pixel in whole numbers: ITU-R BT.601 weights scaled to 256 (77 + 150 + 29),
 # rounded to nearest, so white stays 255 and the result is the same on every machine.
 LUMA_WEIGHTS = np.array([77, 150, 29], np.uint16)
@@ -35,6 +33,7 @@ Rom = Union[str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, mem
 RamFn = Callable[[npt.NDArray[np.uint8]], Any]
 Obs = npt.NDArray[np.uint8]
 Accuracy = Literal["standard", "hardware"]
+ObsType = Literal["rgb", "grayscale", "ram"]
 
 def _check_whole(name: str, value: Any, least: int) -> None:
     if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < least:
@@ -90,7 +89,9 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         frameskip: int = 4,
         max_pool: bool = False,
         actions: Union[str, Iterable[Combination], None] = None,
-        obs_type: str = "rgb",
+        obs_type: ObsType = "rgb",
+        obs_shape: Optional[Tuple[int, int]] = None,
+        frame_stack: int = 1,
         reward_fn: Optional[RamFn] = None,
         terminated_fn: Optional[RamFn] = None,
         max_episode_steps: Optional[int] = None,
@@ -104,13 +105,18 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         rom: the cartridge: a path (str or os.PathLike) or the bytes of an iNES image; None is the
             demo cartridge that ships with pictor.
         frameskip: frames each step holds its action for (at least 1).
-        max_pool: the picture observation is the element-wise maximum of the last two frames
-            (after the grayscale conversion for "grayscale"); for pictures only.
+        max_pool: the picture observation is the element-wise maximum of the last two frames of the
+            step (after the grayscale conversion for "grayscale", before obs_shape's resizing); for
+            pictures only.
         actions: the button combinations of the actions: "Right+A" style strings or sequences of
             button names; None for DEFAULT_ACTIONS, "all" for all 256 (action n holds the buttons of
             the bits of n in pad order: bit 0 A, 1 B, 2 Select, 3 Start, 4 Up, 5 Down, 6 Left,
             7 Right).
         obs_type: "rgb" (240, 256, 3), "grayscale" (240, 256) or "ram" (2048,), all uint8.
+        obs_shape: (height, width) of a smaller picture, each pixel the average of the area it
+            covers (84, 84 as agents for this console usually take); for pictures only.
+        frame_stack: the observation is the last frame_stack observations, oldest first, on a new
+            leading axis (when above 1); after a reset every place holds the first one.
         reward_fn: called with a read-only copy of the 2 KiB RAM after each step; its float is the
             reward (default: 0).
         terminated_fn: called likewise; its truth ends the episode (default: never).
@@ -124,19 +130,18 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
             slower); see pictor.NES.
         """
         _check_whole("frameskip", frameskip, 1)
+        _check_whole("frame_stack", frame_stack, 1)
         _check_whole("noop_max", noop_max, 0)
         if max_episode_steps is not None:
             _check_whole("max_episode_steps", max_episode_steps, 1)
-        if obs_type not in OBS_TYPES:
-            raise ValueError(f"obs_type must be one of {', '.join(OBS_TYPES)}, got {obs_type!r}")
-        if max_pool and obs_type == "ram":
-            raise ValueError("max_pool pools pictures: it needs obs_type 'rgb' or 'grayscale'")
         if render_mode is not None and render_mode not in self.metadata["render_modes"]:
             raise ValueError(f"render_mode must be None, 'rgb_array' or 'human', got {render_mode!r}")
 
         self.frameskip = int(frameskip)
         self.max_pool = bool(max_pool)
         self.obs_type = obs_type
+        self.obs_shape = None if obs_shape is None else (int(obs_shape[0]), int(obs_shape[1]))
+        self.frame_stack = int(frame_stack)
         self.reward_fn = reward_fn
         self.terminated_fn = terminated_fn
         self.max_episode_steps = None if max_episode_steps is None else int(max_episode_steps)
@@ -151,20 +156,17 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
 
         self._pads = action_table(actions)
         self.action_space = spaces.Discrete(len(self._pads))
-        if obs_type == "rgb":
-            self.observation_space = spaces.Box(0, 255, (HEIGHT, WIDTH, 3), np.uint8)
-        elif obs_type == "grayscale":
-            self.observation_space = spaces.Box(0, 255, (HEIGHT, WIDTH), np.uint8)
-        else:
-            self.observation_space = spaces.Box(0, 255, (RAM_SIZE,), np.uint8)
+        # The module checks the observation's settings (ValueError naming the argument) before
+        # anything is read or made on disk.
+        pictor.Observer(pictor.NES(verbose=False), **self._observation_settings())
 
         self._image, self.label = read_rom(rom)
         self._view: Optional[HumanView] = HumanView(self.label) if render_mode == "human" else None
         self._nes: Optional[pictor.NES] = None
         self._build()
+        self.observation_space = spaces.Box(0, 255, self._observer.observation.shape, np.uint8)
         self._power_on = self.machine.getState()
         self._steps = 0
-        self._previous = np.zeros((HEIGHT, WIDTH, 3), np.uint8)  # the frame before the last, for max_pool
 
     # The machine ----------------------------------------------------------------------------------
 
@@ -181,6 +183,15 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         self._nes = nes
         self._picture = nes.getImg()  # live views: they follow the machine
         self._memory = nes.cpuMem()
+        self._observer = pictor.Observer(nes, **self._observation_settings())
+
+    def _observation_settings(self) -> Dict[str, Any]:
+        return {
+            "obs_type": self.obs_type,
+            "obs_shape": self.obs_shape,
+            "frame_stack": self.frame_stack,
+            "max_pool": self.max_pool,
+        }
 
     @property
     def machine(self) -> pictor.NES:
@@ -205,13 +216,13 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         self._steps = 0
         self._pad.updateInputs(RELEASED)
         noops = int(self.np_random.integers(0, self.noop_max, endpoint=True)) if self.noop_max else 0
+        if noops == 0:
+            self._observer.hold()  # no frame before the last: the picture pools with itself
         self._run(nes, noops)
-        if self.max_pool and noops == 0:
-            np.copyto(self._previous, self._picture)
         ram = self._ram()
         if self.render_mode == "human":
             self._show(noops)
-        return self._observation(), self._info(ram)
+        return np.array(self._observer.fill()), self._info(ram)
 
     def step(self, action: Any) -> Tuple[Obs, SupportsFloat, bool, bool, Dict[str, Any]]:
         nes = self.machine
@@ -228,7 +239,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         info = self._info(ram)
         if self.render_mode == "human":
             self._show(self.frameskip)
-        return self._observation(), reward, terminated, truncated, info
+        return np.array(self._observer.push()), reward, terminated, truncated, info
 
     def render(self) -> Optional[Obs]:
         """The last picture, a (240, 256, 3) uint8 copy, for "rgb_array"; shows it for "human"."""
@@ -248,7 +259,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
             self._view = None
         if self._nes is not None:
             self._nes = None  # the views keep it alive until they go too
-            del self._picture, self._memory, self._pad
+            del self._picture, self._memory, self._pad, self._observer
         self._cleanup()
 
     # Inside a step --------------------------------------------------------------------------------
@@ -258,23 +269,13 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
             if self.halt is not None and self.halt.is_set():
                 raise StepHalted("the step was halted between two frames")
             if self.max_pool and i == frames - 1:
-                np.copyto(self._previous, self._picture)
+                self._observer.hold()
             nes.runFrame()
 
     def _ram(self) -> npt.NDArray[np.uint8]:
         ram = np.array(self._memory[:RAM_SIZE])
         ram.flags.writeable = False
         return ram
-
-    def _observation(self) -> Obs:
-        if self.obs_type == "ram":
-            return np.array(self._memory[:RAM_SIZE])
-        if self.obs_type == "grayscale":
-            last = luma(self._picture)
-            return np.maximum(luma(self._previous), last) if self.max_pool else last
-        if self.max_pool:
-            return np.maximum(self._previous, self._picture)
-        return np.array(self._picture)
 
     def _info(self, ram: npt.NDArray[np.uint8]) -> Dict[str, Any]:
         info: Dict[str, Any] = {"frame_count": self.machine.frameCount()}
@@ -292,11 +293,13 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
     def __getstate__(self) -> Dict[str, Any]:
         state = {k: v for k, v in self.__dict__.items() if k not in _NOT_PICKLED}
         state["_machine_state"] = None if self._nes is None else self._nes.getState()
+        state["_stack"] = None if self._nes is None else np.array(self._observer.observation)
         state["_wants_view"] = self._view is not None
         return state
 
     def __setstate__(self, state: Dict[str, Any]) -> None:
         machine_state = state.pop("_machine_state")
+        stack = state.pop("_stack")
         wants_view = state.pop("_wants_view")
         self.__dict__.update(state)
         self.halt = None
@@ -306,6 +309,7 @@ class NESEnv(gymnasium.Env[Obs, np.int64]):
         if machine_state is not None:  # else it was closed, and stays so
             self._build()
             self.machine.setState(machine_state)
+            np.copyto(self._observer.observation, stack)
 
 
 def _nothing() -> None:
@@ -316,4 +320,4 @@ class StepHalted(Exception):
     """A step ended early, between two frames, because its `halt` event was set."""
 
 
-_NOT_PICKLED = frozenset({"_nes", "_pad", "_picture", "_memory", "_cleanup", "_view", "halt"})
+_NOT_PICKLED = frozenset({"_nes", "_pad", "_picture", "_memory", "_observer", "_cleanup", "_view", "halt"})

@@ -24,6 +24,17 @@ THREAD_PREFIX = "pictor-env"
 _Result = Tuple[Any, float, bool, bool, Dict[str, Any], Optional[Dict[str, Any]]]
 
 
+def sub_env_seeds(seed: Union[int, List[Optional[int]], None], num_envs: int) -> List[Optional[int]]:
+    """Each sub-environment's seed, as the vector environments take them: None, an int (sub-environment i
+    gets seed + i) or a list of one per sub-environment."""
+    if seed is None:
+        return [None] * num_envs
+    seeds: List[Optional[int]] = [seed + i for i in range(num_envs)] if isinstance(seed, int) else list(seed)
+    if len(seeds) != num_envs:
+        raise ValueError(f"a list of seeds must have num_envs={num_envs} items, got {len(seeds)}")
+    return seeds
+
+
 class ThreadVectorEnv(SyncVectorEnv):
     """A vector environment that steps its sub-environments on a pool of threads in this process.
 
@@ -95,14 +106,7 @@ class ThreadVectorEnv(SyncVectorEnv):
 
         seed: None, an int (sub-environment i gets seed + i) or a list of one seed per sub-environment.
         """
-        if seed is None:
-            seeds: List[Optional[int]] = [None] * self.num_envs
-        elif isinstance(seed, int):
-            seeds = [seed + i for i in range(self.num_envs)]
-        else:
-            seeds = list(seed)
-        if len(seeds) != self.num_envs:
-            raise ValueError(f"a list of seeds must have num_envs={self.num_envs} items, got {len(seeds)}")
+        seeds = sub_env_seeds(seed, self.num_envs)
 
         mask = np.ones(self.num_envs, np.bool_)
         if options is not None and "reset_mask" in options:

@@ -56,7 +56,6 @@ def test_copies_keep_the_model_and_old_pickles_are_standard():
             pictor.NES.__new__(pictor.NES).__setstate__((2, *nes.__getstate__()[1:7], bad))
 
 
-@pytest.mark.xfail(reason="snapshots record the model once the core writes it", strict=False)
 def test_a_snapshot_of_the_other_model_is_refused():
     machines = {model: pictor.NES(DEMO, verbose=False, accuracy=model) for model in MODELS}
     for nes in machines.values():

@@ -18,7 +18,7 @@ from gymnasium.vector import AutoresetMode
 
 import pictor_gym
 from conftest import DEMO, PADS, ines, run_script
-from pictor_gym import NESEnv, ThreadVectorEnv, luma
+from pictor_gym import BatchVectorEnv, NESEnv, ThreadVectorEnv, luma, make_thread_vector_env
 from pictor_gym.vector import THREAD_PREFIX
 
 ENV_ID = "pictor/NES-v0"
@@ -71,7 +71,7 @@ def test_check_env_passes(obs_type, sdl_dummy):
 def test_registration_at_gymnasium_import_by_module_id_and_entry_point():
     registered = gymnasium.registry[ENV_ID]
     assert registered.entry_point == "pictor_gym.env:NESEnv"
-    assert registered.vector_entry_point == "pictor_gym.vector:make_thread_vector_env"
+    assert registered.vector_entry_point == "pictor_gym.batch_vector:make_vector_env"
     (entry,) = [e for e in importlib.metadata.entry_points(group="gymnasium.envs") if e.name == "pictor"]
     assert entry.load() is pictor_gym.register_envs
 
@@ -301,23 +301,43 @@ def test_thread_vector_env_matches_sync_and_closes_its_threads(mode):
         ENV_ID, num_envs=3, vectorization_mode="sync", vector_kwargs={"autoreset_mode": mode}, **VECTOR_KWARGS
     )
     expected = vector_run(sync, 20)
-    threads = gymnasium.make_vec(
-        ENV_ID, num_envs=3, vectorization_mode="vector_entry_point", autoreset_mode=mode, **VECTOR_KWARGS
-    )
+    threads = make_thread_vector_env(3, autoreset_mode=mode, **VECTOR_KWARGS)
     assert isinstance(threads, ThreadVectorEnv) and threads.metadata["autoreset_mode"] == mode
     threads.reset(seed=0)
     assert pool_threads()  # the pool's threads run the machines
     assert same(vector_run(threads, 20), expected)
     assert not pool_threads() and threads.closed
 
-    # Built directly from environment constructors, and the default of make_vec.
+    # Built directly from environment constructors.
     direct = ThreadVectorEnv([lambda: NESEnv(frameskip=1)] * 2, num_threads=2)
-    default = gymnasium.make_vec(ENV_ID, num_envs=2, frameskip=1)
-    assert isinstance(default, ThreadVectorEnv)
-    assert same(play(direct, 0, [[1, 2]] * 3), play(default, 0, [[1, 2]] * 3))
+    sync = gymnasium.make_vec(ENV_ID, num_envs=2, vectorization_mode="sync", frameskip=1)
+    assert same(play(direct, 0, [[1, 2]] * 3), play(sync, 0, [[1, 2]] * 3))
     direct.close()
-    default.close()
+    sync.close()
     assert not pool_threads()
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        VECTOR_KWARGS,
+        dict(frameskip=3, obs_type="rgb", max_pool=True, frame_stack=3, max_episode_steps=5),
+        dict(obs_type="grayscale", obs_shape=(84, 84), frame_stack=4, max_pool=True, terminated_fn=counter_past_40),
+        dict(obs_type="ram", frame_stack=2, noop_max=30, actions="all", info_ram=True, max_episode_steps=9),
+    ],
+)
+def test_batch_vector_env_is_the_default_and_matches_separate_envs(kwargs):
+    sync = gymnasium.make_vec(ENV_ID, num_envs=3, vectorization_mode="sync", **kwargs)
+    batch = gymnasium.make_vec(ENV_ID, num_envs=3, **kwargs)
+    assert isinstance(batch, BatchVectorEnv)
+    assert batch.single_observation_space == sync.single_observation_space
+    assert batch.action_space == sync.action_space
+    assert same(vector_run(batch, 24), vector_run(sync, 24))
+    # What the batch does not do, the threads do.
+    for other in (dict(autoreset_mode=AutoresetMode.SAME_STEP), dict(render_mode="rgb_array")):
+        threads = gymnasium.make_vec(ENV_ID, num_envs=2, **other)
+        assert isinstance(threads, ThreadVectorEnv)
+        threads.close()
 
 
 def test_human_window_shows_the_game_and_closes(sdl_dummy):
@@ -348,8 +368,8 @@ def test_example_and_benchmark_scripts_run(tmp_path):
     bench = [sys.executable, str(root / "benchmarks" / "gym_steps.py"), "--steps", "2", "--obs-type", "ram"]
     result = subprocess.run(bench, capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stderr
-    rows = [line.split()[:2] for line in result.stdout.splitlines()[5:]]  # below the host, settings and header lines
-    assert rows == [[mode, n] for mode in ("sync", "async", "thread") for n in ("1", "2", "4")]
+    rows = [line.split()[:2] for line in result.stdout.splitlines()[6:]]  # below the host, settings and header lines
+    assert rows == [[mode, n] for mode in ("single", "async", "thread", "batch") for n in ("1", "2", "4", "8")]
 
 
 def test_hostile_rom_paths_are_refused_at_once(tmp_path):
