@@ -163,9 +163,9 @@ def main() -> None:
             flush=True,
         )
     seconds = time.perf_counter() - started
-    episodes = population * args.iterations
+    episodes, actors_text = population * args.iterations, f"{args.actors} actor{'s' * (args.actors > 1)}"
     print(
-        f"{episodes} episodes of {args.episode_steps} steps on {args.actors} actors in {seconds:.1f} s "
+        f"{episodes} episodes of {args.episode_steps} steps on {actors_text} in {seconds:.1f} s "
         f"({episodes / seconds:.1f} episodes/s, {episodes * args.episode_steps / seconds:.0f} steps/s); "
         f"best return {best} (iteration {best_iteration})"
     )
