@@ -22,7 +22,7 @@ apt_install libgtest-dev cc65 clang
 clang_major=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
 apt_install "libclang-rt-$clang_major-dev"
 
-PIP_ROOT_USER_ACTION=ignore python3 -m pip install --quiet '.[test,play,gym]'
+PIP_ROOT_USER_ACTION=ignore python3 -m pip install --quiet '.[test,play,gym,ray]'
 
 jobs=$(nproc)
 for config in release:Release:OFF sanitize:Debug:ON; do
