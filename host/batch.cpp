@@ -86,8 +86,7 @@ int pool_threads(int asked, int machines) {
 
 Batch::Batch(const std::string& image, int n, const BatchSettings& settings)
     : settings(settings), pool(pool_threads(settings.threads, n)) {
-    const std::size_t row = settings.obs.bytes();
-    observations.resize(row * n);
+    observations.resize(settings.obs.bytes() * n);
     ram.resize(static_cast<std::size_t>(RAM_OBS_LEN) * n);
     done.assign(n, 0);
     noops.assign(n, 0);
@@ -101,11 +100,7 @@ Batch::Batch(const std::string& image, int n, const BatchSettings& settings)
         reset_states.push_back(NES::save_snapshot(*machines.back()->cpu));
         writers.emplace_back(settings.obs);
     }
-    for (int i = 0; i < n; ++i) {
-        writers[i].hold(*machines[i]->ppu);
-        writers[i].fill(*machines[i]->cpu, *machines[i]->ppu, observations.data() + row * i);
-        record(i);
-    }
+    reset(-1);  // the first observations
 }
 
 void Batch::run_frames(int i, int count) {

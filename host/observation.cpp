@@ -113,17 +113,15 @@ const uint8_t* ObsWriter::source_row(const NES::PPU& ppu, int y) {
     const uint8_t* before = previous.data() + y * W;
     uint8_t* out = row.data();
     if (channels == 1) {
-        for (int x = 0; x < W; ++x) {
-            const uint8_t g = GRAY[now[x] & 63];
-            out[x] = spec.max_pool ? std::max(g, GRAY[before[x] & 63]) : g;
-        }
+        for (int x = 0; x < W; ++x) out[x] = GRAY[now[x] & 63];
+        if (spec.max_pool)
+            for (int x = 0; x < W; ++x) out[x] = std::max(out[x], GRAY[before[x] & 63]);
         return out;
     }
-    for (int x = 0; x < W; ++x) {
-        const uint8_t* rgb = NES::NTSC_TO_RGB[now[x] & 63];
-        const uint8_t* old = NES::NTSC_TO_RGB[before[x] & 63];
-        for (int c = 0; c < 3; ++c) out[3 * x + c] = spec.max_pool ? std::max(rgb[c], old[c]) : rgb[c];
-    }
+    for (int x = 0; x < W; ++x) std::memcpy(out + 3 * x, NES::NTSC_TO_RGB[now[x] & 63], 3);
+    if (spec.max_pool)
+        for (int x = 0; x < W; ++x)
+            for (int c = 0; c < 3; ++c) out[3 * x + c] = std::max(out[3 * x + c], NES::NTSC_TO_RGB[before[x] & 63][c]);
     return out;
 }
 
