@@ -226,14 +226,7 @@ void CPU::catch_up_for(uint32_t address, bool write) {
 }
 
 CPU::RunEnd CPU::run(int64_t until) {
-    if (accuracy == Accuracy::hardware) {
-        // The lazy run does not yet predict every A12 rise that the PPU's
-        // own stepping gives a board listening to A12 (the MMC3's counter
-        // seen from a stretch of random register writes): such boards run
-        // cycle by cycle, the rest lazily.
-        if (ppu && ppu->board_hears_a12()) return run_cycles<true>(until);
-        return run_cycles<false>(until);
-    }
+    if (accuracy == Accuracy::hardware) return run_cycles<false>(until);
     // Whatever happened since the last call (a state load, memory written by
     // the host) is looked at afresh.
     ppu_due = apu_due = 0;
@@ -514,7 +507,6 @@ template void CPU::run_dma<true>(uint16_t);
 template void CPU::step_cycles<false>();
 template void CPU::step_cycles<true>();
 template CPU::RunEnd CPU::run_cycles<false>(int64_t);
-template CPU::RunEnd CPU::run_cycles<true>(int64_t);
 
 int CPU::get_flag(char letter) const { return (P & flag_mask(letter)) ? 1 : 0; }
 

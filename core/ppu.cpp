@@ -1725,9 +1725,14 @@ int64_t PPU::frame_end<Accuracy::hardware>() const {
 }
 
 // The dots until the k-th rise of A12 that passes the board's filter has
-// run, the registers staying as they are; a sprite slot whose tile is not
-// known yet (8x16 sprites of a line not evaluated) is taken to fetch from
-// $1000, so that a rise is never later than predicted.
+// run, the registers staying as they are, or until an earlier moment at
+// which the CPU must look again. With 8x16 sprites each slot's tile picks
+// the table, and the tiles of a line are known only once its evaluation
+// has ended (dot 256): slots that alternate between the tables give up to
+// four counted rises where slots taken all at $1000 give one, so a guess
+// could name a rise too late and the request would come after the CPU's
+// poll. The walk stops instead at dot 257 of such a line (the pre-render
+// line's dot 1 empties the slots: tile $FF, at $1000).
 int64_t PPU::a12_rise_dots(int64_t k) const {
     const uint8_t ctrl = *register_ptrs[0];
     if (!(*register_ptrs[1] & (MASK_BG | MASK_SPRITES))) return std::numeric_limits<int64_t>::max();
@@ -1737,8 +1742,9 @@ int64_t PPU::a12_rise_dots(int64_t k) const {
     int64_t fell = a12_fell_at, at = cycles;
     // A12 over a rendering line from dot d, counting the rises that pass;
     // returns the dot count of the k-th, or -1.
-    auto walk = [&](int d, bool known_slots) -> int64_t {
+    auto walk = [&](int d, bool known_slots, bool empty_slots) -> int64_t {
         for (int p = d <= 1 ? 1 : 1 + (d + 2) / 4 * 4; p <= 337; p += 4) {
+            if (p == 257 && tall && !known_slots && !empty_slots) return at + (256 - d);
             bool high = false;
             if (p < 257 || (p >= 321 && p < 337)) {
                 high = ((p - 1) & 4) && bg_high;
@@ -1779,7 +1785,9 @@ int64_t PPU::a12_rise_dots(int64_t k) const {
                 const int64_t start_low = low_for(at);
                 const int64_t k_before = k;
                 // The count once the rise's dot has run.
-                if (const int64_t when = walk(d, lines == 0 && dot > 256); when >= 0) return when + 1 - cycles;
+                const bool empty_slots = line == LAST_LINE && (lines > 0 || dot <= 1);
+                if (const int64_t when = walk(d, lines == 0 && dot > 256, empty_slots); when >= 0)
+                    return when + 1 - cycles;
                 if (d == 0) {
                     seen.valid = true;
                     seen.level = start_level, seen.low = start_low;

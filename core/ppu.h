@@ -180,8 +180,6 @@ public:
     // The value of `cycles` once the current frame has ended.
     template <Accuracy A = Accuracy::standard>
     int64_t frame_end() const;
-    // Whether the board listens to A12 rises (hardware model only).
-    bool board_hears_a12() const { return hears_a12; }
 
     // The PPUSTATUS byte as it stands once the PPU has run to target. Within
     // a drawing line the PPU does not draw for it: it predicts, once per
