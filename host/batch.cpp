@@ -16,7 +16,7 @@ namespace py = pybind11;
 // ---- The pool ----
 
 WorkerPool::WorkerPool(int threads) {
-    for (int t = 1; t < threads; ++t) workers.emplace_back([this] { work(); });
+    for (int t = 1; t < threads; ++t) workers.emplace_back([this, t] { work(t); });
 }
 
 WorkerPool::~WorkerPool() {
@@ -28,8 +28,11 @@ WorkerPool::~WorkerPool() {
     for (std::thread& t : workers) t.join();
 }
 
-void WorkerPool::take_share() {
-    for (int i = next++; i < count; i = next++) {
+void WorkerPool::take_share(int share) {
+    // Fixed shares rather than the first free index: a thread woken late
+    // must not find its machines taken by the caller, which would then run
+    // them one after the other.
+    for (int i = share; i < count; i += threads()) {
         try {
             (*job)(i);
         } catch (...) {
@@ -39,7 +42,7 @@ void WorkerPool::take_share() {
     }
 }
 
-void WorkerPool::work() {
+void WorkerPool::work(int share) {
     uint64_t seen = 0;
     for (;;) {
         {
@@ -48,7 +51,7 @@ void WorkerPool::work() {
             if (closing) return;
             seen = generation;
         }
-        take_share();
+        take_share(share);
         std::lock_guard lock(mutex);
         if (--busy == 0) finished.notify_one();
     }
@@ -59,13 +62,12 @@ void WorkerPool::run(int jobs, const std::function<void(int)>& call) {
         std::lock_guard lock(mutex);
         job = &call;
         count = jobs;
-        next = 0;
         failure = nullptr;
         busy = static_cast<int>(workers.size());
         ++generation;
     }
     wake.notify_all();
-    take_share();
+    take_share(0);
     std::unique_lock lock(mutex);
     finished.wait(lock, [&] { return busy == 0; });
     job = nullptr;

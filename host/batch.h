@@ -19,8 +19,8 @@
 #include "observation.h"
 #include "wrapper.h"
 
-// Threads that share out the indices of a job; the calling thread takes its
-// share too.
+// Threads that share out the indices of a job, each its fixed share; the
+// calling thread takes one too.
 class WorkerPool {
 public:
     explicit WorkerPool(int threads);  // threads counts the caller
@@ -34,8 +34,9 @@ public:
     int threads() const { return static_cast<int>(workers.size()) + 1; }
 
 private:
-    void work();
-    void take_share();
+    void work(int share);
+    // Calls job(i) for every i of this thread's share: share, share + threads(), ...
+    void take_share(int share);
 
     std::vector<std::thread> workers;
     std::mutex mutex;
@@ -45,7 +46,6 @@ private:
     bool closing = false;
     const std::function<void(int)>* job = nullptr;
     int count = 0;
-    std::atomic<int> next{0};
     std::exception_ptr failure;
 };
 
