@@ -688,6 +688,7 @@ void PPU::on_reset() {
 }
 
 void PPU::rebuild_frame_buffer() {
+    if (!rgb_picture) return;
     for (int q = 0; q < HEIGHT * WIDTH; ++q) {
         const uint8_t* rgb = NTSC_TO_RGB[index_buffer[q] & 63];
         uint8_t* out = frame_buffer + 3 * q;
@@ -1190,6 +1191,10 @@ void PPU::render_span(int last) {
 // they were.
 void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* index = index_buffer + q;
+    if (!rgb_picture) {
+        std::memcpy(index, values, count);
+        return;
+    }
     uint8_t* rgb = frame_buffer + 3 * q;
     int i = 0;
 #ifdef __SSE2__

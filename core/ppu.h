@@ -92,6 +92,10 @@ public:
     bool line_has_sprite0 = false;
     uint8_t frame_buffer[HEIGHT * WIDTH * 3] = {};
     uint8_t index_buffer[HEIGHT * WIDTH] = {};
+    // False for a machine whose RGB picture nobody reads (a batch's, observed
+    // from the palette indices): the span renderer then keeps only
+    // index_buffer, and frame_buffer is not kept up to date.
+    bool rgb_picture = true;
 
     // ---- Hardware model ----
     // The background pipeline: two tiles of pattern bits and their palette
@@ -161,7 +165,8 @@ public:
     // The console's reset button: PPUCTRL, PPUMASK, the scroll and the w latch
     // and the read buffer are cleared; memory, OAM, v and the position are kept.
     void on_reset();
-    // Redraws the RGB picture from the palette indices of index_buffer.
+    // Redraws the RGB picture from the palette indices of index_buffer
+    // (nothing when rgb_picture is false).
     void rebuild_frame_buffer();
     // This unit's part of a snapshot, in step with the CPU's cycle count.
     void state_fields(StateIO& io, int64_t cpu_cycles);

@@ -99,6 +99,7 @@ Batch::Batch(const std::string& image, int n, const BatchSettings& settings)
     const MachineSettings machine{0, false, settings.accuracy, BatteryFile::none};
     for (int i = 0; i < n; ++i) {
         machines.push_back(std::make_unique<NESUnit>(image, machine));
+        machines.back()->ppu->rgb_picture = false;  // observations come from the palette indices
         reset_states.push_back(NES::save_snapshot(*machines.back()->cpu));
         writers.emplace_back(settings.obs);
     }
