@@ -196,6 +196,11 @@ std::string cartridge_image(const py::object& rom) {
     return std::string(cartridge->image.begin(), cartridge->image.end());
 }
 
+// Bounds that turn a mistyped size into a clear error rather than an
+// allocation the system cannot give.
+constexpr int MAX_MACHINES = 4096;
+constexpr std::size_t MAX_OBSERVATION_BYTES = std::size_t{4} << 30;
+
 int machine_index(const Batch& batch, int index, const char* call) {
     if (index < 0 || index >= batch.size())
         throw py::index_error(std::string(call) + ": index " + std::to_string(index) + " is out of range for " +
@@ -269,7 +274,9 @@ void define_batch(py::module_& m) {
             py::init([](const py::object& rom, int n, int frameskip, const std::string& obs_type,
                         std::optional<std::pair<int, int>> obs_shape, int frame_stack, bool max_pool,
                         std::optional<int64_t> max_steps, NES::Accuracy accuracy, std::optional<int> threads) {
-                if (n < 1) throw py::value_error("Batch: n must be at least 1, got " + std::to_string(n));
+                if (n < 1 || n > MAX_MACHINES)
+                    throw py::value_error("Batch: n must be from 1 to " + std::to_string(MAX_MACHINES) + ", got " +
+                                          std::to_string(n));
                 if (frameskip < 1)
                     throw py::value_error("Batch: frameskip must be at least 1, got " + std::to_string(frameskip));
                 if (max_steps && *max_steps < 1)
@@ -279,13 +286,17 @@ void define_batch(py::module_& m) {
                     throw py::value_error("Batch: threads must be at least 1 or None, got " + std::to_string(*threads));
                 BatchSettings settings{frameskip, ObsSpec::parse(obs_type, obs_shape, frame_stack, max_pool),
                                        max_steps.value_or(0), accuracy, threads.value_or(0)};
+                if (settings.obs.bytes() * n > MAX_OBSERVATION_BYTES)
+                    throw py::value_error("Batch: the observations of " + std::to_string(n) + " machines would take " +
+                                          std::to_string(settings.obs.bytes() * n >> 20) +
+                                          " MiB; at most 4 GiB (fewer machines, a smaller obs_shape or frame_stack)");
                 const std::string image = cartridge_image(rom);
                 warn_if_unsupported(NES::ROM(static_cast<long>(image.size()),
                                              reinterpret_cast<unsigned char*>(const_cast<char*>(image.data())), false));
                 return std::make_unique<Batch>(image, n, settings);
             }),
             "rom: a path (str or os.PathLike) or the bytes of a cartridge image.\n"
-            "n: the number of machines.\n"
+            "n: the number of machines, 1 to 4096 (their observations at most 4 GiB).\n"
             "frameskip: frames each step holds its action for.\n"
             "obs_type: \"rgb\", \"grayscale\" or \"ram\", as for pictor.Observer.\n"
             "obs_shape: (height, width) for smaller pictures, as for pictor.Observer.\n"

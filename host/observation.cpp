@@ -41,7 +41,9 @@ ObsSpec ObsSpec::parse(const std::string& obs_type, const std::optional<std::pai
         spec.kind = ObsKind::ram;
     else
         throw std::invalid_argument("obs_type must be one of rgb, grayscale, ram, got '" + obs_type + "'");
-    if (stack < 1) throw std::invalid_argument("frame_stack must be at least 1, got " + std::to_string(stack));
+    if (stack < 1 || stack > MAX_STACK)
+        throw std::invalid_argument("frame_stack must be from 1 to " + std::to_string(MAX_STACK) + ", got " +
+                                    std::to_string(stack));
     spec.stack = stack;
     spec.max_pool = max_pool;
     if (spec.kind == ObsKind::ram) {
@@ -207,7 +209,7 @@ void define_observer(py::module_& m) {
              "obs_type: \"rgb\" (240, 256, 3), \"grayscale\" (240, 256: the BT.601 luma of each colour) or \"ram\"\n"
              "    (2048,), all uint8.\n"
              "obs_shape: (height, width) for a smaller picture, averaged over the area each pixel covers.\n"
-             "frame_stack: the last frame_stack frames, oldest first, on a leading axis when above 1.\n"
+             "frame_stack: the last frame_stack frames (1 to 64), oldest first, on a leading axis when above 1.\n"
              "max_pool: each picture is the element-wise maximum of the frame held by hold() and the current one.",
              py::arg("nes"), py::kw_only(), py::arg("obs_type") = "rgb", py::arg("obs_shape") = py::none(),
              py::arg("frame_stack") = 1, py::arg("max_pool") = false)

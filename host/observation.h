@@ -27,6 +27,7 @@ struct ObsSpec {
     ObsKind kind = ObsKind::rgb;
     int height = NES::PPU::HEIGHT;  // pictures only
     int width = NES::PPU::WIDTH;
+    static constexpr int MAX_STACK = 64;
     int stack = 1;          // frames in the observation; above 1 they make a leading axis
     bool max_pool = false;  // pictures only
 

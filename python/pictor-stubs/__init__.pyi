@@ -275,7 +275,8 @@ class Observer:
         obs_type: "rgb" (240, 256, 3), "grayscale" (240, 256: the BT.601 luma of each colour) or
             "ram" (2048,), all uint8.
         obs_shape: (height, width) for a smaller picture, averaged over the area each pixel covers.
-        frame_stack: the last frame_stack frames, oldest first, on a leading axis when above 1.
+        frame_stack: the last frame_stack frames (1 to 64), oldest first, on a leading axis when
+            above 1.
         max_pool: each picture is the element-wise maximum of the frame held by hold() and the
             current one.
         """
@@ -316,7 +317,7 @@ class Batch:
         threads: int | None = None,
     ) -> None:
         """rom: a path (str or os.PathLike) or the bytes of a cartridge image.
-        n: the number of machines.
+        n: the number of machines, 1 to 4096 (their observations at most 4 GiB).
         frameskip: frames each step holds its action for.
         obs_type: "rgb", "grayscale" or "ram", as for pictor.Observer.
         obs_shape: (height, width) for smaller pictures, as for pictor.Observer.
