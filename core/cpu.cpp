@@ -291,7 +291,12 @@ void CPU::hardware_reset() {
 }
 
 void CPU::sample_nmi() {
-    const bool output = ppu && ppu->nmi_occurred && (memory[0x2000] & 0x80);
+    bool output = ppu && ppu->nmi_occurred && (memory[0x2000] & 0x80);
+    if (output && ppu->nmi_line_released()) output = false;
+    if (output && ppu->nmi_line_settling()) {
+        output = false;
+        ppu_due = event_due = cycles + 1;  // looked at again on the next cycle
+    }
     if (output && !nmi_output) nmi_edge = true;
     nmi_output = output;
 }
@@ -343,6 +348,8 @@ uint8_t CPU::read_mapped_cycle(uint16_t address) {
             case 0x4015:
                 if (!apu) break;
                 apu->run_hardware<EXACT>(cycles);
+                // The read clears the frame flag, which may rise again.
+                if constexpr (!EXACT) apu_due = event_due = cycles;
                 return static_cast<uint8_t>(apu->read_status_hardware() | (data_bus & 0x20));
             case 0x4016:
             case 0x4017: {

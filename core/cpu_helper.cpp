@@ -315,10 +315,11 @@ void CPU::interrupt_sequence(bool from_brk) {
     }
     write_cycle<EXACT>(static_cast<uint16_t>(0x100 | SP--), static_cast<uint8_t>(pc >> 8));
     write_cycle<EXACT>(static_cast<uint16_t>(0x100 | SP--), static_cast<uint8_t>(pc));
+    // An NMI edge seen by now takes the vector, whatever began the sequence
+    // (one seen during the status push waits for the next instruction).
+    const bool nmi = nmi_edge;
     write_cycle<EXACT>(static_cast<uint16_t>(0x100 | SP--),
                        static_cast<uint8_t>(from_brk ? P | 0x30 : (P | 0x20) & ~0x10));
-    // An NMI edge seen by now takes the vector, whatever began the sequence.
-    const bool nmi = nmi_edge;
     P |= isa::I;
     if (nmi) nmi_edge = false;
     const uint16_t vector = nmi ? nmi_vector : irq_vector;

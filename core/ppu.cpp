@@ -1694,6 +1694,7 @@ void PPU::cycle<Accuracy::hardware>() {
     const uint8_t ctrl = *register_ptrs[0];
     const uint8_t mask = *register_ptrs[1];
     uint8_t& status = *register_ptrs[2];
+    const bool rendered_last_dot = rendering;
     rendering = (mask & (MASK_BG | MASK_SPRITES)) != 0;
     if (dot == 1) {
         if (scanline == VBLANK_LINE) {
@@ -1713,8 +1714,10 @@ void PPU::cycle<Accuracy::hardware>() {
         put_pixel(*this, scanline * WIDTH + dot - 1, palette_output(value, mask));
     }
     ++cycles;
-    // While rendering, the pre-render line of an odd frame is a dot shorter.
-    if (++dot == DOTS_PER_LINE || (dot == 340 && scanline == LAST_LINE && odd_frame && rendering)) {
+    // While rendering, the pre-render line of an odd frame is a dot shorter:
+    // dot 340 is skipped when rendering was on at dot 338 (at dot 339 it no
+    // longer matters).
+    if (++dot == DOTS_PER_LINE || (dot == 340 && scanline == LAST_LINE && odd_frame && rendered_last_dot)) {
         if (scanline == LAST_LINE) odd_frame = !odd_frame;
         next_line();
         post_render = scanline >= 240;
@@ -1724,8 +1727,8 @@ void PPU::cycle<Accuracy::hardware>() {
 
 template <>
 int64_t PPU::frame_end<Accuracy::hardware>() const {
-    const bool skips =
-        odd_frame && (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)) && !(scanline == LAST_LINE && dot == 340);
+    const bool late = scanline == LAST_LINE && dot >= 339;
+    const bool skips = odd_frame && (late ? dot == 339 && rendering : (*register_ptrs[1] & (MASK_BG | MASK_SPRITES)));
     return cycles + dots_until(0, 0) - (skips ? 1 : 0);
 }
 
@@ -2016,6 +2019,7 @@ void PPU::finish_span(int64_t start, int first, int last) {
 // palette entry v points at, on a visible line.
 void PPU::hardware_quiet(int dots) {
     const uint8_t mask = *register_ptrs[1];
+    rendering = (mask & (MASK_BG | MASK_SPRITES)) != 0;  // as the dot step leaves it
     if (scanline < 240 && dot <= 256) {
         const int from = std::max(dot, 1), to = std::min(dot + dots - 1, 256);
         if (from <= to) {
@@ -2064,6 +2068,7 @@ void PPU::run_until<Accuracy::hardware>(int64_t target) {
             if (d >= dot && d < next) next = d;
         };
         if (scanline == VBLANK_LINE || scanline == LAST_LINE) work_at(1);
+        if (scanline == LAST_LINE && odd_frame) work_at(339);  // whether dot 340 is skipped
         if (dot_clocked && mapper->dot_clock() == Mapper::DotClock::after_dot_255) work_at(255);
         if (next == dot)
             cycle<Accuracy::hardware>();

@@ -131,6 +131,13 @@ public:
     // The PPU dots from one CPU cycle's start to the moment the hardware
     // model's CPU accesses a register within it.
     static constexpr int ACCESS_DOT_OFFSET = 0;
+    // The NMI line follows the VBlank flag this many dots late: the CPU's
+    // edge detector does not yet see a flag set at dot 1 of line 241 while
+    // the PPU is at dot 1 + NMI_LAG_DOTS or before, so a $2002 read in that
+    // time still cancels the NMI.
+    static constexpr int NMI_LAG_DOTS = 2;
+    bool nmi_line_settling() const { return scanline == 241 && dot <= 1 + NMI_LAG_DOTS; }
+    bool nmi_line_released() const { return scanline == 261 && dot == 1; }
 
     PPU();
     explicit PPU(CPU* cpu);

@@ -27,7 +27,8 @@ struct Rig {
     NES::CPU& cpu;
     NES::PPU& ppu;
 
-    explicit Rig(Cart cart = {}) : console(boot(vector_cart(cart))), cpu(*console->cpu), ppu(*console->ppu) {}
+    explicit Rig(Cart cart = {}, NES::Accuracy accuracy = NES::Accuracy::standard)
+        : console(boot(vector_cart(cart), nullptr, accuracy)), cpu(*console->cpu), ppu(*console->ppu) {}
 
     // Places bytes in memory directly (no side effects) and points PC at them.
     void program(uint16_t address, const std::vector<uint8_t>& bytes) {

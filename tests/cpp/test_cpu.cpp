@@ -338,6 +338,48 @@ TEST(CpuInterrupts, NmiEdgeAndDelay) {
     EXPECT_EQ(w.cpu.memory[0x1FC], 0x06);
 }
 
+TEST(CpuInterrupts, HardwareNmiLineAgainstStatusReadsAndBrk) {
+    // The PPU starts at dot `start` of line 240, so that CPU cycle n ends
+    // with its next dot at start + 3(n + 1). The VBlank flag set at dot 1 of
+    // line 241 reaches the NMI edge detector from next dot 4 on.
+    auto rig_at = [](int start, const std::vector<uint8_t>& code) {
+        auto r = std::make_unique<Rig>(test::Cart{}, NES::Accuracy::hardware);
+        r->program(test::RESET_HANDLER, code);
+        r->cpu.memory[test::IRQ_HANDLER] = 0xEA;  // NOP
+        r->cpu.memory[0x2000] = 0x80;
+        r->ppu.scanline = 240;
+        r->ppu.dot = start;
+        return r;
+    };
+    // BIT $2002 reads on its fourth cycle, at next dot 1-4 of line 241: clear
+    // and suppressed, set with the NMI cancelled (twice), set with the NMI.
+    for (const int dot : {1, 2, 3, 4}) {
+        auto r = rig_at(332 + dot, {0x2C, 0x02, 0x20, 0xEA, 0xEA});
+        r->run(1);
+        EXPECT_EQ((r->cpu.P & 0x80) != 0, dot > 1) << dot;
+        bool nmi = r->cpu.PC == NMI_HANDLER;
+        for (int i = 0; i < 2 && !nmi; ++i) {
+            r->run(1);
+            nmi = r->cpu.PC == NMI_HANDLER;
+        }
+        EXPECT_EQ(nmi, dot == 4) << dot;
+    }
+    // A BRK whose fourth cycle (the low PC byte's push) ends with the edge
+    // seen takes the NMI vector with B set on the stack; seen one cycle
+    // later, the BRK's vector, and the NMI after the handler's first instruction.
+    for (const int start : {333, 330}) {
+        auto r = rig_at(start, {0x00, 0x00});
+        r->run(1);
+        const bool hijacked = start == 333;
+        EXPECT_EQ(r->cpu.PC, hijacked ? NMI_HANDLER : IRQ_HANDLER) << start;
+        EXPECT_EQ(r->cpu.memory[0x100 + static_cast<uint8_t>(r->cpu.SP + 1)] & 0x10, 0x10) << start;
+        if (!hijacked) {
+            r->run(1);
+            EXPECT_EQ(r->cpu.PC, NMI_HANDLER);
+        }
+    }
+}
+
 TEST(CpuInterrupts, IrqMaskingAndPriority) {
     Rig r;
     r.program(0x200, {0xEA, 0x58});  // NOP; CLI

@@ -224,7 +224,8 @@ TEST(FastPath, HardwareRunMatchesCycleSteps) {
     for (int mapper : {0, 4})
         expect_same_run(test::stress_cart(1, mapper), 120, 1, "stress_m" + std::to_string(mapper), HW);
     expect_same_run(every_opcode_cart(1), 120, 1, "every_opcode", HW);
-    expect_same_run(test::read_file(PICTOR_PROGRAM_DIR "/mmc4.nes"), 30, 1, "mmc4", HW);
+    for (const char* program : {"mmc4", "hardware_bus_timing"})
+        expect_same_run(test::read_file(std::string(PICTOR_PROGRAM_DIR "/") + program + ".nes"), 30, 1, program, HW);
 }
 
 }  // namespace

@@ -772,6 +772,38 @@ TEST(PpuHardware, OddFramesSkipADotOnlyWhileRendering) {
     }
 }
 
+TEST(PpuHardware, OddFrameSkipFollowsRenderingAtDot338) {
+    // PPUMASK written just before the pre-render line's dot 338 or 339 of an
+    // odd frame: the dot is skipped when rendering was on at dot 338.
+    struct Case {
+        uint8_t before, after;
+        int dot;
+        bool skips;
+    };
+    for (const bool spans : {false, true}) {
+        for (Case k : {Case{0x00, 0x08, 338, true}, Case{0x00, 0x08, 339, false}, Case{0x08, 0x00, 338, false},
+                       Case{0x08, 0x00, 339, true}}) {
+            HardwareRig rig;
+            rig.spans = spans;
+            rig.mask = k.before;
+            rig.run_to(261, 0);
+            if (!rig.ppu->odd_frame) {
+                rig.run_to(0, 0);
+                rig.run_to(261, 0);
+            }
+            rig.run_to(261, k.dot);
+            rig.mask = k.after;
+            const int dots = 340 - k.dot;  // to the next line with dot 340 skipped
+            if (spans)
+                rig.run_for(dots);
+            else
+                for (int i = 0; i < dots; ++i) rig.dot_step();
+            EXPECT_EQ(rig.ppu->scanline == 0 && rig.ppu->dot == 0, k.skips)
+                << spans << " " << int(k.after) << " " << k.dot;
+        }
+    }
+}
+
 TEST(PpuHardware, BoardsHearA12RisesFromFetchesAndAddressWrites) {
     // PPUCTRL's tables and sprite size; where A12 rises after 10 dots low on
     // a drawing line (with the background at $1000 the rise at dot 5 follows

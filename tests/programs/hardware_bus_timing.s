@@ -1,7 +1,7 @@
 ; layout: nrom
 ; The hardware model's bus, cycle by cycle: the APU's frame interrupt flag
-; rises some 29830 CPU cycles after a $4017 write and reading $4015 clears
-; it; OAM DMA takes over 500 cycles from the program; CLI lets one more
+; rises some 29830 CPU cycles after a $4017 write, reading $4015 clears it,
+; and its interrupt comes again a sequence later; OAM DMA takes over 500 cycles from the program; CLI lets one more
 ; instruction run before a pending interrupt; an indexed read that crosses a
 ; page reads the uncorrected address first ($2007: the PPUDATA buffer moves
 ; twice).
@@ -10,6 +10,7 @@ INES_HEADER 0, 2, 1, 0
 
 .segment "ZEROPAGE"
 seen: .res 1                    ; X when the interrupt came
+count: .res 2                   ; rounds of waiting for it
 
 ; About 1286 CPU cycles per count.
 .macro DELAY counts
@@ -58,6 +59,30 @@ reset:
     inx
     lda seen
     EXPECT_A $01, 5, "the interrupt did not come one instruction after CLI"
+
+    lda #0                      ; a flag left standing, cleared shortly
+    sta APU_FRAME               ; before it rises again a sequence later:
+    DELAY 46                    ; the interrupt still comes on time
+    ldx #60
+:   dex
+    bne :-
+    lda APU_STATUS
+    lda #0
+    sta seen
+    sta count
+    sta count+1
+    ldx #1
+    cli
+wait:
+    inc count                   ; 11 or 16 cycles a round
+    bne :+
+    inc count+1
+:   lda seen
+    beq wait
+    lda count
+    and #$C0
+    ora count+1
+    EXPECT_A $00, 7, "the frame interrupt came late after \$4015 cleared its flag"
 
     bit PPUSTATUS               ; VRAM $2400-$2402 = $10 $20 $30
     lda #$24
