@@ -170,10 +170,7 @@ void VRC6::write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t v) {
 void VRC6::write_sound(CPU& cpu, int group, int index, uint8_t v) {
     if (index == 3 && group != 0x9000) return;
     bring_sound_up(cpu);
-    if (index == 3)
-        sound.frequency = v;
-    else
-        sound.write((group - 0x9000) / 0x1000, index, v);
+    sound.write((group - 0x9000) / 0x1000, index, v);
 }
 
 void VRC6::insert(CPU& cpu) {
@@ -217,6 +214,10 @@ int64_t count_down(uint16_t& divider, int period, int64_t cycles) {
 }  // namespace
 
 void Vrc6Sound::write(int channel, int index, uint8_t value) {
+    if (index == 3) {
+        frequency = value;
+        return;
+    }
     regs[channel][index] = value;
     if (index == 2 && !enabled(channel)) {
         // A disabled channel starts its sequence again.

@@ -77,6 +77,7 @@ public:
     uint16_t divider[3] = {};
     uint8_t step[3] = {15, 15, 0};  // a pulse's counts down from 15, the sawtooth's up from 0 to 13
     uint8_t accumulator = 0;
+    // A write to a channel's register 0-2, or to $9003 (index 3).
     void write(int channel, int index, uint8_t value);
     void run(int64_t cycles) override;
     float level() const override;
