@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "boards/expansion_sound.h"
 #include "cpu.h"
 #include "cpu_helper.h"
 
@@ -88,7 +89,7 @@ void APU::cycle() {
     // below 2 Hz gives no APU rate and therefore no samples.
     // 128-bit: cycles × sample_rate leaves the 64-bit range after about 3.7 years of emulated time.
     if (apu_rate > 0 && static_cast<__int128>(samples + 1) * apu_rate <= static_cast<__int128>(cycles) * sample_rate)
-        emit_sample(mix(this));
+        emit_sample(expansion ? mix_with_expansion(cycles + 1) : mix(this));
     ++cycles;
 }
 
@@ -116,7 +117,7 @@ void APU::run_until(int64_t target) {
         const int64_t sample = next_sample_cycle();
         if (sample < end) {
             quiet_cycles(sample + 1 - cycles);
-            emit_sample(mix(this));
+            emit_sample(expansion ? mix_with_expansion(cycles) : mix(this));
         } else {
             quiet_cycles(end - cycles);
         }
@@ -825,19 +826,40 @@ bool APU::take_block(int16_t* out) {
     return true;
 }
 
-int16_t mix(APU* apu) {
+namespace {
+
+// The five channels' sum, in the mix's unit (1.0 is full scale).
+float console_level(const APU* apu) {
     const int p =
         (apu->channel_enabled[0] ? apu->pulse_output[0] : 0) + (apu->channel_enabled[1] ? apu->pulse_output[1] : 0);
     const double tri = apu->channel_enabled[2] ? apu->triangle_output * 0.00851 : 0.0;
     const double noi = apu->channel_enabled[3] ? apu->noise_output * 0.00494 : 0.0;
     const double dmc = apu->channel_enabled[4] ? (2 * apu->dmc_output - 128) * 0.00335 : 0.0;
     const float tnd = static_cast<float>((tri + noi) + dmc);
-    const float s = static_cast<float>(p * 0.00752 + tnd);
+    return static_cast<float>(p * 0.00752 + tnd);
+}
+
+int16_t full_scale(float s) {
     const float scaled = s * 32767.0f;
-    // A direct-loaded DMC level above 127 can drive the sum past full scale: clip, never wrap.
+    // A direct-loaded DMC level above 127 (or a loud chip) can drive the sum past full scale: clip, never wrap.
     if (scaled >= 32767.0f) return 32767;
     if (scaled <= -32768.0f) return -32768;
     return static_cast<int16_t>(scaled);
+}
+
+}  // namespace
+
+int16_t mix(APU* apu) { return full_scale(console_level(apu)); }
+
+void APU::run_expansion(int64_t to) {
+    if (to <= expansion_at) return;
+    expansion->run(2 * (to - expansion_at));
+    expansion_at = to;
+}
+
+int16_t APU::mix_with_expansion(int64_t to) {
+    run_expansion(to);
+    return full_scale(console_level(this) + expansion->level());
 }
 
 std::size_t APU::read_ring(int16_t* out) {
@@ -968,6 +990,9 @@ void APU::state_fields(StateIO& io, int64_t cpu_cycles) {
         io.flag(dmc_irq, "apu.dmc_irq");
         if (io.mode() == StateIO::Mode::Load) sequenced = cpu_cycles;
     }
+    // The cartridge's chip keeps its state in the board's part, as at this cycle.
+    if (expansion && io.mode() == StateIO::Mode::Save) run_expansion(cycles);
+    if (expansion && io.mode() == StateIO::Mode::Load) expansion_at = cycles;
     io.end_section();
 }
 

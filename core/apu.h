@@ -14,6 +14,7 @@
 namespace NES {
 
 class CPU;
+class ExpansionSound;
 class StateIO;
 
 class APU {
@@ -194,7 +195,17 @@ public:
     // This unit's part of a snapshot, in step with the CPU's cycle count.
     void state_fields(StateIO& io, int64_t cpu_cycles);
 
+    // The cartridge's sound chip, if it has one (set at insertion), and the
+    // APU cycle it has run to. Only its samples take the path that runs and
+    // mixes it; the chip's state is the board's.
+    ExpansionSound* expansion = nullptr;
+    int64_t expansion_at = 0;
+    // Runs the chip on to APU cycle `to` (2 CPU cycles each).
+    void run_expansion(int64_t to);
+
 private:
+    // A sample with the chip's output, the chip run to APU cycle `to`.
+    int16_t mix_with_expansion(int64_t to);
     // The cycle at which the next sample falls due, kept from sample to
     // sample without a division.
     struct SampleDue {

@@ -142,7 +142,9 @@ void CPU::reset() {
     cycles = 0;
     if (ppu) ppu->cycles = 0;
     if (apu) {
+        if (apu->expansion) apu->run_expansion(apu->cycles);  // the cartridge's chip plays on through a reset
         apu->cycles = 0;
+        apu->expansion_at = 0;
         apu->samples = 0;
     }
     signed char* vector = location(reset_vector);
@@ -665,6 +667,7 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
     }
 
     if (rom->has_trainer) std::memcpy(memory + 0x7000, rom->trainer, sizeof rom->trainer);
+    if (apu) apu->expansion = nullptr;  // a board with a sound chip attaches it
     if (Mapper* mapper = rom->mapper.get()) mapper->insert(*this);
     map_pages();  // again: a board may choose its watched ranges at insertion
 }

@@ -6,14 +6,49 @@
 // interrupt control (bit 0 requests on, bit 7 counting on; a write
 // acknowledges); E, F: the low and high bytes of the 16-bit counter, which
 // counts down every CPU cycle and requests as it wraps from 0 to $FFFF.
+// $C000 and $E000 are the register select and data ports of its Sunsoft 5B
+// sound (Sunsoft5B).
 #pragma once
 
 #include <cstdint>
 
+#include "expansion_sound.h"
 #include "mapper.h"
 #include "parts.h"
 
 namespace NES {
+
+// The Sunsoft 5B: three square channels and a noise, each channel gated by
+// its square and the noise as register 7 enables them (bits 0-2 squares off,
+// 3-5 noise off; a channel with both off plays its volume as a level), at a
+// volume of 15 steps of about 3 dB or from the envelope (32 steps of about
+// 1.5 dB). Registers: 0-5 the squares' 12-bit periods (low, high), 6 the
+// noise's 5-bit period, 8-10 the volumes (bit 4: the envelope), 11-12 the
+// envelope's 16-bit period, 13 its shape (bit 3 continue, 2 attack,
+// 1 alternate, 0 hold; a write starts it again). Everything counts ticks of
+// 16 CPU cycles: a square flips each period of ticks, the 17-bit noise
+// register shifts every two, the envelope steps every period.
+class Sunsoft5B : public ExpansionSound {
+public:
+    uint8_t select = 0;
+    uint8_t regs[16] = {};
+    uint8_t prescaler = 0;  // CPU cycles into the tick
+    uint16_t tone_counter[3] = {};
+    uint8_t tone_high = 0;  // the squares' outputs, one bit each
+    uint8_t noise_counter = 0;
+    uint32_t noise = 1;
+    uint16_t envelope_counter = 0;
+    uint8_t envelope_step = 0;  // into the ramp, 0-31
+    bool envelope_rising = false;
+    bool envelope_held = false;
+    void write(uint8_t value);
+    void run(int64_t cycles) override;
+    float level() const override;
+    void snapshot(StateIO& io);
+
+private:
+    void step_envelope(int64_t steps);
+};
 
 class FME7 : public board::CycleCountingBoard {
 public:
@@ -25,6 +60,7 @@ public:
     // The 8 KiB of PRG-RAM while $6000-$7FFF shows something else; while it
     // shows the RAM, the CPU's memory there is the RAM.
     uint8_t ram[0x2000] = {};
+    Sunsoft5B sound;
     void map_write(void** context, signed char* address, signed char* value) override;
     void insert(CPU& cpu) override;
     uint32_t watched_writes_from() const override { return 0x6000; }

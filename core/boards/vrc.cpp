@@ -136,7 +136,10 @@ void VRC6::write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t v) {
             place_prg(cpu, 0x8000, 16, prg16);
             break;
         case 0xB000:
-            if (index != 3) break;
+            if (index != 3) {
+                write_sound(cpu, group, index, v);
+                break;
+            }
             control = v;
             arrange(ppu, VRC_ARRANGEMENTS[(v >> 2) & 3]);
             place_chr_banks(ppu);
@@ -158,9 +161,16 @@ void VRC6::write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t v) {
             else if (index == 2)
                 irq.acknowledge(&cpu);
             break;
-        default:  // the sound ports
+        default:  // $9000-$A003
+            write_sound(cpu, group, index, v);
             break;
     }
+}
+
+void VRC6::write_sound(CPU& cpu, int group, int index, uint8_t v) {
+    if (index == 3 && group != 0x9000) return;
+    bring_sound_up(cpu);
+    sound.write((group - 0x9000) / 0x1000, index, v);
 }
 
 void VRC6::insert(CPU& cpu) {
@@ -169,6 +179,7 @@ void VRC6::insert(CPU& cpu) {
     place_prg(cpu, 0x8000, 16, prg16);
     place_prg(cpu, 0xC000, 8, prg8);
     place_prg(cpu, 0xE000, 8, last_prg_8k(cpu, 1));
+    attach_sound(cpu, sound);
 }
 
 void VRC6::snapshot(StateIO& io) {
@@ -177,6 +188,92 @@ void VRC6::snapshot(StateIO& io) {
     for (uint8_t& bank : chr) io.num(bank, "vrc6.chr");
     io.num(control, "vrc6.control");
     irq.snapshot(io);
+    sound.snapshot(io);
+}
+
+// ---- VRC6 sound ----
+
+namespace {
+
+// One step of the chip's output against the console's pulse, whose volume v
+// swings from -v to +v in the mix.
+constexpr float VRC6_STEP = 2 * 0.00752f;
+
+// The clocks a divider counting down from `divider` gives in `cycles` CPU
+// cycles, reloading `period` at each: the one at 0, then every period + 1.
+int64_t count_down(uint16_t& divider, int period, int64_t cycles) {
+    if (cycles <= divider) {
+        divider = static_cast<uint16_t>(divider - cycles);
+        return 0;
+    }
+    const int64_t after_first = cycles - divider - 1;
+    divider = static_cast<uint16_t>(period - after_first % (period + 1));
+    return 1 + after_first / (period + 1);
+}
+
+}  // namespace
+
+void Vrc6Sound::write(int channel, int index, uint8_t value) {
+    if (index == 3) {
+        frequency = value;
+        return;
+    }
+    regs[channel][index] = value;
+    if (index == 2 && !enabled(channel)) {
+        // A disabled channel starts its sequence again.
+        step[channel] = channel < 2 ? 15 : 0;
+        if (channel == 2) accumulator = 0;
+    }
+}
+
+void Vrc6Sound::clock_sawtooth(int64_t clocks) {
+    if (clocks >= 14 - step[2]) {
+        // To the next start, then whole sequences of 14 clocks, which end where they began.
+        clocks = (clocks - (14 - step[2])) % 14;
+        step[2] = 0;
+        accumulator = 0;
+    }
+    const uint8_t rate = regs[2][0] & 0x3F;
+    for (; clocks > 0; --clocks) {
+        if (++step[2] & 1) continue;
+        accumulator = static_cast<uint8_t>(accumulator + rate);
+    }
+}
+
+void Vrc6Sound::run(int64_t cycles) {
+    if (frequency & 1) return;  // halted
+    const int shift = (frequency & 4) ? 8 : (frequency & 2) ? 4 : 0;
+    for (int c = 0; c < 3; ++c) {
+        if (!enabled(c)) continue;
+        const int period = ((regs[c][2] & 0x0F) << 8 | regs[c][1]) >> shift;
+        const int64_t clocks = count_down(divider[c], period, cycles);
+        if (c < 2)
+            step[c] = static_cast<uint8_t>((step[c] - clocks) & 15);
+        else
+            clock_sawtooth(clocks);
+    }
+}
+
+float Vrc6Sound::level() const {
+    int sum = 0;
+    for (int c = 0; c < 2; ++c) {
+        const uint8_t r = regs[c][0];
+        if (enabled(c) && ((r & 0x80) || step[c] <= ((r >> 4) & 7))) sum += r & 0x0F;
+    }
+    if (enabled(2)) sum += accumulator >> 3;
+    return static_cast<float>(sum) * VRC6_STEP;
+}
+
+void Vrc6Sound::snapshot(StateIO& io) {
+    for (auto& channel : regs) {
+        for (uint8_t& r : channel) io.num(r, "vrc6.sound.register");
+    }
+    io.num(frequency, "vrc6.sound.frequency");
+    for (uint16_t& d : divider) io.num(d, "vrc6.sound.divider", 0, 0xFFF);
+    io.num(step[0], "vrc6.sound.step", 0, 15);
+    io.num(step[1], "vrc6.sound.step", 0, 15);
+    io.num(step[2], "vrc6.sound.step", 0, 13);
+    io.num(accumulator, "vrc6.sound.accumulator");
 }
 
 }  // namespace NES

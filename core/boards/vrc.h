@@ -18,12 +18,14 @@
 // $C000 an 8 KiB one (the last fixed at $E000), $B003 the CHR mode (bits
 // 0-1) and arrangement (bits 2-3: vertical, horizontal, one-screen A, B),
 // $D000-$E003 eight CHR registers, $F000-$F002 the interrupt latch, control
-// and acknowledge. Its sound ports ($9000-$B002) are not heard yet, nor the
-// $B003 bits that put CHR-ROM in the name tables or disable the PRG-RAM.
+// and acknowledge; $9000-$B002 and $9003 its sound (Vrc6Sound). The $B003
+// bits that put CHR-ROM in the name tables or disable the PRG-RAM are not
+// heard yet.
 #pragma once
 
 #include <cstdint>
 
+#include "expansion_sound.h"
 #include "mapper.h"
 #include "parts.h"
 
@@ -60,9 +62,36 @@ private:
     bool halved_chr = false;  // VRC2a
 };
 
+// The VRC6's sound: two pulses ($9000-$9002, $A000-$A002: mode, duty and
+// volume; period low; enable and period high) and the sawtooth ($B000-$B002:
+// accumulator rate; period low; enable and period high), their dividers
+// stopped (bit 0) or their periods shifted right by 4 or 8 bits (bits 1, 2)
+// by $9003. A pulse steps through 16 steps, loud on the last duty + 1 (all
+// of them in the digitized mode, bit 7); the sawtooth adds its rate on every
+// second clock and starts again from 0 on the seventh. The three sum
+// linearly, a step of it as loud as a step of the console's pulse.
+class Vrc6Sound : public ExpansionSound {
+public:
+    uint8_t regs[3][3] = {};  // pulse 1, pulse 2, sawtooth; by index 0-2
+    uint8_t frequency = 0;    // $9003
+    uint16_t divider[3] = {};
+    uint8_t step[3] = {15, 15, 0};  // a pulse's counts down from 15, the sawtooth's up from 0 to 13
+    uint8_t accumulator = 0;
+    // A write to a channel's register 0-2, or to $9003 (index 3).
+    void write(int channel, int index, uint8_t value);
+    void run(int64_t cycles) override;
+    float level() const override;
+    void snapshot(StateIO& io);
+
+private:
+    bool enabled(int channel) const { return regs[channel][2] & 0x80; }
+    void clock_sawtooth(int64_t clocks);
+};
+
 class VRC6 : public KonamiVrc {
 public:
     explicit VRC6(int32_t number) : KonamiVrc(number) {}
+    Vrc6Sound sound;
     uint8_t prg16 = 0;
     uint8_t prg8 = 0;
     uint8_t chr[8] = {};
@@ -72,6 +101,7 @@ public:
 
 private:
     void write_register(CPU& cpu, PPU* ppu, int group, int index, uint8_t value) override;
+    void write_sound(CPU& cpu, int group, int index, uint8_t value);
     void place_chr_banks(PPU* ppu) const;
 };
 

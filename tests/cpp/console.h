@@ -145,6 +145,17 @@ struct Console {
     // map, as the program would: these go through read/write with side effects.
     void poke(uint16_t address, uint8_t value) { cpu->write(cpu->location(address), static_cast<signed char>(value)); }
     uint8_t peek(uint16_t address) { return static_cast<uint8_t>(cpu->read(cpu->location(address), true)); }
+    // Runs frames (run_frame) and returns the samples made during them.
+    std::vector<int16_t> record(int frames) {
+        std::vector<int16_t> buffer(NES::APU::RING_LEN), audio;
+        apu->read_ring(buffer.data());  // forget what came before
+        for (int i = 0; i < frames; ++i) {
+            run_frame();
+            const std::size_t n = apu->read_ring(buffer.data());
+            audio.insert(audio.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        return audio;
+    }
 };
 
 // Builds a console while capturing what insertion and reset print.

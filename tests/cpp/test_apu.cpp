@@ -1,4 +1,5 @@
-// The audio unit driven through the CPU's register writes, as a program drives it.
+// The audio unit driven through the CPU's register writes, as a program drives
+// it, and the cartridges' sound chips on their own.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,8 +12,11 @@
 #include <vector>
 
 #include "apu.h"
+#include "boards/fme7.h"
+#include "boards/vrc.h"
 #include "console.h"
 #include "cpu.h"
+#include "cpu_helper.h"
 
 namespace {
 
@@ -511,6 +515,43 @@ TEST_F(ApuSamples, HandOverAndTakeHoldTheBufferLock) {
     }
     EXPECT_TRUE(taken);
     EXPECT_EQ(count_of(out, 1, 1024, -14050), 1023);
+}
+
+// ---- Cartridge sound chips ----
+
+// Uneven stretches of cycles, as the APU hands them, leave a chip as the
+// same cycles run one at a time do.
+template <typename Chip>
+void expect_stretches_match(Chip chip) {
+    Chip stretched = chip;
+    int mismatches = 0;
+    for (int round = 0; round < 4; ++round) {
+        for (int64_t n : {1, 7, 16, 333, 4099, 65541, 3, 120000}) {
+            for (int64_t i = 0; i < n; ++i) chip.run(1);
+            stretched.run(n);
+            std::vector<uint8_t> a, b;  // every field of each
+            NES::StateIO save_a(a), save_b(b);
+            chip.snapshot(save_a);
+            stretched.snapshot(save_b);
+            mismatches += a != b;
+        }
+    }
+    EXPECT_EQ(mismatches, 0);
+}
+
+TEST(CartridgeSound, StretchesMatchSingleCycles) {
+    // Squares A and B, noise on B, B by the envelope (alternating ramps), C a level.
+    constexpr uint8_t FIVE_B[][2] = {{0, 77}, {2, 44},   {3, 1},  {6, 5},  {7, 0x2C},
+                                     {8, 15}, {9, 0x10}, {10, 9}, {11, 3}, {13, 0x0A}};
+    NES::Sunsoft5B five_b;
+    for (const auto& w : FIVE_B) five_b.select = w[0], five_b.write(w[1]);
+    expect_stretches_match(five_b);
+    // Pulse 2's period shifted to 0, the sawtooth's accumulator overflowing.
+    constexpr uint8_t VRC6[][3] = {{0, 0, 0x39}, {0, 1, 0x23}, {0, 2, 0x81}, {1, 1, 7},   {1, 2, 0x80},
+                                   {0, 3, 2},    {2, 0, 63},   {2, 1, 50},   {2, 2, 0x80}};
+    NES::Vrc6Sound vrc6;
+    for (const auto& w : VRC6) vrc6.write(w[0], w[1], w[2]);
+    expect_stretches_match(vrc6);
 }
 
 }  // namespace

@@ -211,7 +211,8 @@ TEST(FastPath, MachineRunMatchesMachineSteps) {
             expect_same_run(test::stress_cart(seed, mapper), 120, seed,
                             "stress_m" + std::to_string(mapper) + "_" + std::to_string(seed));
     for (uint32_t seed = 1; seed <= 2; ++seed) expect_same_run(every_opcode_cart(seed), 120, seed, "every_opcode");
-    expect_same_run(test::read_file(PICTOR_PROGRAM_DIR "/mmc2.nes"), 30, 1, "mmc2");
+    for (const char* name : {"mmc2", "vrc6b", "fme7"})  // the last two playing their sound chips
+        expect_same_run(test::read_file(PICTOR_PROGRAM_DIR "/" + std::string(name) + ".nes"), 30, 1, name);
 }
 
 // The hardware model's lazy run beside its cycle-by-cycle reference.
@@ -224,8 +225,8 @@ TEST(FastPath, HardwareRunMatchesCycleSteps) {
     for (int mapper : {0, 4})
         expect_same_run(test::stress_cart(1, mapper), 120, 1, "stress_m" + std::to_string(mapper), HW);
     expect_same_run(every_opcode_cart(1), 120, 1, "every_opcode", HW);
-    for (const char* program : {"mmc4", "hardware_bus_timing"})
-        expect_same_run(test::read_file(std::string(PICTOR_PROGRAM_DIR "/") + program + ".nes"), 30, 1, program, HW);
+    for (const char* name : {"mmc4", "vrc6a", "fme7", "hardware_bus_timing"})
+        expect_same_run(test::read_file(PICTOR_PROGRAM_DIR "/" + std::string(name) + ".nes"), 30, 1, name, HW);
 }
 
 }  // namespace

@@ -62,14 +62,8 @@ struct Recording {
 };
 
 Recording run_frames(Console& c, int frames) {
-    std::vector<int16_t> buffer(NES::APU::RING_LEN);
-    c.apu->read_ring(buffer.data());  // forget what came before
     Recording run;
-    for (int i = 0; i < frames; ++i) {
-        c.run_frame();
-        const std::size_t n = c.apu->read_ring(buffer.data());
-        run.audio.insert(run.audio.end(), buffer.begin(), buffer.begin() + n);
-    }
+    run.audio = c.record(frames);
     run.end = NES::save_snapshot(*c.cpu);
     return run;
 }

@@ -1,12 +1,18 @@
 ; layout: banked
 ; Sunsoft FME-7 (69): commands at $8000, parameters at $A000; the 16-bit
-; counter of CPU cycles.
+; counter of CPU cycles. From the start its 5B plays square A at period 128
+; (437 Hz), volume 15, and goes on after the result.
 .include "boards.inc"
 BOARD 69, 31, 0, 0
 .segment "CODE"
 board_start:                    ; RAM at $6000 for the report
     WRITES home_writes
+    WRITES tone
     rts
+tone:
+    W $C000, 0, $E000, 128, $C000, 1, $E000, 0, $C000, 8, $E000, $0F
+    W $C000, 7, $E000, $3E
+    .word 0
 board_extra:
     WRITES counter_on
     jsr count_to_irq

@@ -1,0 +1,34 @@
+// The sound chip of a cartridge, mixed with the console's channels. The APU
+// runs it lazily: before each sample it hands the chip the CPU cycles run
+// since the last time (a whole quiet stretch at once), and before a write to
+// the chip's ports the board brings it to the APU's cycle the same way. A
+// chip's run of a + b cycles must therefore equal its runs of a and of b.
+#pragma once
+
+#include <cstdint>
+
+namespace NES {
+
+class CPU;
+
+class ExpansionSound {
+public:
+    virtual ~ExpansionSound() = default;
+    // The chip runs on by `cycles` CPU cycles (0 or more, any number).
+    virtual void run(int64_t cycles) = 0;
+    // Its output now, in the mix's unit (1.0 is full scale), at the level the
+    // board gives it against the console's channels.
+    virtual float level() const = 0;
+};
+
+namespace board {
+
+// Makes chip the sound of the cartridge the CPU holds (at insertion): its
+// APU, if any, runs it and mixes it from here on.
+void attach_sound(CPU& cpu, ExpansionSound& chip);
+// Brings the chip to the APU's cycle before its registers change.
+void bring_sound_up(CPU& cpu);
+
+}  // namespace board
+
+}  // namespace NES
