@@ -52,7 +52,7 @@ public:
     uint8_t name_tables = 0;  // $5105: two bits a table
     uint8_t fill_tile = 0;
     uint8_t fill_attribute = 0;
-    uint8_t prg[5] = {0, 0, 0, 0, 0xFF};  // $5113-$5117
+    uint8_t prg[5] = {0, 0x80, 0x80, 0x80, 0xFF};  // $5113-$5117; ROM at power-on
     // $5120-$512B with their upper bits; at power-on the layout of the first 8 KiB.
     uint16_t chr[12] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3};
     uint8_t chr_upper = 0;

@@ -6,12 +6,7 @@
 BOARD 5, 31, 0, 0
 .segment "CODE"
 board_start:
-    lda #$40                    ; no frame interrupt from the APU
-    sta APU_FRAME
-    lda #2                      ; PRG-RAM writable
-    sta $5102
-    lda #1
-    sta $5103
+    WRITES start                ; no frame interrupt from the APU, PRG-RAM writable
     ldx #7
 :   stx $5113
     txa
@@ -24,18 +19,11 @@ board_start:
 board_ack:
     lda $5204
     rts
-
 ; PPU address A:X.
 ppu_at:
     bit PPUSTATUS
     sta PPUADDR
     stx PPUADDR
-    rts
-; The byte at PPU address A:X, through the read buffer.
-ppu_read:
-    jsr ppu_at
-    lda PPUDATA
-    lda PPUDATA
     rts
 wait_vblank:
     bit PPUSTATUS
@@ -47,119 +35,98 @@ wait_in_frame:
     rts
 
 board_extra:
-    lda #$01                    ; RAM bank 1 at $8000, protected
-    sta $5114
-    lda #0
-    sta $5102
-    lda #$77
-    sta $8000
+    WRITES protected            ; RAM bank 1 at $8000
     lda $8000
     EXPECT_A $D1, 101, "PRG-RAM took a write while $5102 protected it"
-    lda #2
-    sta $5102
-    lda #$77
-    sta $8000
-    lda #1
-    sta $5113
+    WRITES unprotected
     lda $6000
     EXPECT_A $77, 102, "a PRG-RAM write at $8000 did not show where $6000 shows the bank"
-    lda #0
-    sta $5113
-
-    lda #$C3
-    sta $5205
-    lda #$5A
-    sta $5206
+    WRITES factors
     lda $5205
     EXPECT_A $8E, 103, "the low byte of $C3 x $5A"
     lda $5206
     EXPECT_A $44, 104, "the high byte of $C3 x $5A"
-
-    ldx #2                      ; ExRAM as CPU RAM, then read-only
-    stx $5104
-    lda #$5A
-    sta $5C00
+    WRITES exram_modes          ; ExRAM as CPU RAM, then read-only
     lda $5C00
-    EXPECT_A $5A, 105, "ExRAM in mode 2 did not keep a CPU write"
-    inx
-    stx $5104
-    lda #$11
-    sta $5C00
-    lda $5C00
-    EXPECT_A $5A, 106, "ExRAM in mode 3 took a CPU write"
-
-    lda #0                      ; tables: CIRAM A, B, ExRAM, fill
-    sta $5104
-    lda #$E4
-    sta $5105
-    lda #$3C
-    sta $5106
-    lda #2
-    sta $5107
+    EXPECT_A $5A, 105, "ExRAM in mode 3 lost a mode 2 write or took its own"
+    WRITES tables               ; CIRAM A, B, ExRAM, fill
     lda #$28
     ldx #$05
     jsr ppu_at
     lda #$12
     sta PPUDATA
-    lda #$66
-    sta $5C06
-    lda #$28
-    ldx #$06
-    jsr ppu_read
-    EXPECT_A $66, 107, "a CPU write to ExRAM did not show in its name table"
     lda #$2C
     ldx #0
     jsr ppu_at
-    lda #$99
     sta PPUDATA
-    lda #$2C
-    ldx #0
-    jsr ppu_read
-    EXPECT_A $3C, 108, "the fill table does not read as the fill tile"
-    lda #$2F
-    ldx #$C0
-    jsr ppu_read
-    EXPECT_A $AA, 109, "the fill table's attributes do not read as $5107"
+    ldy #3
+:   lda table_reads, y
+    ldx table_reads + 4, y
+    jsr ppu_at
+    lda PPUDATA
+    lda PPUDATA
+    cmp table_reads + 8, y
+    beq :+
+    FAIL 106, "the ExRAM or fill tables do not read as written"
+:   dey
+    bpl :--
     lda #2
     sta $5104
     lda $5C05
-    EXPECT_A $12, 110, "a PPUDATA write to the ExRAM table did not reach ExRAM"
+    EXPECT_A $12, 107, "a PPUDATA write to the ExRAM table did not reach ExRAM"
     lda #0
     sta $5104
     lda $5C05
-    EXPECT_A $5C, 111, "ExRAM in mode 0 drove a CPU read"
+    EXPECT_A $5C, 108, "ExRAM in mode 0 drove a CPU read"
 
     jsr wait_vblank             ; a request on line 10 of a drawn frame
     lda $5204
-    EXPECT_A 0, 112, "in frame or pending while nothing was drawn"
-    lda #$08
-    sta PPUMASK
-    lda #10
-    sta $5203
-    lda #$80
-    sta $5204
+    EXPECT_A 0, 109, "in frame or pending while nothing was drawn"
+    WRITES line_10
     jsr wait_in_frame
     jsr count_to_irq
-    EXPECT_LOOPS 80, 92, 113, "no request 10 lines into the frame"
-    lda #0                      ; requests off: the pending flag alone, on line 2
-    sta $5204
-    lda #2
-    sta $5203
+    EXPECT_LOOPS 80, 92, 110, "no request 10 lines into the frame"
+    WRITES line_2               ; requests off: the pending flag alone
     jsr wait_vblank
     jsr wait_in_frame
     ldx #100
 :   dex
     bne :-
     lda $5204
-    EXPECT_A $C0, 114, "not pending and in frame 4 lines into the frame"
+    EXPECT_A $C0, 111, "not pending and in frame 4 lines into the frame"
     lda $5204
-    EXPECT_A $40, 115, "a read of $5204 did not acknowledge"
+    EXPECT_A $40, 112, "a read of $5204 did not acknowledge"
     jsr wait_vblank
     lda $5204
-    EXPECT_A 0, 116, "still in frame in vertical blank"
-    lda #0
+    EXPECT_A 0, 113, "still in frame in vertical blank"
     sta PPUMASK
     rts
+start:
+    W APU_FRAME, $40, $5102, 2, $5103, 1
+    .word 0
+protected:
+    W $5114, 1, $5102, 0, $8000, $77
+    .word 0
+unprotected:
+    W $5102, 2, $8000, $77, $5113, 1
+    .word 0
+factors:
+    W $5113, 0, $5205, $C3, $5206, $5A
+    .word 0
+exram_modes:
+    W $5104, 2, $5C00, $5A, $5104, 3, $5C00, $11
+    .word 0
+tables:
+    W $5104, 0, $5105, $E4, $5106, $3C, $5107, 2, $5C06, $66
+    .word 0
+line_10:
+    W PPUMASK, $08, $5203, 10, $5204, $80
+    .word 0
+line_2:
+    W $5204, 0, $5203, 2
+    .word 0
+table_reads:                    ; PPU addresses (high, low) and their bytes
+    .byte $28, $2C, $2F, $28, $06, $00, $C0, $05, $66, $3C, $AA, $12
 
 HOME $5100, 3, $5113, 0, $5102, 2, $5103, 1
     C {$5114, $84, $5115, $85, $5116, $86, $5105, $44}, $FF, 4, 5, 6, 31, NT_V, NONE
