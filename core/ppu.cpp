@@ -681,7 +681,7 @@ void PPU::fetch_told_tile(uint16_t vram, uint8_t ctrl) {
     attr_addr = 0x23C0 | (vram & 0x0C00) | ((vram >> 4) & 0x38) | ((vram >> 2) & 0x07);
     nt_byte =
         mapper->fetched(mapper_context, tile_addr, PpuFetch::name_table, memory[fold_nametable(tile_addr, mirroring)]);
-    answered_palette();
+    answered_palette();  // the attribute fetch, heard in its place
     pattern_addr = ((v >> 12) & 7) | (nt_byte << 4);
     if (ctrl & CTRL_BG_TABLE) pattern_addr += 0x1000;
     const uint8_t low = memory[pattern_addr], high = memory[pattern_addr + 8];

@@ -445,7 +445,7 @@ void MMC5::snapshot(StateIO& io) {
     io.num(tile_fine_y, "mmc5.tile_fine_y", 0, 7);
     io.bytes(exram, sizeof exram, "mmc5.exram");
     io.bytes(&ciram[0][0], sizeof ciram, "mmc5.ciram");
-    io.bytes(ram.data(), ram.size(), "mmc5.prg_ram");
+    if (!ram.empty()) io.bytes(ram.data(), ram.size(), "mmc5.prg_ram");  // as many banks as the cartridge has
     if (io.mode() != StateIO::Mode::Load) return;
     // The windows, pattern memory and name tables came back with the machine's
     // memory; what the board derives from its registers follows them.
