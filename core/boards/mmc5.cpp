@@ -349,7 +349,7 @@ void MMC5::map_write(void** context, signed char* address, signed char* value) {
 void MMC5::map_read(void** context, signed char* address) {
     CPU* cpu = cpu_of(context);
     const int a = cpu_address(cpu, address);
-    if (a < 0x5000 || a >= 0x6000) return;
+    if (a < 0x4020 || a >= 0x6000) return;
     auto out = static_cast<uint8_t>(a >> 8);  // nothing drives the bus: the address's high byte stays
     if (a == 0x5204) {
         out = static_cast<uint8_t>((irq_pending ? 0x80 : 0) | (in_frame ? 0x40 : 0));
