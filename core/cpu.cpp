@@ -333,6 +333,23 @@ void CPU::service_events() {
     sample_nmi();
 }
 
+namespace {
+
+// The units brought to this cycle for a cartridge access the board sees at
+// it, so that the memory map's own catch-up finds nothing to do.
+template <bool EXACT>
+void bring_units_here(CPU& cpu) {
+    if (cpu.apu) cpu.apu->run_hardware<EXACT>(cpu.cycles);
+    if (!cpu.ppu) return;
+    if constexpr (EXACT) {
+        while (cpu.ppu->cycles < 3 * cpu.cycles) cpu.ppu->cycle<Accuracy::hardware>();
+    } else {
+        cpu.ppu->run_until<Accuracy::hardware>(3 * cpu.cycles);
+    }
+}
+
+}  // namespace
+
 template <bool EXACT>
 uint8_t CPU::read_mapped_cycle(uint16_t address) {
     instruction_start = cycles;
@@ -366,6 +383,10 @@ uint8_t CPU::read_mapped_cycle(uint16_t address) {
             }
             default:
                 break;
+        }
+        if (const Mapper* mapper = mapper_of(*this); address >= 0x4020 && mapper && mapper->answers_expansion_reads()) {
+            bring_units_here<EXACT>(*this);  // the board answers at this cycle
+            return u8(read_mapped(location(address), true));
         }
         // The write-only registers and the expansion area: nothing drives the bus.
         return data_bus;
@@ -404,18 +425,8 @@ void CPU::write_mapped_cycle(uint16_t address, uint8_t value) {
         if constexpr (!EXACT) apu_due = event_due = cycles;  // the APU's next event may have moved
         return;
     }
-    if (address >= 0x4020) {
-        // The cartridge sees the write at this cycle: the units are brought
-        // here first, so that the memory map's own catch-up finds nothing to do.
-        if (apu) apu->run_hardware<EXACT>(cycles);
-        if (ppu) {
-            if constexpr (EXACT) {
-                while (ppu->cycles < 3 * cycles) ppu->cycle<Accuracy::hardware>();
-            } else {
-                ppu->run_until<Accuracy::hardware>(3 * cycles);
-            }
-        }
-    }
+    // The cartridge sees the write at this cycle.
+    if (address >= 0x4020) bring_units_here<EXACT>(*this);
     write_mapped(location(address), static_cast<signed char>(value));
     if constexpr (!EXACT) event_due = std::min(ppu_due, apu_due);
 }
@@ -582,11 +593,13 @@ void CPU::map_memory_mapped(signed char** location) {
 void CPU::map_pages() {
     const Mapper* mapper = mapper_of(*this);
     const bool reads_watched = mapper && mapper->watches_reads();
+    const bool expansion_answered = mapper && mapper->answers_expansion_reads();
     const uint32_t writes_watched = mapper ? mapper->watched_writes_from() : 0x10000;
     for (int page = 0; page < 256; ++page) {
         uint8_t* stored = memory + fold(*this, static_cast<uint32_t>(page) << 8);
         const bool plain = !register_page(page);
-        read_pages[page] = plain && !reads_watched ? stored : nullptr;
+        const bool answered = reads_watched || (expansion_answered && page >= 0x40 && page < 0x60);
+        read_pages[page] = plain && !answered ? stored : nullptr;
         // In the hardware model nothing drives the bus at $4000-$5FFF but the registers.
         hardware_read_pages[page] = page >= 0x40 && page < 0x60 ? nullptr : read_pages[page];
         // Program memory is never stored into.
@@ -600,6 +613,13 @@ signed char CPU::read_mapped(signed char* location, bool notify) {
     if (offset >= 0x10000) return *location;
     const uint32_t address = fold(*this, offset);
     signed char* folded = reinterpret_cast<signed char*>(memory + address);
+    if (notify) {
+        if (Mapper* mapper = mapper_of(*this)) {
+            if (address - 0x4020u < 0x1FE0u && mapper->answers_expansion_reads()) catch_up_for(address, false);
+            void* context[3] = {this, ppu, apu};
+            mapper->map_read(context, folded);
+        }
+    }
     signed char value = *folded;
     if (is_register(address) && unit_attached(*this, address, false)) {
         if (address < 0x4000) {
@@ -608,12 +628,6 @@ signed char CPU::read_mapped(signed char* location, bool notify) {
         } else {
             catch_up_for(address, false);
             value = static_cast<signed char>(read_register(*this, address, u8(*folded)));
-        }
-    }
-    if (notify) {
-        if (Mapper* mapper = mapper_of(*this)) {
-            void* context[3] = {this, ppu, apu};
-            mapper->map_read(context, folded);
         }
     }
     return value;

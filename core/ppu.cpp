@@ -129,7 +129,8 @@ inline uint16_t sprite_row_pattern(const PPU& p, int i, uint8_t ctrl) {
     int row = p.scanline - p.line_sprites[4 * i];
     if (attr & 0x80) row = (tall ? 15 : 7) - row;
     const int addr = table * 0x1000 + (row & 7) + (((row >> 3) + tile) & 0xFF) * 16;
-    return static_cast<uint16_t>(p.memory[addr] | p.memory[addr | 8] << 8);
+    const uint8_t* patterns = p.sprite_pattern_memory();
+    return static_cast<uint16_t>(patterns[addr] | patterns[addr | 8] << 8);
 }
 
 // The 2-bit pixel of a sprite's row pattern at shift position b (7 is the
@@ -203,12 +204,15 @@ void PPU::loadRom(ROM* rom) {
     this->rom = rom;
     mirroring = rom->mirroring;
     mapper = rom->mapper.get();
+    sprite_patterns_of_board = nullptr;
     if (mapper) {
         const Mapper::BusWatch watch = mapper->bus_watch(accuracy);
         const bool hardware = accuracy == Accuracy::hardware;
         hears_a12 = hardware && watch.a12_rises;
         a12_low_dots = watch.a12_low_dots;
         hears_fetches = watch.fetches;
+        fetches_answered = false;
+        hears_port = watch.ppu_port;
         const Mapper::DotClock clock = mapper->dot_clock();
         dot_clocked = clock == Mapper::DotClock::every_dot || (clock == Mapper::DotClock::after_dot_255 && !hears_a12);
     }
@@ -245,6 +249,12 @@ void PPU::write(short address, signed char value) {
     // Pattern memory is writable only when it is CHR-RAM.
     if (address < 0x2000 && rom && !rom->chr.empty()) return;
     memory[static_cast<uint16_t>(address)] = static_cast<uint8_t>(value);
+    if (hears_port) mapper->vram_written(mapper_context, static_cast<uint16_t>(address), static_cast<uint8_t>(value));
+}
+
+void PPU::answer_fetches(bool on) {
+    fetches_answered = on;
+    hears_fetches = on || (mapper && mapper->bus_watch(accuracy).fetches);
 }
 
 void PPU::set_mirroring(int arrangement) {
@@ -353,6 +363,11 @@ uint8_t PPU::read_register(uint16_t address, int64_t at) {
             } else {
                 value = read_buffer;
                 read_buffer = read(p);
+                if (hears_port) {
+                    short folded = p;
+                    map_memory(folded);
+                    read_buffer = mapper->vram_read(mapper_context, static_cast<uint16_t>(folded), read_buffer);
+                }
                 if constexpr (HW) drive_io(value, 0xFF, at);
             }
             if constexpr (HW)
@@ -433,6 +448,7 @@ uint8_t PPU::write_register(uint16_t address, uint8_t value, int64_t at) {
         default:
             break;
     }
+    if (hears_port) mapper->ppu_register_written(mapper_context, address, value);
     return value;
 }
 
@@ -533,8 +549,7 @@ void PPU::cycle<Accuracy::standard>() {
         sprite_countdown_dot();
 
         if (((dot - 1) & 7) == 0 && rendering) {
-            fetch_tile(*this, v, ctrl);
-            if (hears_fetches) tell_pattern_fetch(pattern_addr);
+            fetch_told_tile(v, ctrl);
             fine_x_counter = x & 7;
         }
 
@@ -616,15 +631,18 @@ void PPU::cycle<Accuracy::standard>() {
             if ((mask & MASK_SPRITES) && spr && (!bg || !behind)) {
                 if (column >= 8 || (mask & MASK_SPRITES_LEFT)) colour = 0x3F10 + spr + 4 * sprpal;
             } else if ((mask & MASK_BG) && bg && (column >= 8 || (mask & MASK_BG_LEFT))) {
-                colour = 0x3F00 + bg + 4 * background_palette(*this);
+                colour = 0x3F00 + bg + 4 * (fetches_answered ? answered_palette() : background_palette(*this));
             }
         }
         put_pixel(*this, scanline * WIDTH + column, memory[colour]);
 
         if (++fine_x_counter == 8) {
             fine_x_counter = 0;
-            fetch_tile(*this, coarse_x_step(v), ctrl);  // look-ahead: v itself is not changed
-            if (hears_fetches && rendering) tell_pattern_fetch(pattern_addr);
+            // Look-ahead: v itself is not changed.
+            if (rendering)
+                fetch_told_tile(coarse_x_step(v), ctrl);
+            else
+                fetch_tile(*this, coarse_x_step(v), ctrl);
         }
         if ((dot & 7) == 0 && dot <= 248 && rendering) v = coarse_x_step(v);
     } else if (dot == 257) {
@@ -649,10 +667,32 @@ void PPU::cycle<Accuracy::standard>() {
 }
 
 // The standard model reads a tile's pattern bytes at once; a board that
-// watches fetches hears both, the low plane first.
-void PPU::tell_pattern_fetch(uint16_t address) {
-    mapper->fetched(mapper_context, address, PpuFetch::background_low, memory[address]);
-    mapper->fetched(mapper_context, address | 8, PpuFetch::background_high, memory[address | 8]);
+// watches fetches hears both, the low plane first. A board that answers
+// fetches gives the tile's name-table, attribute and pattern bytes itself.
+void PPU::fetch_told_tile(uint16_t vram, uint8_t ctrl) {
+    if (!fetches_answered) {
+        fetch_tile(*this, vram, ctrl);
+        if (!hears_fetches) return;
+        mapper->fetched(mapper_context, pattern_addr, PpuFetch::background_low, pattern_low);
+        mapper->fetched(mapper_context, pattern_addr | 8, PpuFetch::background_high, pattern_high);
+        return;
+    }
+    tile_addr = 0x2000 | (vram & 0x0FFF);
+    attr_addr = 0x23C0 | (vram & 0x0C00) | ((vram >> 4) & 0x38) | ((vram >> 2) & 0x07);
+    nt_byte =
+        mapper->fetched(mapper_context, tile_addr, PpuFetch::name_table, memory[fold_nametable(tile_addr, mirroring)]);
+    answered_palette();  // the attribute fetch, heard in its place
+    pattern_addr = ((v >> 12) & 7) | (nt_byte << 4);
+    if (ctrl & CTRL_BG_TABLE) pattern_addr += 0x1000;
+    const uint8_t low = memory[pattern_addr], high = memory[pattern_addr + 8];
+    pattern_low = mapper->fetched(mapper_context, pattern_addr, PpuFetch::background_low, low);
+    pattern_high = mapper->fetched(mapper_context, pattern_addr | 8, PpuFetch::background_high, high);
+}
+
+int PPU::answered_palette() {
+    const uint8_t a =
+        mapper->fetched(mapper_context, attr_addr, PpuFetch::attribute, memory[fold_nametable(attr_addr, mirroring)]);
+    return (a >> ((tile_addr & 2) | ((tile_addr >> 4) & 4))) & 3;
 }
 
 // The eight sprite units' pattern fetches for the next line, as the standard
@@ -671,8 +711,9 @@ void PPU::tell_sprite_fetches(uint8_t ctrl) {
             tile = (tile & 0xFE) + (row >> 3);
         }
         const uint16_t address = static_cast<uint16_t>(table * 0x1000 + (tile & 0xFF) * 16 + (row & 7));
-        mapper->fetched(mapper_context, address, PpuFetch::sprite_low, memory[address]);
-        mapper->fetched(mapper_context, address | 8, PpuFetch::sprite_high, memory[address | 8]);
+        const uint8_t* patterns = sprite_pattern_memory();
+        mapper->fetched(mapper_context, address, PpuFetch::sprite_low, patterns[address]);
+        mapper->fetched(mapper_context, address | 8, PpuFetch::sprite_high, patterns[address | 8]);
     }
 }
 
@@ -1174,6 +1215,7 @@ void PPU::render_span(int last) {
                 }
                 break;
             case Mapper::DotClock::every_dot:
+                dot = last + 1;  // the board sees the position after the dots, as elsewhere
                 mapper->clock_dots(mapper_context, count);
                 break;
             case Mapper::DotClock::none:
@@ -1455,6 +1497,11 @@ uint8_t PPU::fetch_byte(uint16_t address, PpuFetch kind) {
     return hears_fetches ? mapper->fetched(mapper_context, address, kind, byte) : byte;
 }
 
+uint8_t PPU::fetch_sprite_byte(uint16_t address, PpuFetch kind) {
+    const uint8_t byte = sprite_pattern_memory()[address];
+    return hears_fetches ? mapper->fetched(mapper_context, address, kind, byte) : byte;
+}
+
 uint16_t PPU::background_pattern_address(uint8_t ctrl) const {
     return static_cast<uint16_t>(((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0) | fetch_name << 4 | ((v >> 12) & 7));
 }
@@ -1529,12 +1576,12 @@ void PPU::sprite_fetch_dot(uint8_t ctrl) {
             break;
         case 5: {
             // An empty slot's fetch reaches the bus; its pattern stays clear.
-            const uint8_t low = fetch_byte(sprite_pattern_address(i, ctrl), PpuFetch::sprite_low);
+            const uint8_t low = fetch_sprite_byte(sprite_pattern_address(i, ctrl), PpuFetch::sprite_low);
             sprite_patterns[i] = i < next_sprite_count ? low : 0;
             break;
         }
         case 7: {
-            const uint8_t high = fetch_byte(sprite_pattern_address(i, ctrl) | 8, PpuFetch::sprite_high);
+            const uint8_t high = fetch_sprite_byte(sprite_pattern_address(i, ctrl) | 8, PpuFetch::sprite_high);
             if (i < next_sprite_count) sprite_patterns[i] = static_cast<uint16_t>(sprite_patterns[i] | high << 8);
             break;
         }
@@ -1992,8 +2039,9 @@ void PPU::sprite_fetch_span() {
         const uint16_t address = sprite_pattern_address(i, ctrl);
         cycles += 4;
         drive_address(address);
+        const uint8_t* patterns = sprite_pattern_memory();
         sprite_patterns[i] =
-            i < next_sprite_count ? static_cast<uint16_t>(memory[address] | memory[address | 8] << 8) : 0;
+            i < next_sprite_count ? static_cast<uint16_t>(patterns[address] | patterns[address | 8] << 8) : 0;
     }
     oam_bus = secondary_oam[31];
     finish_span(start, 257, SPRITE_FETCH_END);

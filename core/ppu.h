@@ -203,6 +203,15 @@ public:
     // Drops the prediction: a register, OAM or the cartridge changed.
     void forget_prediction() { predicted_at = -1; }
 
+    // A board's hooks beyond the fetches it hears (Mapper::bus_watch): it
+    // answers fetches while a mode of it needs that, and it may give the
+    // sprites pattern tables of their own (8 KiB; null: pattern memory).
+    void answer_fetches(bool on);
+    const uint8_t* sprite_patterns_of_board = nullptr;
+    const uint8_t* sprite_pattern_memory() const {
+        return sprite_patterns_of_board ? sprite_patterns_of_board : memory;
+    }
+
 private:
     int64_t predicted_at = -1;       // `cycles` when the prediction was made; -1 for none
     int64_t predicted_hit = 0;       // `cycles` from which the sprite 0 hit flag is set
@@ -235,8 +244,10 @@ private:
     bool hears_a12 = false;  // what the board hears of the bus (Mapper::bus_watch)
     int a12_low_dots = 0;
     bool hears_fetches = false;
-    bool dot_clocked = false;  // the board's dot clock runs in this model
-    bool fetching() const;     // rendering on, on a rendering line
+    bool fetches_answered = false;  // the board answers them (answer_fetches)
+    bool hears_port = false;        // Mapper::BusWatch::ppu_port
+    bool dot_clocked = false;       // the board's dot clock runs in this model
+    bool fetching() const;          // rendering on, on a rendering line
     // The I/O latch at dot count `at`: bits driven by an access, and what it
     // holds once undriven bits have faded.
     void drive_io(uint8_t value, uint8_t bits, int64_t at);
@@ -244,7 +255,9 @@ private:
     void step_after_data_access();
     void drive_address(uint16_t address);
     uint8_t fetch_byte(uint16_t address, PpuFetch kind);
-    void tell_pattern_fetch(uint16_t address);
+    uint8_t fetch_sprite_byte(uint16_t address, PpuFetch kind);
+    void fetch_told_tile(uint16_t vram, uint8_t ctrl);
+    int answered_palette();
     void tell_sprite_fetches(uint8_t ctrl);
     uint16_t background_pattern_address(uint8_t ctrl) const;
     uint16_t sprite_pattern_address(int slot, uint8_t ctrl) const;

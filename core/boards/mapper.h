@@ -32,7 +32,9 @@ public:
     // A CPU write the board watches (watched_writes_from), before the CPU
     // stores *value below $8000 (a board may change what is stored).
     virtual void map_write(void**, signed char*, signed char*) {}
-    // A CPU read, for boards that watch reads.
+    // A CPU read (any address for boards that watch reads; $4020-$5FFF for
+    // boards that answer those), before the CPU takes the byte at the
+    // location: the board may store there the byte it drives.
     virtual void map_read(void**, signed char*) {}
     // A PPU dot (see dot_clock).
     virtual void clock(void**) {}
@@ -53,6 +55,10 @@ public:
     // writes (map_write) from this address up ($8000: its registers, which
     // switch banks or set its interrupt counter; 0x10000: none).
     virtual bool watches_reads() const { return false; }
+    // Whether the board drives the bus for reads of $4020-$5FFF (registers
+    // and RAM of its own there): such a read first brings the PPU and the
+    // APU to it, then reaches map_read. Nothing drives the bus there otherwise.
+    virtual bool answers_expansion_reads() const { return false; }
     virtual uint32_t watched_writes_from() const { return 0x8000; }
     // Where the registers that switch banks or touch the interrupt counter
     // begin: a write from here up first brings the PPU and the APU to the
@@ -94,15 +100,27 @@ public:
     //   kind; the PPU takes the byte it returns (byte: what PPU memory holds).
     //   The PPU then steps dot by dot. The standard model reads a tile's
     //   two pattern bytes together and tells them afterwards, and the sprite
-    //   units' fetches of the next line at dot 257.
+    //   units' fetches of the next line at dot 257. A board that answers
+    //   fetches with bytes of its own while a mode of it needs that turns
+    //   this on and off itself (PPU::answer_fetches); the standard model
+    //   then takes the bytes it answers, and asks again for a tile's
+    //   attribute byte at each of its pixels.
+    // - ppu_port: the CPU's side of the PPU, as a board on the CPU bus sees
+    //   it: ppu_register_written after each write to $2000-$2007 took
+    //   effect, vram_written after a PPUDATA write stored its byte (at the
+    //   folded address), and vram_read for the byte a PPUDATA read takes.
     struct BusWatch {
         bool a12_rises = false;
         int a12_low_dots = 0;
         bool fetches = false;
+        bool ppu_port = false;
     };
     virtual BusWatch bus_watch(Accuracy) const { return {}; }
     virtual void a12_rose(void**, int64_t /*at*/, int64_t /*low_since*/) {}
     virtual uint8_t fetched(void**, uint16_t /*address*/, PpuFetch, uint8_t byte) { return byte; }
+    virtual void ppu_register_written(void**, uint16_t /*reg*/, uint8_t /*value*/) {}
+    virtual void vram_written(void**, uint16_t /*address*/, uint8_t /*value*/) {}
+    virtual uint8_t vram_read(void**, uint16_t /*address*/, uint8_t byte) { return byte; }
 };
 
 // Size of the mapper block of a state file, in bytes.

@@ -9,6 +9,7 @@
 #include "mmc1.h"
 #include "mmc2.h"
 #include "mmc3.h"
+#include "mmc5.h"
 #include "namco108.h"
 #include "ntdec2722.h"
 #include "vrc.h"
@@ -35,6 +36,7 @@ constexpr BoardEntry BOARDS[] = {
     {2,   "UxROM",                   make<UxROM>},
     {3,   "CNROM",                   make<CNROM>},
     {4,   "MMC3",                    make<MMC3>},
+    {5,   "MMC5",                    make<MMC5>},
     {7,   "AxROM",                   make<AxROM>},
     {9,   "MMC2",                    make_numbered<MMC2, 9>},
     {10,  "MMC4",                    make_numbered<MMC2, 10>},

@@ -10,6 +10,7 @@
 #include "boards/discrete.h"
 #include "boards/mmc1.h"
 #include "boards/mmc3.h"
+#include "boards/mmc5.h"
 #include "boards/ntdec2722.h"
 #include "boards/vrc.h"
 #include "console.h"
@@ -628,7 +629,7 @@ TEST(MapperBounds, SmallAndOddCartridgesRun) {
     // sanitizer build catches any copy that strays outside prg, chr or the
     // destination arrays.
     std::vector<Image> images;
-    for (int number : {0, 1, 2, 3, 4, 40, 65}) {
+    for (int number : {0, 1, 2, 3, 4, 5, 40, 65}) {
         images.push_back(odd_image(number, 1, 3, 0));       // 14 bytes of PRG, CHR-RAM
         images.push_back(odd_image(number, 13, 0, 1));      // 8 KiB
         images.push_back(odd_image(number, 10, 1, 1));      // 3 KiB
@@ -668,4 +669,72 @@ TEST(MapperBounds, SmallAndOddCartridgesRun) {
     auto tiny = boot(tiny_image);
     tiny->poke(0x8000, 5);
     for (int k = 0; k < 0x8000; ++k) ASSERT_EQ(tiny->cpu->memory[0x8000 + k], (k % 0x4000) % 14 + 1) << k;
+}
+
+// The MMC5's extended attributes and split on the drawn palette values, in
+// both models and across a snapshot taken mid-frame. 4 KiB CHR bank k draws
+// tile t in value (k + t) % 3 + 1 on every row, and palette entry 4p + c
+// holds $10 + 4p + c, so a pixel tells its bank, tile and palette. The
+// picture is scrolled by 3 pixels.
+TEST(MapperMMC5, ExtendedAttributesAndSplitAsDrawn) {
+    test::Cart cart = make_cart(5, 2, 8);
+    std::vector<uint8_t>& chr = cart.chr_data();
+    for (std::size_t i = 0; i < chr.size(); ++i) {
+        const int value = static_cast<int>(i / 4096 + (i / 16) % 256) % 3 + 1;
+        chr[i] = ((value >> ((i & 8) ? 1 : 0)) & 1) ? 0xFF : 0x00;
+    }
+    cart.poke(0xE000, {0x4C, 0x00, 0xE0});  // JMP $E000
+    cart.set_reset_vector(0xE000);
+    const auto drawn = [](int bank, int tile, int palette) { return 0x10 + 4 * palette + (bank + tile) % 3 + 1; };
+    struct Mode {
+        const char* name;
+        std::vector<std::pair<uint16_t, uint8_t>> writes;
+        int (*exram)(int index);                            // the ExRAM byte at an index
+        int (*expected)(int line, int x, decltype(drawn));  // the value at a pixel
+    };
+    const Mode modes[] = {
+        {"extended attributes",
+         {{0x5104, 1}},
+         [](int i) { return (i & 3) << 6 | (i % 16); },
+         [](int, int x, decltype(drawn) d) { return d((x + 3) / 8 % 16, 0, (x + 3) / 8 & 3); }},
+        {"split, 4 tiles on the left, scrolled a row down",
+         {{0x5104, 0}, {0x5200, 0x84}, {0x5201, 8}, {0x5202, 5}},
+         [](int i) { return i >= 0x3C0 ? 0xE4 : (i / 32 + i % 32) & 0xFF; },
+         [](int line, int x, decltype(drawn) d) {
+             const int row = (line + 8) / 8, col = (x + 3) / 8;
+             if (col >= 4) return d(0, 0, 0);
+             return d(5, row + col, (row & 2) | (col >> 1 & 1));
+         }},
+    };
+    for (const Mode& mode : modes) {
+        for (NES::Accuracy model : {NES::Accuracy::standard, NES::Accuracy::hardware}) {
+            auto set_up = [&] {
+                auto c = boot(cart, nullptr, model);
+                c->poke(0x2006, 0x3F);
+                c->poke(0x2006, 0x00);
+                for (int i = 0; i < 16; ++i) c->poke(0x2007, uint8_t(0x10 + i));
+                c->poke(0x2005, 3);  // fine X 3: the look-ahead fetches matter
+                c->poke(0x2005, 0);
+                for (auto [address, value] : mode.writes) c->poke(address, value);
+                for (int i = 0; i < 0x400; ++i) c->poke(uint16_t(0x5C00 + i), uint8_t(mode.exram(i)));
+                c->poke(0x2001, 0x0A);
+                return c;
+            };
+            auto a = set_up();
+            a->run_frame();
+            for (int i = 0; i < 2000; ++i) a->step();
+            const std::vector<uint8_t> s = NES::save_snapshot(*a->cpu);
+            auto b = set_up();
+            NES::load_snapshot(*b->cpu, s.data(), s.size());
+            for (test::Console* c : {a.get(), b.get()}) {
+                c->run_frame();
+                for (int line : {4, 20}) {
+                    for (int x = 0; x < 256; ++x)
+                        ASSERT_EQ(c->ppu->index_buffer[line * 256 + x], mode.expected(line, x, drawn))
+                            << mode.name << (model == NES::Accuracy::hardware ? ", hardware model" : "") << ", line "
+                            << line << ", x " << x << (c == b.get() ? ", after the snapshot" : "");
+                }
+            }
+        }
+    }
 }

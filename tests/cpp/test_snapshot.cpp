@@ -109,8 +109,9 @@ TEST_P(SnapshotPerMapper, ContinuesExactlyOnTheSameAndOnAFreshConsole) {
 
 INSTANTIATE_TEST_SUITE_P(Mappers, SnapshotPerMapper,
                          testing::Values(Case{0, 2, 1}, Case{1, 4, 2}, Case{2, 4, 0}, Case{3, 2, 4}, Case{4, 4, 2},
-                                         Case{40, 4, 1}, Case{1, 4, 2, NES::Accuracy::hardware},
-                                         Case{4, 4, 2, NES::Accuracy::hardware}),
+                                         Case{5, 4, 2}, Case{40, 4, 1}, Case{1, 4, 2, NES::Accuracy::hardware},
+                                         Case{4, 4, 2, NES::Accuracy::hardware},
+                                         Case{5, 4, 2, NES::Accuracy::hardware}),
                          [](const testing::TestParamInfo<Case>& info) {
                              return "mapper" + std::to_string(info.param.mapper) +
                                     (info.param.model == NES::Accuracy::hardware ? "_hardware" : "");
