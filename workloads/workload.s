@@ -1,7 +1,7 @@
 ; pictor workload cartridges
 ;
 ; One program, assembled once per cartridge kind (ca65 -D KIND=n, n the iNES
-; mapper number: 0 NROM, 1 MMC1, 2 UxROM, 3 CNROM, 4 MMC3, 69 FME-7). Every frame it keeps
+; mapper number: 0 NROM, 1 MMC1, 2 UxROM, 3 CNROM, 4 MMC3, 10 MMC4, 69 FME-7). Every frame it keeps
 ; the picture unit, the sound unit and the cartridge hardware as busy as a busy
 ; game does, and it counts what it saw in a block of RAM at $0300 (below), so a
 ; test can tell that the machine did what the program asked.
@@ -28,13 +28,14 @@
 .include "nes.inc"              ; register names, pad bits, RESET_START and other helpers
 
 .ifndef KIND
-    .error "assemble with -D KIND=n: 0 NROM, 1 MMC1, 2 UxROM, 3 CNROM, 4 MMC3, 69 FME-7"
+    .error "assemble with -D KIND=n: 0 NROM, 1 MMC1, 2 UxROM, 3 CNROM, 4 MMC3, 10 MMC4, 69 FME-7"
 .endif
 KIND_NROM  = 0
 KIND_MMC1  = 1
 KIND_UXROM = 2
 KIND_CNROM = 3
 KIND_MMC3  = 4
+KIND_MMC4  = 10
 KIND_FME7  = 69
 
 CTRL_NMI      = %10000000
@@ -226,6 +227,8 @@ mix:            .res 1
     .include "cnrom.inc"
 .elseif KIND = KIND_MMC3
     .include "mmc3.inc"
+.elseif KIND = KIND_MMC4
+    .include "mmc4.inc"
 .elseif KIND = KIND_FME7
     .include "fme7.inc"
 .else
