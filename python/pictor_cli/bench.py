@@ -16,12 +16,12 @@ from .media import FRAME_RATE
 from .progress import Progress
 
 # The workload cartridges (workloads/ in the source tree), one per cartridge kind.
-WORKLOAD_KINDS = ("nrom", "mmc1", "uxrom", "cnrom", "mmc3", "fme7")
+WORKLOAD_KINDS = ("nrom", "mmc1", "uxrom", "cnrom", "mmc3", "mmc4", "fme7")
 
 DESCRIPTION = (
-    "Measures how many frames per second runFrame emulates: for the demo cartridge, for the six "
+    "Measures how many frames per second runFrame emulates: for the demo cartridge, for the seven "
     "workload cartridges (one program that keeps the picture, sound and cartridge hardware as busy "
-    "as a busy game does, built for mappers 0, 1, 2, 3, 4 and 69; labelled workload-KIND), and for each "
+    "as a busy game does, built for mappers 0, 1, 2, 3, 4, 10 and 69; labelled workload-KIND), and for each "
     "cartridge given. Each run builds a fresh machine and times --frames frames. With --accuracy the "
     "table shows, for that timing model, the median over the runs, the slowest and fastest run, the "
     "spread ((fastest - slowest) / median) and the median as a multiple of the console's real-time "

@@ -204,7 +204,7 @@ std::vector<uint8_t> every_opcode_cart(uint32_t seed) {
 TEST(FastPath, MachineRunMatchesMachineSteps) {
     const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
     expect_same_run(test::read_file(data + "demo.nes"), 300, 1, "demo");
-    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3"})
+    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3", "mmc4"})
         expect_same_run(test::read_file(data + "workload_" + kind + ".nes"), 200, 2, kind);
     for (int mapper : {0, 1, 2, 3, 4, 40})
         for (uint32_t seed = 1; seed <= 2; ++seed)
@@ -220,7 +220,7 @@ TEST(FastPath, HardwareRunMatchesCycleSteps) {
     const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
     constexpr NES::Accuracy HW = NES::Accuracy::hardware;
     expect_same_run(test::read_file(data + "demo.nes"), 200, 1, "demo", HW);
-    for (const char* kind : {"mmc1", "mmc3"})
+    for (const char* kind : {"mmc1", "mmc3", "mmc4"})
         expect_same_run(test::read_file(data + "workload_" + kind + ".nes"), 120, 2, kind, HW);
     for (int mapper : {0, 4})
         expect_same_run(test::stress_cart(1, mapper), 120, 1, "stress_m" + std::to_string(mapper), HW);

@@ -34,7 +34,7 @@ struct Program {
 std::vector<Program> programs() {
     const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
     std::vector<Program> list = {{"demo", test::read_file(data + "demo.nes"), 3000}};
-    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3"}) {
+    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3", "mmc4"}) {
         std::string path = data + "workload_" + kind + ".nes";
         if (FILE* f = std::fopen(path.c_str(), "rb")) {
             std::fclose(f);

@@ -254,7 +254,7 @@ def test_bench_prints_the_host_and_a_table(probe, home):
     assert host.startswith("platform: ")
     assert header.split()[:4] == ["cartridge", "frames", "runs", "median"]
     assert set(rule) <= {"-", " "}
-    workloads = ["workload-" + kind for kind in ("nrom", "mmc1", "uxrom", "cnrom", "mmc3", "fme7")]
+    workloads = ["workload-" + kind for kind in ("nrom", "mmc1", "uxrom", "cnrom", "mmc3", "mmc4", "fme7")]
     assert [row.split()[0] for row in rows] == ["demo", *workloads, "probe.nes"]
     for row in rows:
         cells = row.split()
@@ -269,8 +269,8 @@ def test_bench_prints_the_host_and_a_table(probe, home):
     tables = [table.splitlines() for table in result.stdout.split("\n\n")]
     tables[0] = tables[0][2:]  # below the host lines
     assert [table[0].split()[1] for table in tables] == ["frames", "thread", "machines"]
-    assert [row.split()[1] for row in tables[1][2:]] == ["running", "paused"] * 8
-    assert [row.split()[1] for row in tables[2][2:]] == ["1", "2"] * 8
+    assert [row.split()[1] for row in tables[1][2:]] == ["running", "paused"] * 9
+    assert [row.split()[1] for row in tables[2][2:]] == ["1", "2"] * 9
 
 
 def test_play_runs_scripted_frames_and_exits(sdl_dummy, probe):

@@ -13,9 +13,10 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 SOURCE = REPO / "workloads"
 DATA = REPO / "python" / "pictor_cli" / "data"
-KINDS = {"nrom": 0, "mmc1": 1, "uxrom": 2, "cnrom": 3, "mmc3": 4, "fme7": 69}  # kind: mapper number
+KINDS = {"nrom": 0, "mmc1": 1, "uxrom": 2, "cnrom": 3, "mmc3": 4, "mmc4": 10, "fme7": 69}  # kind: mapper number
 # KiB of PRG and CHR
-SIZES = {"nrom": (32, 8), "mmc1": (128, 32), "uxrom": (128, 0), "cnrom": (32, 32), "mmc3": (64, 32), "fme7": (64, 32)}
+SIZES = {"nrom": (32, 8), "mmc1": (128, 32), "uxrom": (128, 0), "cnrom": (32, 32), "mmc3": (64, 32)}
+SIZES.update(mmc4=(128, 32), fme7=(64, 32))
 BUTTONS = ["A", "B", "Select", "Start", "Up", "Down", "Left", "Right"]
 
 # The program's counters and read-backs (workloads/README.md): name -> (address, bytes).
@@ -95,7 +96,9 @@ class Session:
         self.snapshots = {}  # frame -> counters after it
         self.pictures = set()
         self.audio = []
+        self.bg_sets = set()
         self.spr_sets = set()
+        self.signature_rows = set()  # mmc4: the top row of status-bar cell 30, tile $FF
         self.patterns_at_200 = None
         for frame in range(FRAMES):
             if frame in PRESSES:
@@ -103,13 +106,16 @@ class Session:
             elif frame - 2 in PRESSES:
                 pad.updateInputs([False] * 8)
             nes.runFrame()
-            self.pictures.add(hashlib.sha1(nes.getImg().tobytes()).digest())
+            picture = nes.getImg()
+            self.pictures.add(hashlib.sha1(picture.tobytes()).digest())
             block = nes.getAudio()
             if block:
                 self.audio.append(block)
             stats = self.stats()
             self.snapshots[frame] = stats
+            self.bg_sets.add(stats["bg_set"])
             self.spr_sets.add(stats["spr_set"])
+            self.signature_rows.add(picture[8, 240:248].tobytes())
             if frame == 200:
                 self.patterns_at_200 = bytes(nes.ppuMem()[0:0x2000])
 
@@ -159,7 +165,7 @@ def test_banks_switch_as_the_kind_does(session):
     kind, window = session.kind, (100, 300)
     frames = window[1] - window[0]
     switches = session.delta("switches", *window)
-    least = {"nrom": 0, "cnrom": 2, "uxrom": 6, "mmc1": 6, "mmc3": 6, "fme7": 6}[kind]
+    least = {"nrom": 0, "cnrom": 2, "uxrom": 6, "mmc1": 6, "mmc3": 6, "mmc4": 6, "fme7": 6}[kind]
     assert switches >= least * frames and (switches == 0) == (kind == "nrom")
     assert session.snapshots[FRAMES - 1]["bank_errors"] == 0  # every switch mapped the bank asked for
 
@@ -172,11 +178,21 @@ def test_banks_switch_as_the_kind_does(session):
     assert mirroring >= 2 * frames if kind in ("mmc1", "mmc3", "fme7") else mirroring == 0
 
     # The pattern tables read back at status-bar time: background set 0 (on UxROM the
-    # uploads change it), and on the kinds that switch sprite patterns by themselves,
-    # every sprite set in turn.
-    if kind != "uxrom":
+    # uploads change it; on MMC4 the latch still shows the playfield's set, every style in
+    # turn), and on the kinds that switch sprite patterns by themselves, every sprite set.
+    if kind == "mmc4":
+        assert session.bg_sets == {0, 1, 2, 3}
+    elif kind != "uxrom":
         assert session.snapshots[FRAMES - 1]["bg_set"] == 0
-    assert session.spr_sets >= ({0x10, 0x11, 0x12, 0x13} if kind in ("mmc1", "mmc3", "fme7") else {0x10})
+    switching = ("mmc1", "mmc3", "mmc4", "fme7")
+    assert session.spr_sets >= ({0x10, 0x11, 0x12, 0x13} if kind in switching else {0x10})
+
+
+@pytest.mark.parametrize("session", ["mmc4"], indirect=True)
+def test_mmc4_status_bar_is_drawn_after_the_fd_latch(session):
+    # Tile $FF of set B0 is blank, of the other sets not: one colour across the cell's top
+    # row in every frame means tile $FD switched the table back to B0 on every line.
+    assert all(len(set(row[i : i + 3] for i in range(0, 24, 3))) == 1 for row in session.signature_rows)
 
 
 @pytest.mark.parametrize("session", ["uxrom"], indirect=True)  # the cartridge with CHR-RAM
