@@ -211,6 +211,9 @@ void PPU::loadRom(ROM* rom) {
         hears_a12 = hardware && watch.a12_rises;
         a12_low_dots = watch.a12_low_dots;
         hears_fetches = watch.fetches;
+        const Mapper::FetchedTiles tiles = mapper->fetched_tiles();
+        fetched_first = tiles.first;
+        fetched_last = tiles.last;
         fetches_answered = false;
         hears_port = watch.ppu_port;
         const Mapper::DotClock clock = mapper->dot_clock();
@@ -250,6 +253,32 @@ void PPU::write(short address, signed char value) {
     if (address < 0x2000 && rom && !rom->chr.empty()) return;
     memory[static_cast<uint16_t>(address)] = static_cast<uint8_t>(value);
     if (hears_port) mapper->vram_written(mapper_context, static_cast<uint16_t>(address), static_cast<uint8_t>(value));
+}
+
+bool PPU::row_fetches_matter() const {
+    const uint8_t span = static_cast<uint8_t>(fetched_last - fetched_first);
+    if (span == 0xFF) return true;
+    auto row_matters = [&](uint16_t address) {
+        const uint16_t row = static_cast<uint16_t>(0x2000 | (address & 0x0FE0));
+        for (const uint16_t start : {row, static_cast<uint16_t>(row ^ 0x0400)}) {
+            const uint8_t* names = memory + fold_nametable(start, mirroring);
+            for (int i = 0; i < 32; ++i) {
+                if (static_cast<uint8_t>(names[i] - fetched_first) <= span) return true;
+            }
+        }
+        return false;
+    };
+    if (row_matters(v)) return true;
+    if ((v & 0x7000) != 0x7000) return false;
+    // Fine Y wraps at dot 256: the standard model's fetch there reads the
+    // next row's first tile.
+    const int y = (v >> 5) & 31;
+    uint16_t next = static_cast<uint16_t>(v & ~0x03E0);
+    if (y == 29)
+        next ^= 0x0800;
+    else if (y != 31)
+        next = static_cast<uint16_t>(next | (y + 1) << 5);
+    return row_matters(next);
 }
 
 void PPU::answer_fetches(bool on) {
@@ -805,7 +834,7 @@ void PPU::run_until<Accuracy::standard>(int64_t target) {
             continue;
         }
         if (!post_render) {
-            if (dot >= 1 && dot <= 256 && hears_fetches) {
+            if (dot >= 1 && dot <= 256 && hears_fetches && row_fetches_matter()) {
                 cycle();  // the board may switch banks at any fetch
             } else if (dot >= 1 && dot <= 256) {
                 render_span(static_cast<int>(std::min<int64_t>(256, dot + left - 1)));
@@ -2096,7 +2125,8 @@ void PPU::run_until<Accuracy::hardware>(int64_t target) {
         if (on && (scanline < 240 || scanline == LAST_LINE)) {
             // The pre-render line's dot 1 clears the flags: through the dot step.
             const bool group_start = ((dot - 1) & 7) == 0 && (dot > 1 || scanline != LAST_LINE);
-            if (hears_fetches) {
+            const bool background = dot <= 256 || (dot >= 321 && dot <= PREFETCH_END);
+            if (hears_fetches && (!background || row_fetches_matter())) {
                 cycle<Accuracy::hardware>();
             } else if (group_start && left >= 8 && dot <= 256) {
                 rendering_span(static_cast<int>(std::min<int64_t>((257 - dot) / 8, left / 8)));

@@ -244,6 +244,10 @@ private:
     bool hears_a12 = false;  // what the board hears of the bus (Mapper::bus_watch)
     int a12_low_dots = 0;
     bool hears_fetches = false;
+    uint8_t fetched_first = 0x00, fetched_last = 0xFF;  // Mapper::fetched_tiles
+    // Whether the name-table row v is in (both tables side by side) holds a
+    // tile whose fetch the board acts on.
+    bool row_fetches_matter() const;
     bool fetches_answered = false;  // the board answers them (answer_fetches)
     bool hears_port = false;        // Mapper::BusWatch::ppu_port
     bool dot_clocked = false;       // the board's dot clock runs in this model

@@ -116,6 +116,13 @@ public:
         bool ppu_port = false;
     };
     virtual BusWatch bus_watch(Accuracy) const { return {}; }
+    // The tiles (first-last) whose pattern fetches a board that hears fetches
+    // acts on; a line fetching none of them is drawn without telling it.
+    // Every tile by default.
+    struct FetchedTiles {
+        uint8_t first = 0x00, last = 0xFF;
+    };
+    virtual FetchedTiles fetched_tiles() const { return {}; }
     virtual void a12_rose(void**, int64_t /*at*/, int64_t /*low_since*/) {}
     virtual uint8_t fetched(void**, uint16_t /*address*/, PpuFetch, uint8_t byte) { return byte; }
     virtual void ppu_register_written(void**, uint16_t /*reg*/, uint8_t /*value*/) {}

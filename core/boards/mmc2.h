@@ -29,6 +29,7 @@ public:
     uint32_t watched_writes_from() const override { return 0xA000; }
     uint32_t registers_from() const override { return 0xA000; }
     BusWatch bus_watch(Accuracy) const override { return {false, 0, true}; }
+    FetchedTiles fetched_tiles() const override { return {0xFD, 0xFE}; }  // the latch tiles
     uint8_t fetched(void** context, uint16_t address, PpuFetch, uint8_t byte) override;
     void snapshot(StateIO& io) override;
 
