@@ -48,7 +48,9 @@ namespace NES {
 // low; length and period high), their timers counting APU cycles (two CPU
 // cycles each), their envelopes and length counters clocked together every
 // 7457 CPU cycles (240 Hz) by a divider of their own; $5015 enables them and
-// reads back which length counters run. The PCM channel plays the level
+// reads back which length counters run. A $5003/$5007 write starts the duty
+// again; periods below 8 play (the console mutes them in its sweep). The
+// PCM channel plays the level
 // written to $5011 in write mode ($5010 bit 0 clear; a 0 is not taken); its
 // read mode and interrupt are left out. A pulse step is as loud as the
 // console pulse's, the PCM's full range as the DMC's.
