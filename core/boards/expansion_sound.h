@@ -29,6 +29,19 @@ void attach_sound(CPU& cpu, ExpansionSound& chip);
 // Brings the chip to the APU's cycle before its registers change.
 void bring_sound_up(CPU& cpu);
 
+// The clocks a divider counting down from `divider` gives in `cycles` steps,
+// reloading `period` at each: the one at 0, then every period + 1. A chip's
+// run of many cycles at once, as cheap as one.
+inline int64_t count_down(uint16_t& divider, int period, int64_t cycles) {
+    if (cycles <= divider) {
+        divider = static_cast<uint16_t>(divider - cycles);
+        return 0;
+    }
+    const int64_t after_first = cycles - divider - 1;
+    divider = static_cast<uint16_t>(period - after_first % (period + 1));
+    return 1 + after_first / (period + 1);
+}
+
 }  // namespace board
 
 }  // namespace NES

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "apu.h"
 #include "cpu_helper.h"
 #include "parts.h"
 #include "ppu.h"
@@ -101,6 +102,7 @@ void MMC5::insert(CPU& cpu) {
     cpu.rom->mirroring = FOUR_SCREEN;  // the board fills the four tables itself
     std::fill(std::begin(shown_prg), std::end(shown_prg), -1);
     place_prg_windows(cpu);
+    attach_sound(cpu, sound);
 }
 
 // ---- CHR ----
@@ -260,6 +262,11 @@ void MMC5::write_register(CPU& cpu, int a, uint8_t v) {
                 ppu->memory[0x2000 + t * 0x400 + a - 0x5C00] = name_table_byte(t, a - 0x5C00);
         return;
     }
+    if (a <= 0x5015) {
+        bring_sound_up(cpu);
+        sound.write(a - 0x5000, v);
+        return;
+    }
     if (a >= 0x5113 && a <= 0x5117) {
         prg[a - 0x5113] = v;
         place_prg_windows(cpu);
@@ -351,7 +358,10 @@ void MMC5::map_read(void** context, signed char* address) {
     const int a = cpu_address(cpu, address);
     if (a < 0x4020 || a >= 0x6000) return;
     auto out = static_cast<uint8_t>(a >> 8);  // nothing drives the bus: the address's high byte stays
-    if (a == 0x5204) {
+    if (a == 0x5015) {
+        bring_sound_up(*cpu);
+        out = sound.status();
+    } else if (a == 0x5204) {
         out = static_cast<uint8_t>((irq_pending ? 0x80 : 0) | (in_frame ? 0x40 : 0));
         irq_pending = false;
         cpu->clear_irq(IRQ_CARTRIDGE);
@@ -415,6 +425,103 @@ int64_t MMC5::clocks_to_request() const {
     return FRAME_DOTS - now + int64_t{irq_compare} * DOTS_PER_LINE + COUNT_AT;
 }
 
+// ---- Sound ----
+
+namespace {
+
+constexpr int FRAME_PERIOD = 7457;  // CPU cycles between envelope and length clocks
+// The duties' 8 steps, a bit each (step 0 the lowest), as the console's pulses play them.
+constexpr uint8_t DUTY[4] = {0x02, 0x06, 0x1E, 0xF9};
+// A step of a pulse's volume against the console's pulse, whose volume v
+// swings from -v to +v in the mix.
+constexpr float PULSE_STEP = 2 * 0.00752f;
+// The DMC's 7-bit level enters the mix doubled, 8 bits of this each: the
+// PCM's byte takes the same steps.
+constexpr float PCM_STEP = 0.00335f;
+
+}  // namespace
+
+void Mmc5Sound::write(int reg, uint8_t v) {
+    if (reg < 8) {
+        const int c = reg >> 2;
+        Pulse& p = pulse[c];
+        p.regs[reg & 3] = v;
+        if ((reg & 3) != 3) return;
+        if ((enable >> c) & 1) p.length = APU::length_lookup(v >> 3);
+        p.envelope_start = true;
+        p.step = 0;
+    } else if (reg == 0x10) {
+        pcm_control = v;
+    } else if (reg == 0x11) {
+        if (!(pcm_control & 1) && v != 0) pcm = v;
+    } else if (reg == 0x15) {
+        enable = v & 3;
+        for (int c = 0; c < 2; ++c)
+            if (!((enable >> c) & 1)) pulse[c].length = 0;
+    }
+}
+
+uint8_t Mmc5Sound::status() const {
+    return static_cast<uint8_t>((pulse[0].length ? 1 : 0) | (pulse[1].length ? 2 : 0));
+}
+
+// The quarter- and half-frame clocks of the console's frame sequencer, at once.
+void Mmc5Sound::clock_units() {
+    for (Pulse& p : pulse) {
+        const uint8_t r = p.regs[0];
+        const bool halt = r & 0x20;  // also the envelope's loop
+        // A start, or the divider's reload, steps the decay: back to 15 on a
+        // start or a loop, else down.
+        if (p.envelope_start || p.envelope_divider == 0) {
+            const bool restart = p.envelope_start || (p.decay == 0 && halt);
+            p.decay = restart ? 15 : p.decay == 0 ? 0 : p.decay - 1;
+            p.envelope_start = false;
+            p.envelope_divider = r & 15;
+        } else {
+            --p.envelope_divider;
+        }
+        if (!halt && p.length != 0) --p.length;
+    }
+}
+
+void Mmc5Sound::run(int64_t cycles) {
+    // The units change only the outputs' volume, the timers only their steps:
+    // each runs the stretch on its own.
+    for (int64_t n = count_down(frame_divider, FRAME_PERIOD - 1, cycles); n > 0; --n) clock_units();
+    const int64_t apu_cycles = (half_cycle + cycles) / 2;
+    half_cycle = static_cast<uint8_t>((half_cycle + cycles) & 1);
+    for (Pulse& p : pulse) {
+        const int period = (p.regs[3] & 7) << 8 | p.regs[2];
+        p.step = static_cast<uint8_t>((p.step + count_down(p.timer, period, apu_cycles)) & 7);
+    }
+}
+
+float Mmc5Sound::level() const {
+    int sum = 0;
+    for (const Pulse& p : pulse) {
+        const uint8_t r = p.regs[0];
+        if (p.length != 0 && ((DUTY[r >> 6] >> p.step) & 1)) sum += (r & 0x10) ? r & 15 : p.decay;
+    }
+    return static_cast<float>(sum) * PULSE_STEP + static_cast<float>(pcm) * PCM_STEP;
+}
+
+void Mmc5Sound::snapshot(StateIO& io) {
+    for (Pulse& p : pulse) {
+        for (uint8_t& r : p.regs) io.num(r, "mmc5.sound.register");
+        io.num(p.timer, "mmc5.sound.timer", 0, 0x7FF);
+        io.num(p.step, "mmc5.sound.step", 0, 7);
+        io.num(p.length, "mmc5.sound.length");
+        io.flag(p.envelope_start, "mmc5.sound.envelope_start");
+        io.num(p.envelope_divider, "mmc5.sound.envelope_divider", 0, 15);
+        io.num(p.decay, "mmc5.sound.decay", 0, 15);
+    }
+    io.num(enable, "mmc5.sound.enable", 0, 3);
+    io.num(frame_divider, "mmc5.sound.frame_divider", 0, FRAME_PERIOD - 1);
+    io.num(half_cycle, "mmc5.sound.half_cycle", 0, 1);
+    io.num(pcm_control, "mmc5.sound.pcm_control");
+    io.num(pcm, "mmc5.sound.pcm");
+}
+
 // ---- Snapshots ----
 
 void MMC5::snapshot(StateIO& io) {
@@ -446,6 +553,7 @@ void MMC5::snapshot(StateIO& io) {
     io.bytes(exram, sizeof exram, "mmc5.exram");
     io.bytes(&ciram[0][0], sizeof ciram, "mmc5.ciram");
     if (!ram.empty()) io.bytes(ram.data(), ram.size(), "mmc5.prg_ram");  // as many banks as the cartridge has
+    sound.snapshot(io);
     if (io.mode() != StateIO::Mode::Load) return;
     // The windows, pattern memory and name tables came back with the machine's
     // memory; what the board derives from its registers follows them.

@@ -31,16 +31,55 @@
 //   gives pending (bit 7) and in-frame (bit 6) and acknowledges. Line 240,
 //   or rendering off, clears in-frame.
 // - The multiplier: $5205 x $5206, the product read back from them.
-// Left out: the sound channels ($5000-$5015) and CHR-RAM banking (CHR-RAM
-// is the PPU's plain 8 KiB).
+// - Its sound ($5000-$5015): Mmc5Sound.
+// Left out: CHR-RAM banking (CHR-RAM is the PPU's plain 8 KiB).
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "expansion_sound.h"
 #include "mapper.h"
 
 namespace NES {
+
+// The MMC5's sound: two pulses as the console's but without a sweep
+// ($5000-$5003, $5004-$5007: duty, length halt and envelope; unused; period
+// low; length and period high), their timers counting APU cycles (two CPU
+// cycles each), their envelopes and length counters clocked together every
+// 7457 CPU cycles (240 Hz) by a divider of their own; $5015 enables them and
+// reads back which length counters run. A $5003/$5007 write starts the duty
+// again; periods below 8 play (the console mutes them in its sweep). The
+// PCM channel plays the level
+// written to $5011 in write mode ($5010 bit 0 clear; a 0 is not taken); its
+// read mode and interrupt are left out. A pulse step is as loud as the
+// console pulse's, the PCM's full range as the DMC's.
+class Mmc5Sound : public ExpansionSound {
+public:
+    struct Pulse {
+        uint8_t regs[4] = {};
+        uint16_t timer = 0;  // counts down to the next step
+        uint8_t step = 0;    // into the duty's 8 steps
+        uint8_t length = 0;
+        bool envelope_start = false;
+        uint8_t envelope_divider = 0;
+        uint8_t decay = 0;
+    } pulse[2];
+    uint8_t enable = 0;             // $5015
+    uint16_t frame_divider = 7456;  // the next envelope and length clock comes in this + 1 CPU cycles
+    uint8_t half_cycle = 0;         // a CPU cycle into the APU cycle
+    uint8_t pcm_control = 0;        // $5010
+    uint8_t pcm = 0;
+    // A write to $5000-$5015 (address less $5000).
+    void write(int reg, uint8_t value);
+    uint8_t status() const;  // the $5015 read
+    void run(int64_t cycles) override;
+    float level() const override;
+    void snapshot(StateIO& io);
+
+private:
+    void clock_units();
+};
 
 class MMC5 : public Mapper {
 public:
@@ -76,6 +115,7 @@ public:
     uint8_t exram[0x400] = {};
     uint8_t ciram[2][0x400] = {};
     std::vector<uint8_t> ram;  // PRG-RAM, 8 KiB a bank
+    Mmc5Sound sound;
 
     void map_write(void** context, signed char* address, signed char* value) override;
     void map_read(void** context, signed char* address) override;

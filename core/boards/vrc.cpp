@@ -199,18 +199,6 @@ namespace {
 // swings from -v to +v in the mix.
 constexpr float VRC6_STEP = 2 * 0.00752f;
 
-// The clocks a divider counting down from `divider` gives in `cycles` CPU
-// cycles, reloading `period` at each: the one at 0, then every period + 1.
-int64_t count_down(uint16_t& divider, int period, int64_t cycles) {
-    if (cycles <= divider) {
-        divider = static_cast<uint16_t>(divider - cycles);
-        return 0;
-    }
-    const int64_t after_first = cycles - divider - 1;
-    divider = static_cast<uint16_t>(period - after_first % (period + 1));
-    return 1 + after_first / (period + 1);
-}
-
 }  // namespace
 
 void Vrc6Sound::write(int channel, int index, uint8_t value) {

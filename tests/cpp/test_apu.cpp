@@ -13,6 +13,7 @@
 
 #include "apu.h"
 #include "boards/fme7.h"
+#include "boards/mmc5.h"
 #include "boards/vrc.h"
 #include "console.h"
 #include "cpu.h"
@@ -552,6 +553,11 @@ TEST(CartridgeSound, StretchesMatchSingleCycles) {
     NES::Vrc6Sound vrc6;
     for (const auto& w : VRC6) vrc6.write(w[0], w[1], w[2]);
     expect_stretches_match(vrc6);
+    // Pulse 1's envelope looping, pulse 2's decaying at period 3 until its length runs out.
+    constexpr uint8_t MMC5[][2] = {{0x15, 3}, {0, 0x62}, {2, 0x23}, {3, 9}, {4, 0x85}, {6, 3}, {7, 0}, {0x11, 0x40}};
+    NES::Mmc5Sound mmc5;
+    for (const auto& w : MMC5) mmc5.write(w[0], w[1]);
+    expect_stretches_match(mmc5);
 }
 
 }  // namespace

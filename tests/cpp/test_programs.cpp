@@ -42,6 +42,9 @@ TEST(Programs, CartridgeSoundPlaysThroughTheMix) {
         {"vrc6a", {{0x9000, 0x8F}}, 0},                      // digitized: the volume as a level
         {"vrc6b", {}, 14 * 256},
         {"vrc6b", {{0xB001, 0}}, 0},  // $B001 is the enable on VRC6b
+        {"mmc5", {}, 16 * 256},
+        {"mmc5", {{0x5002, 0x7F}}, 16 * 128},
+        {"mmc5", {{0x5015, 0}}, 0},  // disabled: its length counter cleared
         {"fme7", {}, 32 * 128},
         {"fme7", {{0xE000, 0x3F}}, 0},  // register 7, the last selected: square and noise off
         // Noise on A (period 31), changing at every second shift; square A by

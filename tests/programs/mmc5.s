@@ -1,12 +1,14 @@
 ; layout: banked
 ; MMC5 (5): PRG modes with ROM and RAM banks, CHR modes and the 8x16 sets, the name-table
-; mapping, ExRAM modes, the fill table, the multiplier and the scanline counter. Each PRG-RAM
-; bank 1-7 starts with $D0 + its number; bank 0 holds the report at $6000.
+; mapping, ExRAM modes, the fill table, the multiplier, the scanline counter and the pulses'
+; length counters. Each PRG-RAM bank 1-7 starts with $D0 + its number; bank 0 holds the report
+; at $6000. From the start pulse 1 plays at period 255 (437 Hz), and goes on after the result.
 .include "boards.inc"
 BOARD 5, 31, 0, 0
 .segment "CODE"
 board_start:
     WRITES start                ; no frame interrupt from the APU, PRG-RAM writable
+    WRITES tone
     ldx #7
 :   stx $5113
     txa
@@ -100,9 +102,22 @@ board_extra:
     lda $5204
     EXPECT_A 0, 113, "still in frame in vertical blank"
     sta PPUMASK
+    WRITES short_length         ; pulse 2 for two clocks of 240 Hz
+    lda $5015
+    EXPECT_A 3, 114, "$5015 did not read both length counters running"
+    jsr wait_vblank
+    jsr wait_vblank
+    lda $5015
+    EXPECT_A 1, 115, "pulse 2's length counter did not run out at 240 Hz, or pulse 1's halted one did"
     rts
 start:
     W APU_FRAME, $40, $5102, 2, $5103, 1
+    .word 0
+tone:                           ; duty 1/2, halted, volume 15
+    W $5015, 3, $5000, $BF, $5002, $FF, $5003, 0
+    .word 0
+short_length:
+    W $5004, $10, $5007, $18
     .word 0
 protected:
     W $5114, 1, $5102, 0, $8000, $77
