@@ -11,14 +11,13 @@ constexpr int64_t BATTERY_INTERVAL_NS = 2 * NS_PER_S;
 
 }  // namespace
 
-BatteryWriter::BatteryWriter(const uint8_t* ram, const uint8_t* saved, std::string path)
-    : ram(ram), path(std::move(path)) {
+BatteryWriter::BatteryWriter(const uint8_t* saved, std::string path) : path(std::move(path)) {
     std::memcpy(last, saved, sizeof last);
     next_check = now_ns() + BATTERY_INTERVAL_NS;
     thread = std::thread([this] { loop(); });
 }
 
-void BatteryWriter::poll() {
+void BatteryWriter::poll(const uint8_t* ram) {
     const int64_t now = now_ns();
     if (now < next_check) return;
     next_check = now + BATTERY_INTERVAL_NS;

@@ -25,21 +25,21 @@ inline int64_t now_ns() {
 // copy of the RAM when that has changed since the last copy.
 class BatteryWriter {
 public:
-    // ram: the machine's $6000-$7FFF; saved: what the file holds now.
-    BatteryWriter(const uint8_t* ram, const uint8_t* saved, std::string path);
+    // saved: what the file holds now.
+    BatteryWriter(const uint8_t* saved, std::string path);
     ~BatteryWriter() { finish(); }
     BatteryWriter(const BatteryWriter&) = delete;
     BatteryWriter& operator=(const BatteryWriter&) = delete;
 
-    // On the emulation thread between two slices; allocates nothing.
-    void poll();
+    // On the emulation thread between two slices, with the battery RAM as
+    // the board shows it now; allocates nothing.
+    void poll(const uint8_t* ram);
     // Ends the writer once a copy it holds is written.
     void finish();
 
 private:
     void loop();
 
-    const uint8_t* ram;
     std::string path;
     uint8_t last[BATTERY_RAM_LEN] = {};  // the last copy handed over (emulation thread)
     int64_t next_check = 0;

@@ -103,8 +103,7 @@ void EmulationThread::body() {
     current_machine = &machine;
     try {
         std::optional<BatteryWriter> battery;
-        if (machine.keeps_battery())
-            battery.emplace(machine.cpu->memory + 0x6000, machine.battery_saved, machine.game_dir + "/ram");
+        if (machine.keeps_battery()) battery.emplace(machine.battery_saved, machine.game_dir + "/ram");
         battery_writer = battery ? &*battery : nullptr;
         struct Forget {
             BatteryWriter*& writer;
@@ -120,7 +119,7 @@ void EmulationThread::body() {
             }
             run_slice(machine.cpu->cycles + slice);
             pace();
-            if (battery) battery->poll();
+            if (battery) battery->poll(machine.battery_ram());
         }
         if (battery_at_end) {
             battery_writer = nullptr;

@@ -228,7 +228,7 @@ void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     cpu->loadRom(rom.get(), load_battery && battery_file != BatteryFile::none);
     ppu->loadRom(rom.get());
     cpu->reset();
-    std::memcpy(battery_saved, cpu->memory + 0x6000, sizeof battery_saved);
+    std::memcpy(battery_saved, battery_ram(), sizeof battery_saved);
 }
 
 NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, const MachineSettings& settings,
@@ -437,10 +437,15 @@ void NESUnit::perFrame(const FrameCallback& f) {
     perframefunc.store(f ? std::make_shared<const FrameCallback>(f) : nullptr);
 }
 
+const uint8_t* NESUnit::battery_ram() const {
+    const NES::Mapper* mapper = rom ? rom->mapper.get() : nullptr;
+    return mapper ? mapper->battery_ram(*cpu) : cpu->memory + 0x6000;
+}
+
 void NESUnit::write_battery_ram() {
     if (!keeps_battery()) return;
     uint8_t ram[BATTERY_RAM_LEN];
-    std::memcpy(ram, cpu->memory + 0x6000, sizeof ram);
+    std::memcpy(ram, battery_ram(), sizeof ram);
     write_file_atomically(game_dir + "/ram", ram, sizeof ram);
     std::memcpy(battery_saved, ram, sizeof ram);
 }

@@ -169,6 +169,9 @@ public:
     uint8_t battery_saved[BATTERY_RAM_LEN] = {};
     // Whether this machine keeps a battery RAM file.
     bool keeps_battery() const;
+    // The 8 KiB the battery keeps, where the board holds them now (a board
+    // may show ROM at $6000 and keep its RAM aside).
+    const uint8_t* battery_ram() const;
     void write_battery_ram();
     // At interpreter exit: ends the emulation thread; then writes the battery
     // RAM file, unless another thread may still be stepping the machine (it is

@@ -190,6 +190,34 @@ def test_battery_ram(write_rom, lumaret):
     assert not (lumaret / "plain" / "ram").exists()
 
 
+# FME-7: RAM at $6000 takes $5A and $A5, then ROM is shown there again.
+FME7_BATTERY = [
+    0xA9, 0x08, 0x8D, 0x00, 0x80,  # 8000 LDA #$08; STA $8000  (command 8: $6000)
+    0xA9, 0xC0, 0x8D, 0x00, 0xA0,  # 8005 LDA #$C0; STA $A000  (RAM, enabled)
+    0xA9, 0x5A, 0x8D, 0x00, 0x60,  # 800A LDA #$5A; STA $6000
+    0xA9, 0xA5, 0x8D, 0xFF, 0x7F,  # 800F LDA #$A5; STA $7FFF
+    0xA9, 0x00, 0x8D, 0x00, 0xA0,  # 8014 LDA #$00; STA $A000  (ROM bank 0)
+    0x4C, 0x19, 0x80,              # 8019 JMP $8019
+]
+
+
+def test_battery_ram_kept_by_the_board(write_rom, lumaret):
+    # A board that shows ROM at $6000 keeps its RAM aside: the file gets the RAM.
+    path = write_rom("fme7.nes", image=ines(FME7_BATTERY, battery=True, mapper=69))
+    ram = lumaret / "fme7" / "ram"
+    for _ in range(2):  # the second machine loads the file into the board's RAM first
+        nes = pictor.NES(path)
+        assert nes.cpuMem()[0x6000] == 0xA9  # ROM shows at power-on
+        run(nes, 2)
+        with pytest.raises(RuntimeError):
+            nes.stop()
+        data = ram.read_bytes()
+        assert len(data) == 8192 and data[0] == 0x5A and data[-1] == 0xA5
+        del nes
+        gc.collect()
+    assert ram.read_bytes()[0] == 0x5A
+
+
 def test_battery_ram_write_failure(write_rom, lumaret):
     nes = pictor.NES(write_rom("game.nes", image=ines(BATTERY, battery=True)))
     (lumaret / "game" / "ram" / "x").mkdir(parents=True)  # "ram" is a non-empty directory
