@@ -134,7 +134,8 @@ public:
     // The NMI line follows the VBlank flag this many dots late: the CPU's
     // edge detector does not yet see a flag set at dot 1 of line 241 while
     // the PPU is at dot 1 + NMI_LAG_DOTS or before, so a $2002 read in that
-    // time still cancels the NMI.
+    // time still cancels the NMI. The line drops a dot before the flag's
+    // clear at dot 1 of line 261.
     static constexpr int NMI_LAG_DOTS = 2;
     bool nmi_line_settling() const { return scanline == 241 && dot <= 1 + NMI_LAG_DOTS; }
     bool nmi_line_released() const { return scanline == 261 && dot == 1; }
