@@ -667,6 +667,7 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
     std::memset(memory, 0, sizeof(memory));
     rom = cartridge;
     map_pages();
+    std::optional<std::vector<uint8_t>> battery;  // the battery RAM file
     if (rom->battery && load_battery) {
         std::string path = config_dir;
         if (sep) path += sep;
@@ -674,15 +675,18 @@ void CPU::loadRom(ROM* cartridge, bool load_battery) {
         if (verbose) printf("load RAM file: %s\n", path.c_str());
         // Without a game folder there is no battery file to look for. Only a
         // regular file is read: a FIFO or a device there is an error at once.
-        std::optional<std::vector<uint8_t>> ram;
-        if (!config_dir.empty()) ram = read_regular_file(path, 0x2000, "cannot read the battery RAM file");
-        if (verbose) printf("RAM file exists: %i\n", ram ? 1 : 0);
-        if (ram) std::memcpy(memory + 0x6000, ram->data(), std::min<std::size_t>(ram->size(), 0x2000));
+        if (!config_dir.empty())
+            battery = read_regular_file(path, Mapper::MAX_BATTERY_BYTES, "cannot read the battery RAM file");
+        if (verbose) printf("RAM file exists: %i\n", battery ? 1 : 0);
+        if (battery) std::memcpy(memory + 0x6000, battery->data(), std::min(battery->size(), Mapper::BATTERY_BYTES));
     }
 
     if (rom->has_trainer) std::memcpy(memory + 0x7000, rom->trainer, sizeof rom->trainer);
     if (apu) apu->expansion = nullptr;  // a board with a sound chip attaches it
-    if (Mapper* mapper = rom->mapper.get()) mapper->insert(*this);
+    if (Mapper* mapper = rom->mapper.get()) {
+        mapper->insert(*this);
+        if (battery) mapper->load_battery(*this, battery->data(), battery->size());
+    }
     map_pages();  // again: a board may choose its watched ranges at insertion
 }
 

@@ -11,8 +11,8 @@ constexpr int64_t BATTERY_INTERVAL_NS = 2 * NS_PER_S;
 
 }  // namespace
 
-BatteryWriter::BatteryWriter(const uint8_t* saved, std::string path) : path(std::move(path)) {
-    std::memcpy(last, saved, sizeof last);
+BatteryWriter::BatteryWriter(const uint8_t* saved, std::size_t size, std::string path)
+    : path(std::move(path)), last(saved, saved + size), pending(size) {
     next_check = now_ns() + BATTERY_INTERVAL_NS;
     thread = std::thread([this] { loop(); });
 }
@@ -21,11 +21,11 @@ void BatteryWriter::poll(const uint8_t* ram) {
     const int64_t now = now_ns();
     if (now < next_check) return;
     next_check = now + BATTERY_INTERVAL_NS;
-    if (std::memcmp(ram, last, sizeof last) == 0) return;
-    std::memcpy(last, ram, sizeof last);
+    if (std::memcmp(ram, last.data(), last.size()) == 0) return;
+    std::memcpy(last.data(), ram, last.size());
     {
         std::lock_guard<std::mutex> lock(mutex);  // the writer holds it only to copy
-        std::memcpy(pending, last, sizeof pending);
+        std::memcpy(pending.data(), last.data(), pending.size());
         dirty = true;
     }
     cv.notify_one();
@@ -42,16 +42,16 @@ void BatteryWriter::finish() {
 }
 
 void BatteryWriter::loop() {
-    uint8_t copy[BATTERY_RAM_LEN];
+    std::vector<uint8_t> copy(pending.size());
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
         cv.wait(lock, [this] { return dirty || quit; });
         if (!dirty) return;
-        std::memcpy(copy, pending, sizeof copy);
+        std::memcpy(copy.data(), pending.data(), copy.size());
         dirty = false;
         lock.unlock();
         try {
-            write_file_atomically(path, copy, sizeof copy);
+            write_file_atomically(path, copy.data(), copy.size());
         } catch (...) {
             // The next copy tries again; stop and the machine's end write it and report.
         }

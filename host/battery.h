@@ -9,8 +9,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
-constexpr std::size_t BATTERY_RAM_LEN = 0x2000;
 constexpr int64_t NS_PER_S = 1'000'000'000;
 
 // Steady-clock time in ns.
@@ -25,8 +25,8 @@ inline int64_t now_ns() {
 // copy of the RAM when that has changed since the last copy.
 class BatteryWriter {
 public:
-    // saved: what the file holds now.
-    BatteryWriter(const uint8_t* saved, std::string path);
+    // saved: what the file holds now, size bytes (the board's battery RAM).
+    BatteryWriter(const uint8_t* saved, std::size_t size, std::string path);
     ~BatteryWriter() { finish(); }
     BatteryWriter(const BatteryWriter&) = delete;
     BatteryWriter& operator=(const BatteryWriter&) = delete;
@@ -41,12 +41,12 @@ private:
     void loop();
 
     std::string path;
-    uint8_t last[BATTERY_RAM_LEN] = {};  // the last copy handed over (emulation thread)
+    std::vector<uint8_t> last;  // the last copy handed over (emulation thread)
     int64_t next_check = 0;
     std::thread thread;
     std::mutex mutex;
     std::condition_variable cv;
-    uint8_t pending[BATTERY_RAM_LEN] = {};
+    std::vector<uint8_t> pending;
     bool dirty = false;
     bool quit = false;
 };

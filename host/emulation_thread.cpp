@@ -103,7 +103,8 @@ void EmulationThread::body() {
     current_machine = &machine;
     try {
         std::optional<BatteryWriter> battery;
-        if (machine.keeps_battery()) battery.emplace(machine.battery_saved, machine.game_dir + "/ram");
+        if (machine.keeps_battery())
+            battery.emplace(machine.battery_saved.data(), machine.battery_saved.size(), machine.game_dir + "/ram");
         battery_writer = battery ? &*battery : nullptr;
         struct Forget {
             BatteryWriter*& writer;

@@ -228,7 +228,7 @@ void NESUnit::insert(std::unique_ptr<NES::ROM> cartridge, bool load_battery) {
     cpu->loadRom(rom.get(), load_battery && battery_file != BatteryFile::none);
     ppu->loadRom(rom.get());
     cpu->reset();
-    std::memcpy(battery_saved, battery_ram(), sizeof battery_saved);
+    battery_saved.assign(battery_ram(), battery_ram() + battery_size());
 }
 
 NESUnit::NESUnit(std::unique_ptr<NES::ROM> cartridge, const std::string& name, const MachineSettings& settings,
@@ -442,12 +442,16 @@ const uint8_t* NESUnit::battery_ram() const {
     return mapper ? mapper->battery_ram(*cpu) : cpu->memory + 0x6000;
 }
 
+std::size_t NESUnit::battery_size() const {
+    const NES::Mapper* mapper = rom ? rom->mapper.get() : nullptr;
+    return mapper ? mapper->battery_size() : NES::Mapper::BATTERY_BYTES;
+}
+
 void NESUnit::write_battery_ram() {
     if (!keeps_battery()) return;
-    uint8_t ram[BATTERY_RAM_LEN];
-    std::memcpy(ram, battery_ram(), sizeof ram);
-    write_file_atomically(game_dir + "/ram", ram, sizeof ram);
-    std::memcpy(battery_saved, ram, sizeof ram);
+    const uint8_t* ram = battery_ram();
+    write_file_atomically(game_dir + "/ram", ram, battery_size());
+    battery_saved.assign(ram, ram + battery_size());
 }
 
 // ---- Views ----

@@ -6,6 +6,7 @@
 // mapper numbers to them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "glob_const.h"
@@ -82,9 +83,16 @@ public:
     // Every register and counter of the class, and RAM of its own, for
     // machine snapshots (StateIO, cpu_helper.h).
     virtual void snapshot(StateIO&) {}
-    // The 8 KiB that a battery keeps: $6000-$7FFF of the CPU's memory, or a
-    // board's own store while that window shows something else.
+    // The bytes a battery keeps (battery_size of them, 8 KiB unless the
+    // board has more): $6000-$7FFF of the CPU's memory, or a board's own
+    // store while that window shows something else.
     virtual const uint8_t* battery_ram(const CPU& cpu) const;
+    virtual std::size_t battery_size() const { return BATTERY_BYTES; }
+    // After insert(), the whole battery file (its first 8 KiB were already
+    // at $6000), for a board whose battery keeps more.
+    virtual void load_battery(CPU&, const uint8_t*, std::size_t) {}
+    static constexpr std::size_t BATTERY_BYTES = 0x2000;
+    static constexpr std::size_t MAX_BATTERY_BYTES = 0x10000;
 
     // What the board hears of the PPU's address bus, said once per machine
     // when the cartridge goes in, so that a board that needs nothing costs

@@ -90,6 +90,13 @@ void MMC5::write_ram(CPU& cpu, int address, uint8_t value) {
 
 const uint8_t* MMC5::battery_ram(const CPU& cpu) const { return ram.size() >= BANK ? ram.data() : cpu.memory + 0x6000; }
 
+void MMC5::load_battery(CPU& cpu, const uint8_t* data, std::size_t size) {
+    if (ram.size() < BANK) return;
+    std::memcpy(ram.data(), data, std::min({size, battery_bytes, ram.size()}));
+    std::fill(std::begin(shown_prg), std::end(shown_prg), -1);
+    place_prg_windows(cpu);
+}
+
 void MMC5::insert(CPU& cpu) {
     ppu = cpu.ppu;
     const ROM& rom = *cpu.rom;
@@ -97,6 +104,8 @@ void MMC5::insert(CPU& cpu) {
     const int bytes = rom.nes2 ? rom.prg_ram_size + rom.prg_nvram_size : static_cast<int>(8 * BANK);
     const int banks = std::clamp((bytes + static_cast<int>(BANK) - 1) / static_cast<int>(BANK), 0, 8);
     ram.assign(banks * BANK, 0);
+    // NES 2.0 can give more battery-backed RAM than 8 KiB: its first banks.
+    battery_bytes = std::clamp<std::size_t>(rom.prg_nvram_size, BANK, std::max(ram.size(), std::size_t{BANK}));
     // The battery RAM (and a trainer) read at insertion go to the first bank.
     if (!ram.empty()) std::memcpy(ram.data(), cpu.memory + 0x6000, BANK);
     cpu.rom->mirroring = FOUR_SCREEN;  // the board fills the four tables itself

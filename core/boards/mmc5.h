@@ -130,6 +130,9 @@ public:
     void clock_dots(void** context, int64_t n) override;
     int64_t clocks_to_request() const override;
     const uint8_t* battery_ram(const CPU& cpu) const override;
+    std::size_t battery_size() const override { return battery_bytes; }
+    void load_battery(CPU& cpu, const uint8_t* data, std::size_t size) override;
+    std::size_t battery_bytes = BATTERY_BYTES;  // the first banks, battery-backed
     BusWatch bus_watch(Accuracy) const override { return {false, 0, false, true}; }
     uint8_t fetched(void** context, uint16_t address, PpuFetch kind, uint8_t byte) override;
     void ppu_register_written(void** context, uint16_t reg, uint8_t value) override;

@@ -217,6 +217,26 @@ def test_battery_ram_kept_by_the_board(write_rom, lumaret):
         gc.collect()
     assert ram.read_bytes()[0] == 0x5A
 
+    # An MMC5 whose NES 2.0 header gives 32 KiB of battery RAM keeps all of
+    # it: the program copies $6000 to $6001 in RAM bank 2.
+    program = bytes([0xA9, 0x02, 0x8D, 0x02, 0x51, 0xA9, 0x01, 0x8D, 0x03, 0x51,  # E000 allow RAM writes
+                     0xA9, 0x02, 0x8D, 0x13, 0x51,                                # E00A bank 2 at $6000
+                     0xAD, 0x00, 0x60, 0x8D, 0x01, 0x60, 0x4C, 0x15, 0xE0])       # E00F copy; wait
+    prg = bytearray(0x4000)
+    prg[0x2000 : 0x2000 + len(program)] = program
+    prg[0x3FFA:0x4000] = bytes([0x15, 0xE0, 0x00, 0xE0, 0x15, 0xE0])
+    header = b"NES\x1a" + bytes([1, 1, 0x52, 0x08, 0, 0, 0x90]) + bytes(5)
+    path = write_rom("mmc5.nes", image=header + bytes(prg) + bytes(0x2000))
+    ram = lumaret / "mmc5" / "ram"
+    ram.parent.mkdir(parents=True, exist_ok=True)
+    ram.write_bytes(bytes(2 * 8192) + b"\x55" + bytes(3 * 8192 - 1))
+    nes = pictor.NES(path)
+    run(nes, 2)
+    with pytest.raises(RuntimeError):
+        nes.stop()
+    data = ram.read_bytes()
+    assert len(data) == 4 * 8192 and data[2 * 8192 : 2 * 8192 + 2] == b"\x55\x55"
+
 
 def test_battery_ram_write_failure(write_rom, lumaret):
     nes = pictor.NES(write_rom("game.nes", image=ines(BATTERY, battery=True)))
