@@ -255,9 +255,15 @@ void PPU::write(short address, signed char value) {
     if (hears_port) mapper->vram_written(mapper_context, static_cast<uint16_t>(address), static_cast<uint8_t>(value));
 }
 
-bool PPU::row_fetches_matter() const {
+bool PPU::row_fetches_matter() {
     const uint8_t span = static_cast<uint8_t>(fetched_last - fetched_first);
     if (span == 0xFF) return true;
+    // The verdict depends on the row (coarse Y and the vertical table) and
+    // on whether fine Y is at its last line, not on coarse X or the
+    // horizontal table.
+    const int key = (v & 0x0BE0) | ((v & 0x7000) == 0x7000) << 12;
+    if (key == row_verdict_key) return row_verdict;
+    row_verdict_key = key;
     auto row_matters = [&](uint16_t address) {
         const uint16_t row = static_cast<uint16_t>(0x2000 | (address & 0x0FE0));
         for (const uint16_t start : {row, static_cast<uint16_t>(row ^ 0x0400)}) {
@@ -268,8 +274,8 @@ bool PPU::row_fetches_matter() const {
         }
         return false;
     };
-    if (row_matters(v)) return true;
-    if ((v & 0x7000) != 0x7000) return false;
+    if (row_matters(v)) return row_verdict = true;
+    if ((v & 0x7000) != 0x7000) return row_verdict = false;
     // Fine Y wraps at dot 256: the standard model's fetch there reads the
     // next row's first tile.
     const int y = (v >> 5) & 31;
@@ -278,7 +284,7 @@ bool PPU::row_fetches_matter() const {
         next ^= 0x0800;
     else if (y != 31)
         next = static_cast<uint16_t>(next | (y + 1) << 5);
-    return row_matters(next);
+    return row_verdict = row_matters(next);
 }
 
 void PPU::answer_fetches(bool on) {
@@ -825,6 +831,7 @@ int64_t PPU::mapper_event_dots() const {
 
 template <>
 void PPU::run_until<Accuracy::standard>(int64_t target) {
+    row_verdict_key = -1;  // the CPU may have written the name tables since
     const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
     while (cycles < target) {
         const int64_t left = target - cycles;
@@ -1973,16 +1980,33 @@ void PPU::rendering_span(int groups) {
     blocks[1] = {static_cast<uint8_t>(bg_shift_low), static_cast<uint8_t>(bg_shift_high),
                  static_cast<uint8_t>(attr_shift_low), static_cast<uint8_t>(attr_shift_high)};
     const uint16_t table = (ctrl & CTRL_BG_TABLE) ? 0x1000 : 0;
+    // A board that hears fetches is told them in order where the row holds
+    // a tile it acts on (a latch switched by one tile's fetch picks the
+    // bytes of the next).
+    const bool told = hears_fetches && row_fetches_matter();
     for (int k = 0; k < groups; ++k) {
         cycles = start + 8 * k;
         drive_address(0x2000);
-        fetch_name = memory[fold_nametable(0x2000 | (v & 0x0FFF), mirroring)];
-        fetch_attr = (memory[fold_nametable(attribute_address(v), mirroring)] >> ((v & 2) | ((v >> 4) & 4))) & 3;
+        const uint16_t attr_address = attribute_address(v);
+        uint8_t attr_byte;
+        if (told) {
+            fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table);
+            attr_byte = fetch_byte(attr_address, PpuFetch::attribute);
+        } else {
+            fetch_name = memory[fold_nametable(0x2000 | (v & 0x0FFF), mirroring)];
+            attr_byte = memory[fold_nametable(attr_address, mirroring)];
+        }
+        fetch_attr = (attr_byte >> ((v & 2) | ((v >> 4) & 4))) & 3;
         const uint16_t pattern = background_pattern_address(ctrl);
         cycles += 4;
         drive_address(table);
-        fetch_low = memory[pattern];
-        fetch_high = memory[pattern | 8];
+        if (told) {
+            fetch_low = fetch_byte(pattern, PpuFetch::background_low);
+            fetch_high = fetch_byte(pattern | 8, PpuFetch::background_high);
+        } else {
+            fetch_low = memory[pattern];
+            fetch_high = memory[pattern | 8];
+        }
         blocks[2 + k] = {fetch_low, fetch_high, static_cast<uint8_t>(spread(fetch_attr & 1)),
                          static_cast<uint8_t>(spread(fetch_attr & 2))};
         v = coarse_x_step(v);
@@ -2068,9 +2092,10 @@ void PPU::sprite_fetch_span() {
         const uint16_t address = sprite_pattern_address(i, ctrl);
         cycles += 4;
         drive_address(address);
-        const uint8_t* patterns = sprite_pattern_memory();
-        sprite_patterns[i] =
-            i < next_sprite_count ? static_cast<uint16_t>(patterns[address] | patterns[address | 8] << 8) : 0;
+        // An empty slot's fetch reaches the bus (and the board); its pattern stays clear.
+        const uint8_t low = fetch_sprite_byte(address, PpuFetch::sprite_low);
+        const uint8_t high = fetch_sprite_byte(address | 8, PpuFetch::sprite_high);
+        sprite_patterns[i] = i < next_sprite_count ? static_cast<uint16_t>(low | high << 8) : 0;
     }
     oam_bus = secondary_oam[31];
     finish_span(start, 257, SPRITE_FETCH_END);
@@ -2115,6 +2140,7 @@ void PPU::hardware_quiet(int dots) {
 
 template <>
 void PPU::run_until<Accuracy::hardware>(int64_t target) {
+    row_verdict_key = -1;  // the CPU may have written the name tables since
     while (cycles < target) {
         const int64_t left = target - cycles;
         if (scanline < 0 || scanline > LAST_LINE || dot < 0 || dot >= DOTS_PER_LINE) {
@@ -2125,8 +2151,8 @@ void PPU::run_until<Accuracy::hardware>(int64_t target) {
         if (on && (scanline < 240 || scanline == LAST_LINE)) {
             // The pre-render line's dot 1 clears the flags: through the dot step.
             const bool group_start = ((dot - 1) & 7) == 0 && (dot > 1 || scanline != LAST_LINE);
-            const bool background = dot <= 256 || (dot >= 321 && dot <= PREFETCH_END);
-            if (hears_fetches && (!background || row_fetches_matter())) {
+            // A board that acts on every fetch's dot hears them dot by dot.
+            if (hears_fetches && static_cast<uint8_t>(fetched_last - fetched_first) == 0xFF) {
                 cycle<Accuracy::hardware>();
             } else if (group_start && left >= 8 && dot <= 256) {
                 rendering_span(static_cast<int>(std::min<int64_t>((257 - dot) / 8, left / 8)));

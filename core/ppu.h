@@ -247,8 +247,12 @@ private:
     bool hears_fetches = false;
     uint8_t fetched_first = 0x00, fetched_last = 0xFF;  // Mapper::fetched_tiles
     // Whether the name-table row v is in (both tables side by side) holds a
-    // tile whose fetch the board acts on.
-    bool row_fetches_matter() const;
+    // tile whose fetch the board acts on. The verdict is kept for the row
+    // until the next run_until call: nothing writes the name tables while
+    // the PPU catches up, and the scan is too slow to repeat every dot.
+    bool row_fetches_matter();
+    int row_verdict_key = -1;
+    bool row_verdict = false;
     bool fetches_answered = false;  // the board answers them (answer_fetches)
     bool hears_port = false;        // Mapper::BusWatch::ppu_port
     bool dot_clocked = false;       // the board's dot clock runs in this model

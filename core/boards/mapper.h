@@ -126,7 +126,9 @@ public:
     virtual BusWatch bus_watch(Accuracy) const { return {}; }
     // The tiles (first-last) whose pattern fetches a board that hears fetches
     // acts on; a line fetching none of them is drawn without telling it.
-    // Every tile by default.
+    // Every tile by default. A board that names fewer acts on nothing but
+    // the order of the fetches (it answers no byte of its own and reads no
+    // dot count), so the hardware model tells it their fetches from spans.
     struct FetchedTiles {
         uint8_t first = 0x00, last = 0xFF;
     };

@@ -225,7 +225,7 @@ TEST(FastPath, HardwareRunMatchesCycleSteps) {
     for (int mapper : {0, 4})
         expect_same_run(test::stress_cart(1, mapper), 120, 1, "stress_m" + std::to_string(mapper), HW);
     expect_same_run(every_opcode_cart(1), 120, 1, "every_opcode", HW);
-    for (const char* name : {"mmc4", "vrc6a", "fme7", "mmc5", "hardware_bus_timing"})
+    for (const char* name : {"mmc2", "mmc4", "vrc6a", "fme7", "mmc5", "hardware_bus_timing"})
         expect_same_run(test::read_file(PICTOR_PROGRAM_DIR "/" + std::string(name) + ".nes"), 30, 1, name, HW);
 }
 
