@@ -252,6 +252,7 @@ void PPU::write(short address, signed char value) {
     // Pattern memory is writable only when it is CHR-RAM.
     if (address < 0x2000 && rom && !rom->chr.empty()) return;
     memory[static_cast<uint16_t>(address)] = static_cast<uint8_t>(value);
+    if ((address & 0x3000) == 0x2000) row_verdict_key = -1;
     if (hears_port) mapper->vram_written(mapper_context, static_cast<uint16_t>(address), static_cast<uint8_t>(value));
 }
 
@@ -299,6 +300,7 @@ void PPU::set_mirroring(int arrangement) {
     const int from = second_table(mirroring), to = second_table(arrangement);
     if (mirroring != 2 && arrangement != 2 && from != to) std::memcpy(memory + to, memory + from, 0x400);
     mirroring = arrangement;
+    row_verdict_key = -1;
 }
 
 // ---- Registers ----
@@ -831,7 +833,6 @@ int64_t PPU::mapper_event_dots() const {
 
 template <>
 void PPU::run_until<Accuracy::standard>(int64_t target) {
-    row_verdict_key = -1;  // the CPU may have written the name tables since
     const Mapper::DotClock clocking = mapper ? mapper->dot_clock() : Mapper::DotClock::none;
     while (cycles < target) {
         const int64_t left = target - cycles;
@@ -2140,7 +2141,6 @@ void PPU::hardware_quiet(int dots) {
 
 template <>
 void PPU::run_until<Accuracy::hardware>(int64_t target) {
-    row_verdict_key = -1;  // the CPU may have written the name tables since
     while (cycles < target) {
         const int64_t left = target - cycles;
         if (scanline < 0 || scanline > LAST_LINE || dot < 0 || dot >= DOTS_PER_LINE) {

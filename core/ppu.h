@@ -201,8 +201,9 @@ public:
     // write), so a program polling the flags costs no drawing.
     template <Accuracy A = Accuracy::standard>
     uint8_t status_at(int64_t target);
-    // Drops the prediction: a register, OAM or the cartridge changed.
-    void forget_prediction() { predicted_at = -1; }
+    // Drops the prediction, and the rows' latch-tile verdict: a register,
+    // OAM, the name tables or the cartridge changed.
+    void forget_prediction() { predicted_at = row_verdict_key = -1; }
 
     // A board's hooks beyond the fetches it hears (Mapper::bus_watch): it
     // answers fetches while a mode of it needs that, and it may give the
@@ -248,8 +249,9 @@ private:
     uint8_t fetched_first = 0x00, fetched_last = 0xFF;  // Mapper::fetched_tiles
     // Whether the name-table row v is in (both tables side by side) holds a
     // tile whose fetch the board acts on. The verdict is kept for the row
-    // until the next run_until call: nothing writes the name tables while
-    // the PPU catches up, and the scan is too slow to repeat every dot.
+    // until a name-table write, a change of arrangement or forget_prediction
+    // (which every run starts with, after what the host or a state load
+    // wrote): the scan is too slow to repeat every dot.
     bool row_fetches_matter();
     int row_verdict_key = -1;
     bool row_verdict = false;
