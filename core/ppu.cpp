@@ -2076,30 +2076,47 @@ void PPU::rendering_span(int groups) {
     finish_span(start, first, last);
 }
 
-// The sprite fetches of dots 257-320 at once, the registers constant.
-void PPU::sprite_fetch_span() {
+// Dots dot..last (within 257-320) of the sprite fetches at once, the
+// registers constant: slot (d - 257) / 8 drives the name-table address at
+// its first dot and its pattern row's at its fifth, and fetches the row's
+// planes at its sixth and eighth.
+void PPU::sprite_fetch_span(int last) {
     const uint8_t ctrl = *register_ptrs[0];
     const int64_t start = cycles;
+    const int first = dot;
     rendering = true;
-    shift_background();
-    reload_background();
-    v = (v & 0xFBE0) | (t & 0x041F);
-    if (scanline == LAST_LINE) v = (v & 0x841F) | (t & 0x7BE0);
-    start_line_sprites();
-    oam_addr = 0;
-    for (int i = 0; i < 8; ++i) {
-        cycles = start + 8 * i;
-        drive_address(0x2000);
-        const uint16_t address = sprite_pattern_address(i, ctrl);
-        cycles += 4;
-        drive_address(address);
-        // An empty slot's fetch reaches the bus (and the board); its pattern stays clear.
-        const uint8_t low = fetch_sprite_byte(address, PpuFetch::sprite_low);
-        const uint8_t high = fetch_sprite_byte(address | 8, PpuFetch::sprite_high);
-        sprite_patterns[i] = i < next_sprite_count ? static_cast<uint16_t>(low | high << 8) : 0;
+    if (first == 257) {
+        shift_background();
+        reload_background();
+        v = (v & 0xFBE0) | (t & 0x041F);
+        start_line_sprites();
     }
-    oam_bus = secondary_oam[31];
-    finish_span(start, 257, SPRITE_FETCH_END);
+    if (scanline == LAST_LINE && first <= 304 && last >= 280) v = (v & 0x841F) | (t & 0x7BE0);
+    oam_addr = 0;
+    for (int i = (first - 257) >> 3; i <= (last - 257) >> 3; ++i) {
+        const int slot_dot = 257 + 8 * i;
+        auto at = [&](int phase) { return slot_dot + phase >= first && slot_dot + phase <= last; };
+        const uint16_t address = sprite_pattern_address(i, ctrl);
+        if (at(0)) {
+            cycles = start + (slot_dot - first);
+            drive_address(0x2000);  // the name-table fetch whose byte is not used
+        }
+        if (at(4)) {
+            cycles = start + (slot_dot + 4 - first);
+            drive_address(address);
+        }
+        // An empty slot's fetch reaches the bus (and the board); its pattern stays clear.
+        if (at(5)) {
+            const uint8_t low = fetch_sprite_byte(address, PpuFetch::sprite_low);
+            sprite_patterns[i] = i < next_sprite_count ? low : 0;
+        }
+        if (at(7)) {
+            const uint8_t high = fetch_sprite_byte(address | 8, PpuFetch::sprite_high);
+            if (i < next_sprite_count) sprite_patterns[i] = static_cast<uint16_t>(sprite_patterns[i] | high << 8);
+        }
+    }
+    oam_bus = secondary_oam[4 * ((last - 257) >> 3) + std::min((last - 257) & 7, 3)];
+    finish_span(start, first, last);
 }
 
 // The end of a span of dots first..last that began at dot count start:
@@ -2158,8 +2175,8 @@ void PPU::run_until<Accuracy::hardware>(int64_t target) {
                 rendering_span(static_cast<int>(std::min<int64_t>((257 - dot) / 8, left / 8)));
             } else if (group_start && left >= 8 && dot >= 321 && dot <= PREFETCH_END) {
                 rendering_span(static_cast<int>(std::min<int64_t>((PREFETCH_END + 1 - dot) / 8, left / 8)));
-            } else if (dot == 257 && left >= SPRITE_FETCH_END - 256) {
-                sprite_fetch_span();
+            } else if (dot >= 257 && dot <= SPRITE_FETCH_END) {
+                sprite_fetch_span(static_cast<int>(std::min<int64_t>(SPRITE_FETCH_END, dot + left - 1)));
             } else {
                 cycle<Accuracy::hardware>();
             }
@@ -2265,6 +2282,10 @@ uint8_t PPU::status_at<Accuracy::hardware>(int64_t target) {
                 if (predicted_overflow <= target) status |= STATUS_OVERFLOW;
                 return status;
             }
+        } else if (target_line < 240 && target_dot > 257) {
+            // Past dot 256 the line sets no flag: drawn to there, in spans.
+            run_until<Accuracy::hardware>(target - (target_dot - 257));
+            return *register_ptrs[2];
         }
     }
     run_until<Accuracy::hardware>(target);

@@ -284,7 +284,7 @@ private:
     void sprite_memory_dot(int d, uint8_t ctrl, bool visible);
     void sprite_memory_span(int first, int last, uint8_t ctrl, bool visible);
     void rendering_span(int groups);
-    void sprite_fetch_span();
+    void sprite_fetch_span(int last);
     void finish_span(int64_t start, int first, int last);
     void hardware_quiet(int dots);
     int64_t a12_rise_dots(int64_t k) const;
