@@ -288,6 +288,26 @@ bool PPU::row_fetches_matter() {
     return row_verdict = row_matters(next);
 }
 
+// The last dot of the groups from the current one on (before the line's
+// last, whose look-ahead may read the next row) that tell the board no tile
+// it acts on, or dot - 1 if the current one does: group g tells the tile at
+// its start and the look-ahead's, the next.
+int PPU::untold_groups_end() const {
+    const uint8_t span = static_cast<uint8_t>(fetched_last - fetched_first);
+    auto acts_on = [&](uint16_t at) {
+        return static_cast<uint8_t>(memory[fold_nametable(0x2000 | (at & 0x0FFF), mirroring)] - fetched_first) <= span;
+    };
+    int last = dot - 1;
+    uint16_t at = v;
+    for (int g = (dot - 1) >> 3; g < 31; ++g) {
+        const uint16_t next = coarse_x_step(at);
+        if (acts_on(at) || acts_on(next)) break;
+        last = 8 * g + 8;
+        at = next;
+    }
+    return last;
+}
+
 void PPU::answer_fetches(bool on) {
     fetches_answered = on;
     hears_fetches = on || (mapper && mapper->bus_watch(accuracy).fetches);
@@ -843,7 +863,13 @@ void PPU::run_until<Accuracy::standard>(int64_t target) {
         }
         if (!post_render) {
             if (dot >= 1 && dot <= 256 && hears_fetches && row_fetches_matter()) {
-                cycle();  // the board may switch banks at any fetch
+                // The groups that tell the board none of its tiles go in a
+                // span; the others dot by dot (it may switch banks at any).
+                const int last = untold_groups_end();
+                if (last >= dot)
+                    render_span(static_cast<int>(std::min<int64_t>(last, dot + left - 1)));
+                else
+                    cycle();
             } else if (dot >= 1 && dot <= 256) {
                 render_span(static_cast<int>(std::min<int64_t>(256, dot + left - 1)));
             } else if (dot == 0 || (dot >= 258 && (dot < 340 || scanline != 239))) {

@@ -253,6 +253,7 @@ private:
     // (which every run starts with, after what the host or a state load
     // wrote): the scan is too slow to repeat every dot.
     bool row_fetches_matter();
+    int untold_groups_end() const;
     int row_verdict_key = -1;
     bool row_verdict = false;
     bool fetches_answered = false;  // the board answers them (answer_fetches)
