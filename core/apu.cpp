@@ -281,22 +281,22 @@ void APU::clock_every_unit() {
 }
 
 void APU::clock_envs() {
-    for (int k = 0; k < 3; ++k) {
-        Envelope& env = envelope[k];
-        const uint8_t reg = cpu->memory[ENVELOPE_REG[k]];
-        if (env.start) {
-            env.start = 0;
-            env.decay = 15;
-            env.divider = reg & 15;
-        } else if (env.divider != 0) {
-            --env.divider;
-        } else {
-            env.divider = reg & 15;
-            if (env.decay != 0) {
-                --env.decay;
-            } else if (reg & 0x20) {
-                env.decay = 15;
-            }
+    for (int k = 0; k < 3; ++k) envelope[k].clock(cpu->memory[ENVELOPE_REG[k]]);
+}
+
+void APU::Envelope::clock(uint8_t reg) {
+    if (start) {
+        start = 0;
+        decay = 15;
+        divider = reg & 15;
+    } else if (divider != 0) {
+        --divider;
+    } else {
+        divider = reg & 15;
+        if (decay != 0) {
+            --decay;
+        } else if (reg & 0x20) {
+            decay = 15;
         }
     }
 }

@@ -23,6 +23,9 @@ public:
         uint8_t start = 0;
         uint8_t divider = 0;
         uint8_t decay = 0;
+        // A quarter-frame clock, reg being the channel's volume register
+        // (its bit 5 loops the decay).
+        void clock(uint8_t reg);
     };
     struct Sweep {
         uint8_t divider = 0;

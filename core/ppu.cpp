@@ -1555,9 +1555,9 @@ void PPU::drive_address(uint16_t address) {
         mapper->a12_rose(mapper_context, cycles, a12_fell_at);
 }
 
-uint8_t PPU::fetch_byte(uint16_t address, PpuFetch kind) {
+uint8_t PPU::fetch_byte(uint16_t address, PpuFetch kind, bool told) {
     const uint8_t byte = address >= 0x2000 ? memory[fold_nametable(address, mirroring)] : memory[address];
-    return hears_fetches ? mapper->fetched(mapper_context, address, kind, byte) : byte;
+    return told ? mapper->fetched(mapper_context, address, kind, byte) : byte;
 }
 
 uint8_t PPU::fetch_sprite_byte(uint16_t address, PpuFetch kind) {
@@ -2014,26 +2014,14 @@ void PPU::rendering_span(int groups) {
     for (int k = 0; k < groups; ++k) {
         cycles = start + 8 * k;
         drive_address(0x2000);
-        const uint16_t attr_address = attribute_address(v);
-        uint8_t attr_byte;
-        if (told) {
-            fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table);
-            attr_byte = fetch_byte(attr_address, PpuFetch::attribute);
-        } else {
-            fetch_name = memory[fold_nametable(0x2000 | (v & 0x0FFF), mirroring)];
-            attr_byte = memory[fold_nametable(attr_address, mirroring)];
-        }
+        fetch_name = fetch_byte(0x2000 | (v & 0x0FFF), PpuFetch::name_table, told);
+        const uint8_t attr_byte = fetch_byte(attribute_address(v), PpuFetch::attribute, told);
         fetch_attr = (attr_byte >> ((v & 2) | ((v >> 4) & 4))) & 3;
         const uint16_t pattern = background_pattern_address(ctrl);
         cycles += 4;
         drive_address(table);
-        if (told) {
-            fetch_low = fetch_byte(pattern, PpuFetch::background_low);
-            fetch_high = fetch_byte(pattern | 8, PpuFetch::background_high);
-        } else {
-            fetch_low = memory[pattern];
-            fetch_high = memory[pattern | 8];
-        }
+        fetch_low = fetch_byte(pattern, PpuFetch::background_low, told);
+        fetch_high = fetch_byte(pattern | 8, PpuFetch::background_high, told);
         blocks[2 + k] = {fetch_low, fetch_high, static_cast<uint8_t>(spread(fetch_attr & 1)),
                          static_cast<uint8_t>(spread(fetch_attr & 2))};
         v = coarse_x_step(v);

@@ -266,7 +266,8 @@ private:
     uint8_t io_value(int64_t at);
     void step_after_data_access();
     void drive_address(uint16_t address);
-    uint8_t fetch_byte(uint16_t address, PpuFetch kind);
+    uint8_t fetch_byte(uint16_t address, PpuFetch kind) { return fetch_byte(address, kind, hears_fetches); }
+    uint8_t fetch_byte(uint16_t address, PpuFetch kind, bool told);  // the board told of it or not
     uint8_t fetch_sprite_byte(uint16_t address, PpuFetch kind);
     void fetch_told_tile(uint16_t vram, uint8_t ctrl);
     int answered_palette();

@@ -165,12 +165,12 @@ public:
 
     // Battery RAM: the bytes the file was last known to hold (read at
     // insertion, or written by this machine), so that the emulation thread
-    // writes the file again only when $6000-$7FFF has changed.
-    std::vector<uint8_t> battery_saved;  // what the battery file holds (the board's battery size)
+    // writes the file again only when the battery RAM has changed.
+    std::vector<uint8_t> battery_saved;
     // Whether this machine keeps a battery RAM file.
     bool keeps_battery() const;
-    // The 8 KiB the battery keeps, where the board holds them now (a board
-    // may show ROM at $6000 and keep its RAM aside).
+    // The battery_size() bytes the battery keeps, where the board holds them
+    // now (a board may show ROM at $6000 and keep its RAM aside).
     const uint8_t* battery_ram() const;
     std::size_t battery_size() const;
     void write_battery_ram();

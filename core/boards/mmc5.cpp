@@ -457,7 +457,7 @@ void Mmc5Sound::write(int reg, uint8_t v) {
         p.regs[reg & 3] = v;
         if ((reg & 3) != 3) return;
         if ((enable >> c) & 1) p.length = APU::length_lookup(v >> 3);
-        p.envelope_start = true;
+        p.envelope.start = 1;
         p.step = 0;
     } else if (reg == 0x10) {
         pcm_control = v;
@@ -478,17 +478,8 @@ uint8_t Mmc5Sound::status() const {
 void Mmc5Sound::clock_units() {
     for (Pulse& p : pulse) {
         const uint8_t r = p.regs[0];
-        const bool halt = r & 0x20;  // also the envelope's loop
-        // A start, or the divider's reload, steps the decay: back to 15 on a
-        // start or a loop, else down.
-        if (p.envelope_start || p.envelope_divider == 0) {
-            const bool restart = p.envelope_start || (p.decay == 0 && halt);
-            p.decay = restart ? 15 : p.decay == 0 ? 0 : p.decay - 1;
-            p.envelope_start = false;
-            p.envelope_divider = r & 15;
-        } else {
-            --p.envelope_divider;
-        }
+        const bool halt = r & 0x20;  // the length counter's, also the envelope's loop
+        p.envelope.clock(r);
         if (!halt && p.length != 0) --p.length;
     }
 }
@@ -509,7 +500,7 @@ float Mmc5Sound::level() const {
     int sum = 0;
     for (const Pulse& p : pulse) {
         const uint8_t r = p.regs[0];
-        if (p.length != 0 && ((DUTY[r >> 6] >> p.step) & 1)) sum += (r & 0x10) ? r & 15 : p.decay;
+        if (p.length != 0 && ((DUTY[r >> 6] >> p.step) & 1)) sum += (r & 0x10) ? r & 15 : p.envelope.decay;
     }
     return static_cast<float>(sum) * PULSE_STEP + static_cast<float>(pcm) * PCM_STEP;
 }
@@ -520,9 +511,9 @@ void Mmc5Sound::snapshot(StateIO& io) {
         io.num(p.timer, "mmc5.sound.timer", 0, 0x7FF);
         io.num(p.step, "mmc5.sound.step", 0, 7);
         io.num(p.length, "mmc5.sound.length");
-        io.flag(p.envelope_start, "mmc5.sound.envelope_start");
-        io.num(p.envelope_divider, "mmc5.sound.envelope_divider", 0, 15);
-        io.num(p.decay, "mmc5.sound.decay", 0, 15);
+        io.num(p.envelope.start, "mmc5.sound.envelope_start", 0, 1);
+        io.num(p.envelope.divider, "mmc5.sound.envelope_divider", 0, 15);
+        io.num(p.envelope.decay, "mmc5.sound.decay", 0, 15);
     }
     io.num(enable, "mmc5.sound.enable", 0, 3);
     io.num(frame_divider, "mmc5.sound.frame_divider", 0, FRAME_PERIOD - 1);

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "apu.h"
 #include "expansion_sound.h"
 #include "mapper.h"
 
@@ -61,9 +62,7 @@ public:
         uint16_t timer = 0;  // counts down to the next step
         uint8_t step = 0;    // into the duty's 8 steps
         uint8_t length = 0;
-        bool envelope_start = false;
-        uint8_t envelope_divider = 0;
-        uint8_t decay = 0;
+        APU::Envelope envelope;  // the console's, on the same register bits
     } pulse[2];
     uint8_t enable = 0;             // $5015
     uint16_t frame_divider = 7456;  // the next envelope and length clock comes in this + 1 CPU cycles
