@@ -7,6 +7,7 @@
 #include <bit>
 #ifdef __SSE2__
 #include <emmintrin.h>
+#include <tmmintrin.h>  // SSSE3, used where the processor has it
 #endif
 #include <cstdio>
 #include <cstring>
@@ -1288,12 +1289,148 @@ void PPU::render_span(int last) {
     dot = last + 1;
 }
 
+#ifdef __SSE2__
+namespace {
+
+// Each colour channel of the 64 system palette colours as four tables of
+// sixteen, for byte shuffles.
+constexpr auto COLOUR_QUARTERS = [] {
+    std::array<std::array<std::array<uint8_t, 16>, 4>, 3> t{};
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 64; ++v) t[c][v / 16][v % 16] = NTSC_TO_RGB[v][c];
+    return t;
+}();
+
+// Sixteen pixels' colours are 48 bytes, R G B a pixel: byte j of part p is
+// byte 16 p + j, of pixel (16 p + j) / 3. PIXEL_OF[p] picks each byte's pixel,
+// CHANNEL_OF[p][c] the same where the byte is channel c (zero elsewhere).
+constexpr auto PIXEL_OF = [] {
+    std::array<std::array<uint8_t, 16>, 3> t{};
+    for (int b = 0; b < 48; ++b) t[b / 16][b % 16] = static_cast<uint8_t>(b / 3);
+    return t;
+}();
+constexpr auto CHANNEL_OF = [] {
+    std::array<std::array<std::array<uint8_t, 16>, 3>, 3> t{};
+    for (int b = 0; b < 48; ++b)
+        for (int c = 0; c < 3; ++c) t[b / 16][c][b % 16] = b % 3 == c ? static_cast<uint8_t>(b / 3) : 0x80;
+    return t;
+}();
+
+const bool HAS_SSSE3 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("ssse3") != 0;
+}();
+
+inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+// store_pixels' sixteen-pixel groups; returns how many pixels they took.
+// Each changed pixel's colour is stored 4 bytes wide where the next pixel
+// changed too (its own store, which comes after, mends the fourth byte) and
+// 3 bytes wide where it did not.
+int store_sixteens(uint8_t* index, uint8_t* rgb, const uint8_t* values, int count) {
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i now = load16(values + i);
+        const uint32_t changed =
+            ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(now, load16(index + i)))) & 0xFFFF;
+        if (changed == 0) continue;
+        store16(index + i, now);
+        uint8_t* out = rgb + 3 * i;
+        for (uint32_t left = changed; left; left &= left - 1) {
+            const int k = std::countr_zero(left);
+            const uint32_t word = RGB_WORD[values[i + k]];
+            if (changed & (2u << k)) {
+                std::memcpy(out + 3 * k, &word, 4);
+            } else {
+                std::memcpy(out + 3 * k, &word, 2);
+                out[3 * k + 2] = static_cast<uint8_t>(word >> 16);
+            }
+        }
+    }
+    return i;
+}
+
+// The same with byte shuffles: the three channels looked up sixteen pixels
+// at a time, interleaved into the 48 colour bytes and blended into the old
+// ones where the pixel changed.
+[[gnu::target("ssse3")]] int store_sixteens_ssse3(uint8_t* index, uint8_t* rgb, const uint8_t* values, int count) {
+    const auto table = [](const std::array<uint8_t, 16>& t) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data()));
+    };
+    const __m128i low6 = _mm_set1_epi8(0x3F), sixteen = _mm_set1_epi8(16), bias = _mm_set1_epi8(0x70);
+    const __m128i ones = _mm_set1_epi8(-1);
+    int i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m128i now = load16(values + i);
+        const __m128i same = _mm_cmpeq_epi8(now, load16(index + i));
+        if (_mm_movemask_epi8(same) == 0xFFFF) continue;
+        store16(index + i, now);
+        // Quarter q's table answers for colours 16 q to 16 q + 15: colour -
+        // 16 q plus 0x70 (saturating) keeps bit 7 clear only for those, and a
+        // shuffle gives 0 where bit 7 is set.
+        __m128i red = _mm_setzero_si128(), green = red, blue = red;
+        __m128i from = _mm_and_si128(now, low6);
+        for (int q = 0; q < 4; ++q) {
+            const __m128i pick = _mm_adds_epu8(from, bias);
+            red = _mm_or_si128(red, _mm_shuffle_epi8(table(COLOUR_QUARTERS[0][q]), pick));
+            green = _mm_or_si128(green, _mm_shuffle_epi8(table(COLOUR_QUARTERS[1][q]), pick));
+            blue = _mm_or_si128(blue, _mm_shuffle_epi8(table(COLOUR_QUARTERS[2][q]), pick));
+            from = _mm_sub_epi8(from, sixteen);
+        }
+        const __m128i changed = _mm_xor_si128(same, ones);
+        uint8_t* out = rgb + 3 * i;
+        for (int part = 0; part < 3; ++part) {
+            const __m128i fresh = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(red, table(CHANNEL_OF[part][0])),
+                                                            _mm_shuffle_epi8(green, table(CHANNEL_OF[part][1]))),
+                                               _mm_shuffle_epi8(blue, table(CHANNEL_OF[part][2])));
+            const __m128i take = _mm_shuffle_epi8(changed, table(PIXEL_OF[part]));
+            const __m128i old = load16(out + 16 * part);
+            store16(out + 16 * part, _mm_or_si128(_mm_and_si128(take, fresh), _mm_andnot_si128(take, old)));
+        }
+    }
+    return i;
+}
+
+// The background's palette values from colour indices (pixel 0-3 plus 4
+// times the palette) with byte shuffles: bits gets each pixel, shown what it
+// shows. Sixteen at a time, n rounded up.
+[[gnu::target("ssse3")]] void colour_background_ssse3(const uint8_t* index, int n, const uint8_t* colours,
+                                                      uint8_t* bits, uint8_t* shown) {
+    const __m128i table = load16(colours), pixel = _mm_set1_epi8(3);
+    for (int i = 0; i < n; i += 16) {
+        const __m128i at = load16(index + i);
+        store16(bits + i, _mm_and_si128(at, pixel));
+        store16(shown + i, _mm_shuffle_epi8(table, at));
+    }
+}
+
+}  // namespace
+#endif
+
+namespace {
+
+// Each column's background pixel (bits) and the palette value it shows
+// (shown) from its colour index, pixel 0-3 plus 4 times the tile's palette:
+// the backdrop's for pixel 0 or with the background hidden. The buffers have
+// room for n rounded up to 16.
+void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, bool bg_shown, uint8_t* bits,
+                       uint8_t* shown) {
+    alignas(16) uint8_t colours[16];
+    for (int e = 0; e < 16; ++e) colours[e] = bg_shown && (e & 3) ? palette_ram[e] : palette_ram[0];
+#ifdef __SSE2__
+    if (HAS_SSSE3) return colour_background_ssse3(index, n, colours, bits, shown);
+#endif
+    for (int i = 0; i < n; ++i) {
+        bits[i] = index[i] & 3;
+        shown[i] = colours[index[i] & 15];
+    }
+}
+
+}  // namespace
+
 // Stores count palette values from pixel q on, with their colours; only the
 // pixels whose value changed get new colour bytes, the others keep theirs.
-// Sixteen pixels at a time: all changed, their colours are stored 4 bytes a
-// pixel (each fourth byte overwritten by the next pixel); some changed, the
-// new colours are blended into the old bytes, which are written back as
-// they were.
 void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* index = index_buffer + q;
     if (!rgb_picture) {
@@ -1303,32 +1440,7 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* rgb = frame_buffer + 3 * q;
     int i = 0;
 #ifdef __SSE2__
-    for (; i + 16 <= count; i += 16) {
-        const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(values + i));
-        const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(index + i));
-        const uint32_t changed = ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(now, before))) & 0xFFFF;
-        if (changed == 0) continue;
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(index + i), now);
-        uint8_t* out = rgb + 3 * i;
-        if (changed == 0xFFFF) {
-            for (int k = 0; k < 15; ++k) std::memcpy(out + 3 * k, &RGB_WORD[values[i + k]], 4);
-            std::memcpy(out + 45, &RGB_WORD[values[i + 15]], 3);
-            continue;
-        }
-        alignas(16) uint8_t fresh[48 + 4], take[48 + 4];
-        for (int k = 0; k < 16; ++k) {
-            const uint32_t take_mask = (0u - ((changed >> k) & 1)) & 0xFFFFFF;
-            std::memcpy(fresh + 3 * k, &RGB_WORD[values[i + k]], 4);
-            std::memcpy(take + 3 * k, &take_mask, 4);
-        }
-        for (int part = 0; part < 48; part += 16) {
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + part));
-            const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(take + part));
-            const __m128i colours = _mm_load_si128(reinterpret_cast<const __m128i*>(fresh + part));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + part),
-                             _mm_or_si128(_mm_and_si128(mask, colours), _mm_andnot_si128(mask, old)));
-        }
-    }
+    i = HAS_SSSE3 ? store_sixteens_ssse3(index, rgb, values, count) : store_sixteens(index, rgb, values, count);
 #endif
     for (; i < count; ++i) {
         if (index[i] == values[i]) continue;
@@ -1349,28 +1461,16 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
 // first group start of the span follow the fields as they stand, dot by dot.
 void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
                           const uint8_t* sprite_value, uint8_t* out) {
-    constexpr int MARGIN = 8;            // the decode buffers start 8 columns left of column 0
-    uint8_t bits[MARGIN + WIDTH + 16];   // each column's background pixel, 0-3
-    uint8_t shown[MARGIN + WIDTH + 16];  // and the palette value it shows (the backdrop's when 0)
+    constexpr int MARGIN = 8;  // the decode buffers start 8 columns left of column 0
+    constexpr int SIZE = MARGIN + WIDTH + 32;
+    uint8_t colour_index[SIZE];  // each column's pixel (0-3) plus 4 times its palette
+    uint8_t bits[SIZE];          // each column's background pixel, 0-3
+    uint8_t shown[SIZE];         // and the palette value it shows (the backdrop's when 0)
     const int fine_x = x & 7;
     const bool bg_shown = mask & MASK_BG;
     uint8_t palette_ram[32];
     std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
     const uint8_t backdrop = palette_ram[0];
-
-    // The palette values of eight pixels (one byte each, 0-3) of a tile with
-    // background palette p, chosen byte by byte without a table.
-    auto tile_values = [&](uint64_t pixels, int p) {
-        constexpr uint64_t ONES = 0x0101010101010101ull;
-        const uint64_t low = pixels & ONES, high = (pixels >> 1) & ONES;
-        uint64_t values = backdrop * ONES;
-        if (!bg_shown) return values;
-        const uint64_t is1 = (low & ~high) * 0xFF, is2 = (high & ~low) * 0xFF, is3 = (low & high) * 0xFF;
-        values &= ~(is1 | is2 | is3);
-        values |= (is1 & (palette_ram[4 * p + 1] * ONES)) | (is2 & (palette_ram[4 * p + 2] * ONES)) |
-                  (is3 & (palette_ram[4 * p + 3] * ONES));
-        return values;
-    };
 
     // The tile under a VRAM address: pattern planes and palette; fine Y comes
     // from v as it stands. The name-table fold as a mask and a base.
@@ -1417,18 +1517,18 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
         // 8 (g0 + k) - x to 8 (g0 + k) + 7 - x.
         const int g0 = (d - 1) / 8;
         const int last_column = last - 1;
+        const int first_column = 8 * g0 - fine_x;
         uint16_t tile = v;
-        for (int k = 0;; ++k) {
-            const int column = 8 * (g0 + k) - fine_x;
-            if (column > last_column) break;
+        int column = first_column;
+        for (; column <= last_column; column += 8) {
             int low, high, palette;
             tile_at(tile, low, high, palette);
-            const uint64_t pixels = PLANE[low] | PLANE[high] << 1;
-            const uint64_t values = tile_values(pixels, palette);
-            std::memcpy(bits + MARGIN + column, &pixels, 8);
-            std::memcpy(shown + MARGIN + column, &values, 8);
+            const uint64_t index = PLANE[low] | PLANE[high] << 1 | palette * 0x0404040404040404ull;
+            std::memcpy(colour_index + MARGIN + column, &index, 8);
             tile = coarse_x_step(tile);
         }
+        colour_background(colour_index + MARGIN + first_column, column - first_column, palette_ram, bg_shown,
+                          bits + MARGIN + first_column, shown + MARGIN + first_column);
         // The state after the span: v stepped at each group end up to dot
         // 248 (and by v_vert at dot 256), and the fetch fields of the last
         // fetch: the last group's start or, once its counter has passed 7,
@@ -2046,33 +2146,18 @@ void PPU::rendering_span(int groups) {
         if (drawn && first == 1 && !(mask & MASK_SPRITES_LEFT)) std::memset(sprite_px, 0, 8);  // clipped
         // Each pixel of the sequence and its palette value; hidden or
         // clipped background pixels are transparent.
-        uint8_t bits[16 + 8 * 32], shown[16 + 8 * 32];
+        uint8_t colour_index[8 * 34], bits[8 * 34], shown[8 * 34];  // room for 33 blocks rounded up to 16
         uint8_t palette_ram[32];
         std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
         const bool bg_shown = mask & MASK_BG;
-        constexpr uint64_t ONES = 0x0101010101010101ull;
         for (int k = 0; k <= groups; ++k) {
             const Block& t = blocks[k];
             const uint64_t pixels = bg_shown ? PLANE[t.low] | PLANE[t.high] << 1 : 0;
-            std::memcpy(bits + 8 * k, &pixels, 8);
-            uint64_t values;
-            if ((t.attr_low == 0 || t.attr_low == 0xFF) && (t.attr_high == 0 || t.attr_high == 0xFF)) {
-                // One palette for the block: chosen byte by byte without a table.
-                const uint8_t* colours = palette_ram + 4 * ((t.attr_low & 1) | (t.attr_high & 2));
-                const uint64_t low = pixels & ONES, high = (pixels >> 1) & ONES;
-                const uint64_t is1 = (low & ~high) * 0xFF, is2 = (high & ~low) * 0xFF, is3 = (low & high) * 0xFF;
-                values = (palette_ram[0] * ONES & ~(is1 | is2 | is3)) | (is1 & (colours[1] * ONES)) |
-                         (is2 & (colours[2] * ONES)) | (is3 & (colours[3] * ONES));
-            } else {
-                const uint64_t palettes = PLANE[t.attr_low] | PLANE[t.attr_high] << 1;
-                uint8_t px[8], pal[8], value[8];
-                std::memcpy(px, &pixels, 8);
-                std::memcpy(pal, &palettes, 8);
-                for (int j = 0; j < 8; ++j) value[j] = palette_ram[px[j] ? 4 * pal[j] + px[j] : 0];
-                std::memcpy(&values, value, 8);
-            }
-            std::memcpy(shown + 8 * k, &values, 8);
+            const uint64_t palettes = PLANE[t.attr_low] | PLANE[t.attr_high] << 1;
+            const uint64_t index = pixels | palettes << 2;
+            std::memcpy(colour_index + 8 * k, &index, 8);
         }
+        colour_background(colour_index, 8 * (groups + 1), palette_ram, bg_shown, bits, shown);
         // Column c's pixel is sequence pixel c - (first - 1) + x.
         const int offset = x - (first - 1);
         if (first == 1 && !(mask & MASK_BG_LEFT)) {
