@@ -1253,19 +1253,18 @@ void PPU::render_span(int last) {
     if (on && evaluate<true>(first, last, ctrl)) status |= STATUS_OVERFLOW;
 
     // Background fetches, the fine-X counter and the pixels' palette values.
-    uint8_t out[WIDTH];
     if (!on) {
+        uint8_t out[WIDTH];
         std::memset(out, memory[0x3F00], count);
+        store_pixels(scanline * WIDTH + first - 1, out, count);
         // The look-ahead fetch still runs; v does not move, so every one of
         // them fetches the same tile.
         const int counted = fine_x_counter + count;
         if (counted >= 8) fetch_tile(*this, coarse_x_step(v), ctrl);
         fine_x_counter = static_cast<uint8_t>(counted & 7);
     } else {
-        draw_background(first, last, ctrl, mask, sprite_drawn ? sprite_px : nullptr, sprite_value, out);
+        draw_background(first, last, ctrl, mask, sprite_drawn ? sprite_px : nullptr, sprite_value);
     }
-
-    store_pixels(scanline * WIDTH + first - 1, out, count);
 
     cycles += count;
     if (mapper) {
@@ -1460,7 +1459,7 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
 // is fetched once and decoded eight pixels at a time. The dots before the
 // first group start of the span follow the fields as they stand, dot by dot.
 void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
-                          const uint8_t* sprite_value, uint8_t* out) {
+                          const uint8_t* sprite_value) {
     constexpr int MARGIN = 8;  // the decode buffers start 8 columns left of column 0
     constexpr int SIZE = MARGIN + WIDTH + 32;
     uint8_t colour_index[SIZE];  // each column's pixel (0-3) plus 4 times its palette
@@ -1549,21 +1548,19 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
     std::memcpy(bits + MARGIN + partial_first, partial_bits, partial_count);
     std::memcpy(shown + MARGIN + partial_first, partial_shown, partial_count);
 
-    compose_layers(first, last, mask, bits + MARGIN, shown + MARGIN, sprite_px, sprite_value, out);
+    compose_layers(first, last, mask, bits + MARGIN, shown + MARGIN, sprite_px, sprite_value);
+    store_pixels(scanline * WIDTH + first - 1, shown + MARGIN + partial_first, last - first + 1);
 }
 
-// The background values of columns first - 1 to last - 1 with the sprite
-// pixels laid over them into out, and the sprite 0 hit: bits and shown hold
-// each column's background pixel (0-3) and the palette value it shows, the
-// backdrop's when 0.
-void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, const uint8_t* shown,
-                         const uint8_t* sprite_px, const uint8_t* sprite_value, uint8_t* out) {
+// The sprite pixels of columns first - 1 to last - 1 laid over the
+// background, in place, and the sprite 0 hit: bits and shown hold each
+// column's background pixel (0-3) and the palette value it shows, the
+// backdrop's when 0; shown is left with the pixels' palette values. Only the
+// columns with a sprite pixel or under the left-column mask change.
+void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, uint8_t* shown,
+                         const uint8_t* sprite_px, const uint8_t* sprite_value) {
     const bool bg_shown = mask & MASK_BG;
     const uint8_t backdrop = memory[0x3F00];
-    // The background as it is, then the columns with a sprite pixel or under
-    // the left-column mask.
-    const int count = last - first + 1;
-    std::memcpy(out, shown + first - 1, count);
     constexpr uint8_t BOTH_LEFT = MASK_BG_LEFT | MASK_SPRITES_LEFT;
     uint8_t& status = *register_ptrs[2];
     const bool hit_possible = line_has_sprite0 && sprite_px && bg_shown && !(status & STATUS_SPRITE0);
@@ -1579,7 +1576,7 @@ void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits,
         } else if (bg_shown && bg && (c >= 8 || (mask & MASK_BG_LEFT))) {
             value = shown[c];
         }
-        out[c - first + 1] = value;
+        shown[c] = value;
     };
     int c = first - 1;
     for (; c < std::min(8, last); ++c) compose(c);
@@ -1596,7 +1593,7 @@ void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits,
             const __m128i bg_clear = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bits + c)), zero);
             const __m128i in_front = _mm_cmpeq_epi8(_mm_and_si128(sp, behind_bit), zero);
             const __m128i front = _mm_andnot_si128(none, _mm_or_si128(bg_clear, in_front));
-            uint8_t* o = out + c - first + 1;
+            uint8_t* o = shown + c;
             const __m128i bg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(o));
             const __m128i fg = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sprite_value + c));
             _mm_storeu_si128(reinterpret_cast<__m128i*>(o),
@@ -1612,7 +1609,7 @@ void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits,
 #endif
         for (; c < last; ++c) compose(c);
     } else {
-        // Without sprites the background from column 8 on is already in out.
+        // Without sprites the background from column 8 on stays as it is.
         c = last;
     }
     if (hit) status |= STATUS_SPRITE0;
@@ -2164,9 +2161,8 @@ void PPU::rendering_span(int groups) {
             std::memset(bits + offset, 0, 8);
             std::memset(shown + offset, palette_ram[0], 8);
         }
-        uint8_t out[WIDTH];
-        compose_layers(first, last, mask, bits + offset, shown + offset, drawn ? sprite_px : nullptr, sprite_value,
-                       out);
+        compose_layers(first, last, mask, bits + offset, shown + offset, drawn ? sprite_px : nullptr, sprite_value);
+        uint8_t* out = shown + offset + first - 1;
         if (mask & 1)
             for (int i = 0; i < count; ++i) out[i] &= 0x30;
         store_pixels(scanline * WIDTH + first - 1, out, count);

@@ -231,11 +231,11 @@ private:
     void render_span(int last_dot);
     void store_pixels(int q, const uint8_t* values, int count);
     void draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const uint8_t* sprite_px,
-                         const uint8_t* sprite_value, uint8_t* out);
+                         const uint8_t* sprite_value);
     bool overlay_sprites(int first, int last, bool sprites_shown, const uint16_t* patterns, uint8_t ctrl,
                          uint8_t* sprite_px, uint8_t* sprite_value);
-    void compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, const uint8_t* shown,
-                        const uint8_t* sprite_px, const uint8_t* sprite_value, uint8_t* out);
+    void compose_layers(int first, int last, uint8_t mask, const uint8_t* bits, uint8_t* shown,
+                        const uint8_t* sprite_px, const uint8_t* sprite_value);
     void quiet_span(int dots);
     void next_line();
     int64_t dots_until(int line, int to_dot) const;
