@@ -267,6 +267,11 @@ public:
     map_memory_mapped(location);
 }
 
+[[gnu::always_inline]] inline void CPU::step() {
+    instruction_start = cycles;
+    EXECUTORS[bus_read(static_cast<uint16_t>(PC))](*this);
+}
+
 [[gnu::always_inline]] inline signed char CPU::read(signed char* location, bool notify) {
     const uintptr_t offset = reinterpret_cast<uintptr_t>(location) - reinterpret_cast<uintptr_t>(memory);
     if (offset < 0x10000) {

@@ -349,9 +349,4 @@ const std::array<CPU::Executor, 256> CPU::HARDWARE_EXECUTORS =
 const std::array<CPU::Executor, 256> CPU::EXACT_HARDWARE_EXECUTORS =
     hardware_executors<true>(std::make_index_sequence<256>{});
 
-void CPU::step() {
-    instruction_start = cycles;
-    EXECUTORS[bus_read(static_cast<uint16_t>(PC))](*this);
-}
-
 }  // namespace NES

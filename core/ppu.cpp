@@ -1578,12 +1578,16 @@ void PPU::compose_layers(int first, int last, uint8_t mask, const uint8_t* bits,
         }
         shown[c] = value;
     };
+    // Columns 0-7 differ from the others only where a layer is clipped there
+    // (without sprites, only a shown background can be).
+    const bool left_clipped = sprite_px ? (mask & BOTH_LEFT) != BOTH_LEFT : bg_shown && !(mask & MASK_BG_LEFT);
     int c = first - 1;
-    for (; c < std::min(8, last); ++c) compose(c);
+    if (left_clipped)
+        for (; c < std::min(8, last); ++c) compose(c);
     if (sprite_px) {
 #ifdef __SSE2__
-        // From column 8 on, sixteen at a time: a sprite pixel in front of
-        // the background (opaque, and not behind an opaque one) shows.
+        // Sixteen at a time: a sprite pixel in front of the background
+        // (opaque, and not behind an opaque one) shows.
         const __m128i zero = _mm_setzero_si128();
         const __m128i behind_bit = _mm_set1_epi8(0x10), zero_bit = _mm_set1_epi8(0x20);
         for (; c + 16 <= last; c += 16) {
