@@ -1319,6 +1319,7 @@ const bool HAS_SSSE3 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("ssse3") != 0;
 }();
+bool byte_shuffles = HAS_SSSE3;
 
 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
@@ -1418,7 +1419,7 @@ void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, 
     alignas(16) uint8_t colours[16];
     for (int e = 0; e < 16; ++e) colours[e] = bg_shown && (e & 3) ? palette_ram[e] : palette_ram[0];
 #ifdef __SSE2__
-    if (HAS_SSSE3) return colour_background_ssse3(index, n, colours, bits, shown);
+    if (byte_shuffles) return colour_background_ssse3(index, n, colours, bits, shown);
 #endif
     for (int i = 0; i < n; ++i) {
         bits[i] = index[i] & 3;
@@ -1427,6 +1428,14 @@ void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, 
 }
 
 }  // namespace
+
+void use_byte_shuffles(bool on) {
+#ifdef __SSE2__
+    byte_shuffles = on && HAS_SSSE3;
+#else
+    (void)on;
+#endif
+}
 
 // Stores count palette values from pixel q on, with their colours; only the
 // pixels whose value changed get new colour bytes, the others keep theirs.
@@ -1439,7 +1448,7 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* rgb = frame_buffer + 3 * q;
     int i = 0;
 #ifdef __SSE2__
-    i = HAS_SSSE3 ? store_sixteens_ssse3(index, rgb, values, count) : store_sixteens(index, rgb, values, count);
+    i = byte_shuffles ? store_sixteens_ssse3(index, rgb, values, count) : store_sixteens(index, rgb, values, count);
 #endif
     for (; i < count; ++i) {
         if (index[i] == values[i]) continue;

@@ -37,6 +37,11 @@ inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
 };
 // clang-format on
 
+// The picture steps use the processor's byte shuffles (SSSE3) where it has
+// them; switched off, they run byte by byte to the same result (for tests).
+// Process-wide; not to be switched while a machine runs.
+void use_byte_shuffles(bool on);
+
 class PPU {
 public:
     static constexpr int WIDTH = 256;

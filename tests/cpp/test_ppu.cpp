@@ -12,6 +12,7 @@
 #include "mapper.h"
 #include "ppu.h"
 #include "rom.h"
+#include "workload.h"
 
 namespace {
 
@@ -646,6 +647,39 @@ TEST_P(PpuRender, PaletteValuesAndPixelRewrites) {
     rig.ppu->memory[0x3F00] = 0x22;
     rig.full_frame();
     EXPECT_EQ(0, std::memcmp(out, NES::NTSC_TO_RGB[0x22], 3));
+}
+
+// A scrolling workload with sprites, in both models, with and without the
+// byte shuffles: each frame every colour byte is scribbled over first; after
+// it, a pixel whose palette value changed shows that value's colour and any
+// other keeps the scribble, and both ways of storing draw the same pictures.
+TEST(PpuPicture, ColoursFollowChangedPixelsOnly) {
+    const auto image = test::read_file(PICTOR_SOURCE_DIR "/python/pictor_cli/data/workload_nrom.nes");
+    constexpr int PIXELS = NES::PPU::HEIGHT * NES::PPU::WIDTH;
+    for (NES::Accuracy model : {NES::Accuracy::standard, NES::Accuracy::hardware}) {
+        std::vector<uint8_t> pictures[2];
+        for (bool shuffles : {true, false}) {
+            NES::use_byte_shuffles(shuffles);
+            auto con = test::boot(image, nullptr, model);
+            NES::PPU& ppu = *con->ppu;
+            std::vector<uint8_t> before(PIXELS);
+            for (int frame = 0; frame < 90; ++frame) {
+                std::memcpy(before.data(), ppu.index_buffer, PIXELS);
+                for (uint8_t& byte : ppu.frame_buffer) byte ^= 0xA5;
+                std::vector<uint8_t> scribbled(ppu.frame_buffer, ppu.frame_buffer + 3 * PIXELS);
+                con->run_frame();
+                for (int q = 0; q < PIXELS; ++q) {
+                    const bool changed = ppu.index_buffer[q] != before[q];
+                    const uint8_t* want = changed ? NES::NTSC_TO_RGB[ppu.index_buffer[q] & 63] : &scribbled[3 * q];
+                    ASSERT_EQ(0, std::memcmp(ppu.frame_buffer + 3 * q, want, 3))
+                        << "frame " << frame << " pixel " << q << (changed ? " changed" : " unchanged");
+                }
+                pictures[shuffles].insert(pictures[shuffles].end(), ppu.index_buffer, ppu.index_buffer + PIXELS);
+            }
+        }
+        NES::use_byte_shuffles(true);
+        EXPECT_EQ(pictures[0], pictures[1]);
+    }
 }
 
 // Waits two vertical blanks, sets the palette (backdrop $0F, colour 1 $16),
