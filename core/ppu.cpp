@@ -1417,7 +1417,12 @@ namespace {
 void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, bool bg_shown, uint8_t* bits,
                        uint8_t* shown) {
     alignas(16) uint8_t colours[16];
-    for (int e = 0; e < 16; ++e) colours[e] = bg_shown && (e & 3) ? palette_ram[e] : palette_ram[0];
+    if (bg_shown) {
+        std::memcpy(colours, palette_ram, 16);
+        for (int p = 1; p < 4; ++p) colours[4 * p] = palette_ram[0];
+    } else {
+        std::memset(colours, palette_ram[0], 16);
+    }
 #ifdef __SSE2__
     if (byte_shuffles) return colour_background_ssse3(index, n, colours, bits, shown);
 #endif
@@ -1480,19 +1485,8 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
     std::memcpy(palette_ram, memory + 0x3F00, sizeof palette_ram);
     const uint8_t backdrop = palette_ram[0];
 
-    // The tile under a VRAM address: pattern planes and palette; fine Y comes
-    // from v as it stands. The name-table fold as a mask and a base.
-    const uint16_t nt_keep = fold_nametable(0x2FFF, mirroring) & ~fold_nametable(0x2000, mirroring);
-    const uint16_t nt_base = fold_nametable(0x2000, mirroring);
+    // The pattern row of the line's tiles; fine Y comes from v as it stands.
     const int row_base = ((v >> 12) & 7) | ((ctrl & CTRL_BG_TABLE) ? 0x1000 : 0);
-    auto tile_at = [&](uint16_t at, int& low, int& high, int& palette) {
-        const uint8_t nt = memory[nt_base | ((0x2000 | (at & 0x0FFF)) & nt_keep)];
-        const int addr = row_base | nt << 4;
-        low = memory[addr];
-        high = memory[addr + 8];
-        const uint16_t attr = 0x23C0 | (at & 0x0C00) | ((at >> 4) & 0x38) | ((at >> 2) & 0x07);
-        palette = (memory[nt_base | (attr & nt_keep)] >> ((at & 2) | ((at >> 4) & 4))) & 3;
-    };
 
     // Dots before the span's first group start, from the fields as they stand.
     int d = first;
@@ -1526,14 +1520,28 @@ void PPU::draw_background(int first, int last, uint8_t ctrl, uint8_t mask, const
         const int g0 = (d - 1) / 8;
         const int last_column = last - 1;
         const int first_column = 8 * g0 - fine_x;
-        uint16_t tile = v;
+        // The tiles run along v's name-table row from its coarse X, into the
+        // horizontally next name table past column 31 (at most once: a span
+        // has at most 33 tiles). Each table's row of names and of attributes
+        // lies in 32 and 8 consecutive bytes once folded by the arrangement,
+        // taken as a base and a mask.
+        const uint16_t nt_keep = fold_nametable(0x2FFF, mirroring) & ~fold_nametable(0x2000, mirroring);
+        const uint16_t nt_base = fold_nametable(0x2000, mirroring);
+        const uint8_t* names[2];
+        const uint8_t* attributes[2];
+        for (int table = 0; table < 2; ++table) {
+            const uint16_t at = static_cast<uint16_t>(v ^ table << 10);
+            names[table] = memory + (nt_base | ((0x2000 | (at & 0x0FE0)) & nt_keep));
+            attributes[table] = memory + (nt_base | ((0x23C0 | (at & 0x0C00) | ((at >> 4) & 0x38)) & nt_keep));
+        }
+        const int attribute_row_shift = (v >> 4) & 4;  // coarse Y bit 1 picks the lower half
         int column = first_column;
-        for (; column <= last_column; column += 8) {
-            int low, high, palette;
-            tile_at(tile, low, high, palette);
-            const uint64_t index = PLANE[low] | PLANE[high] << 1 | palette * 0x0404040404040404ull;
+        for (int n = v & 31; column <= last_column; column += 8, ++n) {
+            const int table = n >> 5, coarse_x = n & 31;
+            const int addr = row_base | names[table][coarse_x] << 4;
+            const int palette = (attributes[table][coarse_x >> 2] >> ((coarse_x & 2) | attribute_row_shift)) & 3;
+            const uint64_t index = PLANE[memory[addr]] | PLANE[memory[addr + 8]] << 1 | palette * 0x0404040404040404ull;
             std::memcpy(colour_index + MARGIN + column, &index, 8);
-            tile = coarse_x_step(tile);
         }
         colour_background(colour_index + MARGIN + first_column, column - first_column, palette_ram, bg_shown,
                           bits + MARGIN + first_column, shown + MARGIN + first_column);
