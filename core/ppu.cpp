@@ -1324,36 +1324,10 @@ bool byte_shuffles = HAS_SSSE3;
 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-// store_pixels' sixteen-pixel groups; returns how many pixels they took.
-// Each changed pixel's colour is stored 4 bytes wide where the next pixel
-// changed too (its own store, which comes after, mends the fourth byte) and
-// 3 bytes wide where it did not.
-int store_sixteens(uint8_t* index, uint8_t* rgb, const uint8_t* values, int count) {
-    int i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m128i now = load16(values + i);
-        const uint32_t changed =
-            ~static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(now, load16(index + i)))) & 0xFFFF;
-        if (changed == 0) continue;
-        store16(index + i, now);
-        uint8_t* out = rgb + 3 * i;
-        for (uint32_t left = changed; left; left &= left - 1) {
-            const int k = std::countr_zero(left);
-            const uint32_t word = RGB_WORD[values[i + k]];
-            if (changed & (2u << k)) {
-                std::memcpy(out + 3 * k, &word, 4);
-            } else {
-                std::memcpy(out + 3 * k, &word, 2);
-                out[3 * k + 2] = static_cast<uint8_t>(word >> 16);
-            }
-        }
-    }
-    return i;
-}
-
-// The same with byte shuffles: the three channels looked up sixteen pixels
-// at a time, interleaved into the 48 colour bytes and blended into the old
-// ones where the pixel changed.
+// store_pixels' sixteen-pixel groups, with byte shuffles; returns how many
+// pixels they took. The three channels are looked up sixteen pixels at a
+// time, interleaved into the 48 colour bytes and blended into the old ones
+// where the pixel changed.
 [[gnu::target("ssse3")]] int store_sixteens_ssse3(uint8_t* index, uint8_t* rgb, const uint8_t* values, int count) {
     const auto table = [](const std::array<uint8_t, 16>& t) {
         return _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data()));
@@ -1453,7 +1427,7 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* rgb = frame_buffer + 3 * q;
     int i = 0;
 #ifdef __SSE2__
-    i = byte_shuffles ? store_sixteens_ssse3(index, rgb, values, count) : store_sixteens(index, rgb, values, count);
+    if (byte_shuffles) i = store_sixteens_ssse3(index, rgb, values, count);
 #endif
     for (; i < count; ++i) {
         if (index[i] == values[i]) continue;
