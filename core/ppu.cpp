@@ -1131,16 +1131,19 @@ uint8_t PPU::status_at<Accuracy::standard>(int64_t target) {
         const int64_t position = int64_t{scanline} * DOTS_PER_LINE + dot + ahead;
         const int target_line = static_cast<int>(position / DOTS_PER_LINE);
         const int target_dot = static_cast<int>(position % DOTS_PER_LINE);
-        if (target_line < 240 && target_dot >= 1 && target_dot <= 257 && !post_render && !hears_fetches) {
+        if (target_line < 240 && target_dot >= 1 && target_dot <= 257 && !post_render) {
             // Earlier lines are drawn for real; within the target's line the
-            // flags are predicted.
+            // flags are predicted, for a board that hears fetches only while
+            // none of them tells it a tile it acts on (it may switch banks).
             const int64_t line_start = target - (target_dot - 1);
             if (cycles < line_start) run_until(line_start);
-            if (predicted_at != cycles) predict_line();
-            uint8_t status = *register_ptrs[2];
-            if (predicted_hit <= target) status |= STATUS_SPRITE0;
-            if (predicted_overflow <= target) status |= STATUS_OVERFLOW;
-            return status;
+            if (!hears_fetches || !row_fetches_matter() || untold_groups_end() >= target_dot - 1) {
+                if (predicted_at != cycles) predict_line();
+                uint8_t status = *register_ptrs[2];
+                if (predicted_hit <= target) status |= STATUS_SPRITE0;
+                if (predicted_overflow <= target) status |= STATUS_OVERFLOW;
+                return status;
+            }
         }
         run_until(target);
     }

@@ -135,15 +135,20 @@ TEST(FastPath, ApuBulkCyclesMatchCycleByCycle) {
     }
 }
 
+test::Cart mmc4_cart() {
+    test::Cart cart;
+    cart.mapper = 10;
+    cart.prg_16k = 8;
+    cart.chr_8k = 4;
+    return cart;
+}
+
 // A latch tile written into a row the PPU has already judged free of them
 // (as a PPUDATA write between two catch-ups does) switches the board's bank
 // when the PPU fetches it, in spans as dot by dot.
 template <NES::Accuracy A>
 void expect_latch_tile_seen() {
-    test::Cart cart;
-    cart.mapper = 10;
-    cart.prg_16k = 8;
-    cart.chr_8k = 4;
+    test::Cart cart = mmc4_cart();
     auto exact = test::boot(cart, nullptr, A), fast = test::boot(cart, nullptr, A);
     for (test::Console* c : {exact.get(), fast.get()}) {
         c->poke(0xD000, 2);  // $1000 after tile $FD: bank 2; after $FE: bank 3
@@ -165,9 +170,40 @@ void expect_latch_tile_seen() {
     ASSERT_EQ(test::differing_fields(*exact->ppu, *fast->ppu), "");
 }
 
-TEST(FastPath, LatchTileWrittenIntoAJudgedRow) {
+// PPUSTATUS polled along a line whose first tile flips the background's
+// latch: the bank after it is solid and the one before blank, so sprite 0
+// hits only if the flip is seen before the hit is predicted.
+template <NES::Accuracy A>
+void expect_hit_after_latch_flip() {
+    test::Cart cart = mmc4_cart();
+    cart.flags6 = 1;                                     // vertical arrangement
+    std::fill_n(cart.chr_data().begin(), 0x1000, 0xFF);  // bank 0 solid, the others blank
+    std::fill(cart.chr_data().begin() + 0x1000, cart.chr_data().end(), 0);
+    auto exact = test::boot(cart, nullptr, A), fast = test::boot(cart, nullptr, A);
+    for (test::Console* c : {exact.get(), fast.get()}) {
+        for (auto [reg, bank] : {std::pair{0xB000, 0}, {0xC000, 1}, {0xD000, 0}, {0xE000, 0}}) c->poke(reg, bank);
+        c->ppu->write(0x2000, static_cast<signed char>(0xFD));  // row 0: $FD, then tile 0
+        c->ppu->write(0x2400, static_cast<signed char>(0xFE));  // the look-ahead past column 31
+        c->ppu->oam[0] = 3;                                     // sprite 0 on lines 4-11, at x 100
+        c->ppu->oam[3] = 100;
+        c->cpu->memory[0x2000] = 0x08;  // sprites from $1000, solid either way
+        c->cpu->memory[0x2001] = 0x1E;
+    }
+    while (exact->ppu->scanline != 4 || exact->ppu->dot != 0) exact->ppu->template cycle<A>();
+    fast->ppu->template run_until<A>(exact->ppu->cycles - 20);
+    for (int poll = 0; poll < 16; ++poll) {
+        for (int i = 0; i < 20; ++i) exact->ppu->template cycle<A>();
+        ASSERT_EQ(fast->ppu->template status_at<A>(exact->ppu->cycles), exact->cpu->memory[0x2002])
+            << "dot " << exact->ppu->dot;
+    }
+    EXPECT_TRUE(exact->cpu->memory[0x2002] & 0x40);
+}
+
+TEST(FastPath, LatchFlipsSeenAsDotByDot) {
     expect_latch_tile_seen<NES::Accuracy::standard>();
     expect_latch_tile_seen<NES::Accuracy::hardware>();
+    expect_hit_after_latch_flip<NES::Accuracy::standard>();
+    expect_hit_after_latch_flip<NES::Accuracy::hardware>();
 }
 
 // The lazy machine run beside machine steps, compared at random moments:
