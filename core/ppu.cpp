@@ -259,24 +259,29 @@ void PPU::write(short address, signed char value) {
 
 bool PPU::row_fetches_matter() {
     const uint8_t span = static_cast<uint8_t>(fetched_last - fetched_first);
-    if (span == 0xFF) return true;
+    if (span == 0xFF) {
+        row_told_tiles = ~uint64_t{0};
+        return true;
+    }
     // The verdict depends on the row (coarse Y and the vertical table) and
     // on whether fine Y is at its last line, not on coarse X or the
     // horizontal table.
     const int key = (v & 0x0BE0) | ((v & 0x7000) == 0x7000) << 12;
     if (key == row_verdict_key) return row_verdict;
     row_verdict_key = key;
-    auto row_matters = [&](uint16_t address) {
-        const uint16_t row = static_cast<uint16_t>(0x2000 | (address & 0x0FE0));
-        for (const uint16_t start : {row, static_cast<uint16_t>(row ^ 0x0400)}) {
-            const uint8_t* names = memory + fold_nametable(start, mirroring);
+    // Bit 32 h + x: the tile at coarse X x of the row in horizontal table h.
+    auto told_tiles = [&](uint16_t address) {
+        uint64_t tiles = 0;
+        for (int h = 0; h < 2; ++h) {
+            const uint8_t* names = memory + fold_nametable(0x2000 | (address & 0x0BE0) | h << 10, mirroring);
             for (int i = 0; i < 32; ++i) {
-                if (static_cast<uint8_t>(names[i] - fetched_first) <= span) return true;
+                if (static_cast<uint8_t>(names[i] - fetched_first) <= span) tiles |= uint64_t{1} << (32 * h + i);
             }
         }
-        return false;
+        return tiles;
     };
-    if (row_matters(v)) return row_verdict = true;
+    row_told_tiles = told_tiles(v);
+    if (row_told_tiles) return row_verdict = true;
     if ((v & 0x7000) != 0x7000) return row_verdict = false;
     // Fine Y wraps at dot 256: the standard model's fetch there reads the
     // next row's first tile.
@@ -286,27 +291,20 @@ bool PPU::row_fetches_matter() {
         next ^= 0x0800;
     else if (y != 31)
         next = static_cast<uint16_t>(next | (y + 1) << 5);
-    return row_verdict = row_matters(next);
+    return row_verdict = told_tiles(next) != 0;
 }
 
 // The last dot of the groups from the current one on (before the line's
 // last, whose look-ahead may read the next row) that tell the board no tile
 // it acts on, or dot - 1 if the current one does: group g tells the tile at
-// its start and the look-ahead's, the next.
+// its start and the look-ahead's, the next. row_fetches_matter has judged
+// v's row.
 int PPU::untold_groups_end() const {
-    const uint8_t span = static_cast<uint8_t>(fetched_last - fetched_first);
-    auto acts_on = [&](uint16_t at) {
-        return static_cast<uint8_t>(memory[fold_nametable(0x2000 | (at & 0x0FFF), mirroring)] - fetched_first) <= span;
-    };
-    int last = dot - 1;
-    uint16_t at = v;
-    for (int g = (dot - 1) >> 3; g < 31; ++g) {
-        const uint16_t next = coarse_x_step(at);
-        if (acts_on(at) || acts_on(next)) break;
-        last = 8 * g + 8;
-        at = next;
-    }
-    return last;
+    const int g0 = (dot - 1) >> 3;
+    const int at = ((v >> 5) & 0x20) | (v & 31);  // v's tile in row_told_tiles
+    const int first_told = std::countr_zero(std::rotr(row_told_tiles, at));
+    const int untold = std::min(first_told == 0 ? 0 : first_told - 1, 31 - g0);
+    return untold == 0 ? dot - 1 : 8 * (g0 + untold);
 }
 
 void PPU::answer_fetches(bool on) {
@@ -754,10 +752,12 @@ int PPU::answered_palette() {
 }
 
 // The eight sprite units' pattern fetches for the next line, as the standard
-// model lists them at dot 257 (an empty unit fetches tile $FF); the pixels
-// read the rows from pattern memory as they are drawn.
+// model lists them at dot 257 (an empty unit fetches tile $FF), those of the
+// tiles the board acts on; the pixels read the rows from pattern memory as
+// they are drawn.
 void PPU::tell_sprite_fetches(uint8_t ctrl) {
     const bool tall = ctrl & CTRL_TALL_SPRITES;
+    const uint8_t span = static_cast<uint8_t>(fetched_last - fetched_first);
     for (int i = 0; i < 8; ++i) {
         const bool listed = i < line_sprite_count;
         int tile = listed ? line_sprites[4 * i + 1] : 0xFF;
@@ -768,6 +768,7 @@ void PPU::tell_sprite_fetches(uint8_t ctrl) {
             table = tile & 1;
             tile = (tile & 0xFE) + (row >> 3);
         }
+        if (static_cast<uint8_t>(tile - fetched_first) > span) continue;
         const uint16_t address = static_cast<uint16_t>(table * 0x1000 + (tile & 0xFF) * 16 + (row & 7));
         const uint8_t* patterns = sprite_pattern_memory();
         mapper->fetched(mapper_context, address, PpuFetch::sprite_low, patterns[address]);

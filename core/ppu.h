@@ -261,6 +261,7 @@ private:
     int untold_groups_end() const;
     int row_verdict_key = -1;
     bool row_verdict = false;
+    uint64_t row_told_tiles = 0;    // of v's row, both tables: bit 32 h + coarse X
     bool fetches_answered = false;  // the board answers them (answer_fetches)
     bool hears_port = false;        // Mapper::BusWatch::ppu_port
     bool dot_clocked = false;       // the board's dot clock runs in this model
