@@ -55,16 +55,13 @@ void MMC1::map_write(void** context, signed char* address, signed char* value) {
         case 6:  // CHR bank 1, only in 4 KiB mode
             if (ppu && chr_mode == 1) rom->copy_chr(committed * 4, ppu->memory + 0x1000, 4 * KIB);
             break;
-        case 7:  // PRG bank
-            if (prg_mode <= 1) {
+        case 7:  // PRG bank; the fixed one of modes 2 and 3 is in place since the mode was set
+            if (prg_mode <= 1)
                 rom->copy_prg((committed * 16) & 0x1E0, cpu->memory + 0x8000, 32 * KIB);
-            } else if (prg_mode == 2) {
-                rom->copy_prg(0, cpu->memory + 0x8000, 16 * KIB);
+            else if (prg_mode == 2)
                 rom->copy_prg(committed * 16, cpu->memory + 0xC000, 16 * KIB);
-            } else {
+            else
                 rom->copy_prg(committed * 16, cpu->memory + 0x8000, 16 * KIB);
-                rom->copy_prg(rom->last_prg_16k(), cpu->memory + 0xC000, 16 * KIB);
-            }
             break;
         default:
             break;
@@ -86,8 +83,10 @@ uint8_t MMC1::control_value(const PPU* ppu) const {
 
 void MMC1::control(CPU* cpu, PPU* ppu, uint8_t value) {
     if (ppu) ppu->set_mirroring(MMC1_ARRANGEMENT[value & 3]);
+    const uint8_t was = prg_mode;
     prg_mode = (value >> 2) & 3;
     chr_mode = (value >> 4) & 1;
+    if (prg_mode == was) return;  // the fixed bank stays where it is
     if (prg_mode == 2)
         cpu->rom->copy_prg(0, cpu->memory + 0x8000, 16 * KIB);
     else if (prg_mode == 3)
