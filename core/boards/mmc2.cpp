@@ -55,7 +55,7 @@ uint8_t MMC2::fetched(void** context, uint16_t address, PpuFetch, uint8_t byte) 
     const int set = tile == 0x0FD8 ? 0 : tile == 0x0FE8 ? 1 : -1;
     if (set >= 0 && set != latch[table]) {
         latch[table] = static_cast<uint8_t>(set);
-        place_table(context, table);
+        if (chr[2 * table] != chr[2 * table + 1]) place_table(context, table);  // else the window holds it
     }
     return byte;
 }
