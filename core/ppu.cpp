@@ -269,20 +269,25 @@ bool PPU::row_fetches_matter() {
     const int key = (v & 0x0BE0) | ((v & 0x7000) == 0x7000) << 12;
     if (key == row_verdict_key) return row_verdict;
     row_verdict_key = key;
-    // Bit 32 h + x: the tile at coarse X x of the row in horizontal table h,
-    // 16 names at a time (a name n is told when n - first <= span).
-    const __m128i first = _mm_set1_epi8(static_cast<char>(fetched_first));
-    const __m128i most = _mm_set1_epi8(static_cast<char>(span));
+    // Bit 32 h + x: the tile at coarse X x of the row in horizontal table h
+    // (a name n is told when n - first <= span).
     auto told_tiles = [&](uint16_t address) {
         uint64_t tiles = 0;
         for (int h = 0; h < 2; ++h) {
             const uint8_t* names = memory + fold_nametable(0x2000 | (address & 0x0BE0) | h << 10, mirroring);
+#ifdef __SSE2__
+            const __m128i first = _mm_set1_epi8(static_cast<char>(fetched_first));
+            const __m128i most = _mm_set1_epi8(static_cast<char>(span));
             for (int half = 0; half < 2; ++half) {
                 const __m128i offset =
                     _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(names + 16 * half)), first);
                 const __m128i told = _mm_cmpeq_epi8(_mm_min_epu8(offset, most), offset);
                 tiles |= uint64_t{static_cast<uint16_t>(_mm_movemask_epi8(told))} << (32 * h + 16 * half);
             }
+#else
+            for (int i = 0; i < 32; ++i)
+                tiles |= uint64_t{static_cast<uint8_t>(names[i] - fetched_first) <= span} << (32 * h + i);
+#endif
         }
         return tiles;
     };
