@@ -171,22 +171,21 @@ void expect_latch_tile_seen() {
 }
 
 // PPUSTATUS polled along a line whose first tile flips the background's
-// latch: the bank after it is solid and the one before blank, so sprite 0
-// hits only if the flip is seen before the hit is predicted.
+// latch from a blank bank to bank 0 (a dot at each tile's column 0): sprite
+// 0 hits only if the flip is seen before the hit is predicted.
 template <NES::Accuracy A>
 void expect_hit_after_latch_flip() {
     test::Cart cart = mmc4_cart();
-    cart.flags6 = 1;                                     // vertical arrangement
-    std::fill_n(cart.chr_data().begin(), 0x1000, 0xFF);  // bank 0 solid, the others blank
+    cart.flags6 = 1;  // vertical arrangement
     std::fill(cart.chr_data().begin() + 0x1000, cart.chr_data().end(), 0);
     auto exact = test::boot(cart, nullptr, A), fast = test::boot(cart, nullptr, A);
     for (test::Console* c : {exact.get(), fast.get()}) {
         for (auto [reg, bank] : {std::pair{0xB000, 0}, {0xC000, 1}, {0xD000, 0}, {0xE000, 0}}) c->poke(reg, bank);
         c->ppu->write(0x2000, static_cast<signed char>(0xFD));  // row 0: $FD, then tile 0
         c->ppu->write(0x2400, static_cast<signed char>(0xFE));  // the look-ahead past column 31
-        c->ppu->oam[0] = 3;                                     // sprite 0 on lines 4-11, at x 100
-        c->ppu->oam[3] = 100;
-        c->cpu->memory[0x2000] = 0x08;  // sprites from $1000, solid either way
+        c->ppu->oam[0] = 3;                                     // sprite 0 on lines 4-11, at x 96
+        c->ppu->oam[3] = 96;
+        c->cpu->memory[0x2000] = 0x08;  // sprites from $1000, bank 0 either way
         c->cpu->memory[0x2001] = 0x1E;
     }
     while (exact->ppu->scanline != 4 || exact->ppu->dot != 0) exact->ppu->template cycle<A>();
