@@ -175,9 +175,20 @@ void EmulationThread::park() {
 }
 
 bool EmulationThread::hold(bool may_wait) {
+    {
+        // Every side holds the mutex only briefly and never while it waits for
+        // the interpreter lock: a parked thread is held without giving that
+        // lock up. Given up and taken back at once in a loop of state reads,
+        // it would never reach a thread waiting for it.
+        std::lock_guard<std::mutex> lock(mutex);
+        if (parked || !running) {
+            held = true;
+            return true;
+        }
+        if (!may_wait) return false;
+    }
     Unlocked unlocked;  // the thread may be waiting for the interpreter lock in a callback
     std::unique_lock<std::mutex> lock(mutex);
-    if (!may_wait && running && !parked) return false;
     held = true;
     cv.wait(lock, [this] { return parked || !running; });
     return true;

@@ -66,7 +66,8 @@ Unlocked::Unlocked() {
     if (!Py_IsInitialized() || !PyGILState_Check()) return;
     state = PyEval_SaveThread();
     if (!may_take_the_lock_back()) wait_for_process_end();
-    if (!machine_on_this_thread()) {
+    // The exit hook waits for the others' native work, not for its own.
+    if (!machine_on_this_thread() && !(exiting && std::this_thread::get_id() == exiting_thread)) {
         std::lock_guard<std::mutex> lock(native_mutex);
         ++native_threads;
         counted = true;
@@ -75,15 +76,25 @@ Unlocked::Unlocked() {
 
 Unlocked::~Unlocked() {
     if (!state) return;
-    if (counted) {
-        {
-            std::lock_guard<std::mutex> lock(native_mutex);
-            --native_threads;
-        }
-        native_cv.notify_all();
+    if (!may_take_the_lock_back()) {
+        count_out();
+        wait_for_process_end();
     }
-    if (!may_take_the_lock_back()) wait_for_process_end();
     PyEval_RestoreThread(state);
+    // Counted out only with the lock back: the exit hook, which waits without
+    // it, lets a thread that began taking it back before the exit finish, so
+    // that none is still waiting for it as the interpreter finalizes.
+    count_out();
+}
+
+void Unlocked::count_out() {
+    if (!counted) return;
+    counted = false;
+    {
+        std::lock_guard<std::mutex> lock(native_mutex);
+        --native_threads;
+    }
+    native_cv.notify_all();
 }
 
 bool interpreter_exiting() { return exiting; }

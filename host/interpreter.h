@@ -19,6 +19,8 @@ public:
     Unlocked& operator=(const Unlocked&) = delete;
 
 private:
+    void count_out();
+
     PyThreadState* state = nullptr;
     bool counted = false;
 };
