@@ -134,6 +134,15 @@ int64_t count_up(uint16_t& counter, int period, int64_t ticks) {
         --ticks;
     }
     const int64_t total = counter + ticks;
+    // A call per sample moves a counter by a few ticks: mostly no wrap or one.
+    if (total < period) {
+        counter = static_cast<uint16_t>(total);
+        return wraps;
+    }
+    if (total < 2 * int64_t{period}) {
+        counter = static_cast<uint16_t>(total - period);
+        return wraps + 1;
+    }
     counter = static_cast<uint16_t>(total % period);
     return wraps + total / period;
 }
