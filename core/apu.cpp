@@ -858,6 +858,7 @@ void APU::run_expansion(int64_t to) {
 }
 
 int16_t APU::mix_with_expansion(int64_t to) {
+    if (expansion->silent()) return mix(this);
     run_expansion(to);
     return full_scale(console_level(this) + expansion->level());
 }

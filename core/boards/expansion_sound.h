@@ -3,6 +3,8 @@
 // since the last time (a whole quiet stretch at once), and before a write to
 // the chip's ports the board brings it to the APU's cycle the same way. A
 // chip's run of a + b cycles must therefore equal its runs of a and of b.
+// While the chip is silent its counters are left behind, and caught up in
+// one run before a write, a saved state or a reset.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +21,9 @@ public:
     // Its output now, in the mix's unit (1.0 is full scale), at the level the
     // board gives it against the console's channels.
     virtual float level() const = 0;
+    // Whether the level is 0 however the counters run on: only a write to the
+    // chip's registers ends it.
+    virtual bool silent() const { return false; }
 };
 
 namespace board {

@@ -44,6 +44,7 @@ public:
     void write(uint8_t value);
     void run(int64_t cycles) override;
     float level() const override;
+    bool silent() const override { return ((regs[8] | regs[9] | regs[10]) & 0x1F) == 0; }
     void snapshot(StateIO& io);
 
 private:

@@ -77,4 +77,21 @@ TEST(Programs, CartridgeSoundPlaysThroughTheMix) {
     }
 }
 
+// A chip silent at volume 0 is left behind; turned up again, square A plays
+// in the phase it would have had running on (as beside square B's level).
+TEST(Programs, SilencedSoundChipKeepsItsPhase) {
+    for (NES::Accuracy accuracy : {NES::Accuracy::standard, NES::Accuracy::hardware}) {
+        std::unique_ptr<test::Console> con[3];
+        for (auto& c : con) (c = test::boot(test::program_image("fme7"), nullptr, accuracy))->record(30);
+        const auto set = [&](int i, int reg, int value) { con[i]->poke(0xC000, reg), con[i]->poke(0xE000, value); };
+        set(0, 8, 0), set(1, 9, 5), set(1, 8, 0), con[0]->record(7), con[1]->record(7);
+        const std::vector<uint8_t> snapshot = NES::save_snapshot(*con[0]->cpu);
+        NES::load_snapshot(*con[2]->cpu, snapshot.data(), snapshot.size());
+        std::vector<int16_t> audio[3];
+        for (int i = 0; i < 3; ++i) con[i]->record(3), set(i, 9, 0), set(i, 8, 15), audio[i] = con[i]->record(20);
+        EXPECT_EQ(audio[0], audio[1]) << int(accuracy);
+        EXPECT_EQ(audio[2], audio[1]) << int(accuracy) << " (from a snapshot taken in the silence)";
+    }
+}
+
 }  // namespace
