@@ -6,8 +6,7 @@
 #include <array>
 #include <bit>
 #ifdef __SSE2__
-#include <emmintrin.h>
-#include <tmmintrin.h>  // SSSE3, used where the processor has it
+#include <immintrin.h>  // SSSE3 and AVX-512 VBMI, used where the processor has them
 #endif
 #include <cstdio>
 #include <cstring>
@@ -1330,11 +1329,47 @@ constexpr auto CHANNEL_OF = [] {
     return t;
 }();
 
+// Sixty-four pixels' colours are 192 bytes: byte j of part p is byte
+// 64 p + j, of pixel (64 p + j) / 3. PIXEL_OF_64[p] picks each byte's pixel;
+// RED_GREEN_OF[p] the same from red (0-63) or green (64-127) by its channel,
+// and BLUE_BYTES[p] marks the bytes that are blue.
+struct alignas(64) Bytes64 {
+    std::array<uint8_t, 64> b{};
+};
+constexpr auto COLOUR_CHANNELS = [] {
+    std::array<Bytes64, 3> t{};
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 64; ++v) t[c].b[v] = NTSC_TO_RGB[v][c];
+    return t;
+}();
+constexpr auto PIXEL_OF_64 = [] {
+    std::array<Bytes64, 3> t{};
+    for (int b = 0; b < 192; ++b) t[b / 64].b[b % 64] = static_cast<uint8_t>(b / 3);
+    return t;
+}();
+constexpr auto RED_GREEN_OF = [] {
+    std::array<Bytes64, 3> t{};
+    for (int b = 0; b < 192; ++b) t[b / 64].b[b % 64] = static_cast<uint8_t>(b / 3 + (b % 3 == 1 ? 64 : 0));
+    return t;
+}();
+constexpr auto BLUE_BYTES = [] {
+    std::array<uint64_t, 3> t{};
+    for (int b = 0; b < 192; ++b)
+        if (b % 3 == 2) t[b / 64] |= uint64_t{1} << (b % 64);
+    return t;
+}();
+
 const bool HAS_SSSE3 = [] {
     __builtin_cpu_init();
     return __builtin_cpu_supports("ssse3") != 0;
 }();
-bool byte_shuffles = HAS_SSSE3;
+const bool HAS_VBMI = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+}();
+PictureSteps picture_steps = HAS_VBMI    ? PictureSteps::widest
+                             : HAS_SSSE3 ? PictureSteps::sixteen
+                                         : PictureSteps::bytewise;
 
 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
@@ -1381,6 +1416,36 @@ inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<_
     return i;
 }
 
+// store_pixels' sixty-four-pixel groups, with AVX-512 byte permutes, as
+// store_sixteens_ssse3: each channel is one lookup of 64 colours (an index's
+// low six bits), and each part of the colour bytes two permutes of them,
+// stored where its pixel changed.
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] int store_sixty_fours_vbmi(uint8_t* index, uint8_t* rgb,
+                                                                          const uint8_t* values, int count) {
+    const __m512i red = _mm512_load_si512(COLOUR_CHANNELS[0].b.data()),
+                  green = _mm512_load_si512(COLOUR_CHANNELS[1].b.data()),
+                  blue = _mm512_load_si512(COLOUR_CHANNELS[2].b.data());
+    int i = 0;
+    for (; i + 64 <= count; i += 64) {
+        const __m512i now = _mm512_loadu_si512(values + i);
+        const __mmask64 changed = _mm512_cmpneq_epi8_mask(now, _mm512_loadu_si512(index + i));
+        if (changed == 0) continue;
+        _mm512_storeu_si512(index + i, now);
+        const __m512i r = _mm512_permutexvar_epi8(now, red), g = _mm512_permutexvar_epi8(now, green);
+        const __m512i b = _mm512_permutexvar_epi8(now, blue), changed_bytes = _mm512_movm_epi8(changed);
+        uint8_t* out = rgb + 3 * i;
+        for (int part = 0; part < 3; ++part) {
+            const __m512i pixel = _mm512_load_si512(PIXEL_OF_64[part].b.data());
+            const __m512i fresh = _mm512_mask_permutexvar_epi8(
+                _mm512_permutex2var_epi8(r, _mm512_load_si512(RED_GREEN_OF[part].b.data()), g), BLUE_BYTES[part], pixel,
+                b);
+            const __mmask64 take = _mm512_movepi8_mask(_mm512_permutexvar_epi8(pixel, changed_bytes));
+            _mm512_mask_storeu_epi8(out + 64 * part, take, fresh);
+        }
+    }
+    return i;
+}
+
 // The background's palette values from colour indices (pixel 0-3 plus 4
 // times the palette) with byte shuffles: bits gets each pixel, shown what it
 // shows. Sixteen at a time, n rounded up.
@@ -1413,7 +1478,7 @@ void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, 
         std::memset(colours, palette_ram[0], 16);
     }
 #ifdef __SSE2__
-    if (byte_shuffles) return colour_background_ssse3(index, n, colours, bits, shown);
+    if (picture_steps != PictureSteps::bytewise) return colour_background_ssse3(index, n, colours, bits, shown);
 #endif
     for (int i = 0; i < n; ++i) {
         bits[i] = index[i] & 3;
@@ -1423,11 +1488,13 @@ void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, 
 
 }  // namespace
 
-void use_byte_shuffles(bool on) {
+void use_picture_steps(PictureSteps widest) {
 #ifdef __SSE2__
-    byte_shuffles = on && HAS_SSSE3;
+    if (widest == PictureSteps::widest && !HAS_VBMI) widest = PictureSteps::sixteen;
+    if (widest == PictureSteps::sixteen && !HAS_SSSE3) widest = PictureSteps::bytewise;
+    picture_steps = widest;
 #else
-    (void)on;
+    (void)widest;
 #endif
 }
 
@@ -1442,7 +1509,9 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
     uint8_t* rgb = frame_buffer + 3 * q;
     int i = 0;
 #ifdef __SSE2__
-    if (byte_shuffles) i = store_sixteens_ssse3(index, rgb, values, count);
+    if (picture_steps == PictureSteps::widest) i = store_sixty_fours_vbmi(index, rgb, values, count);
+    if (picture_steps != PictureSteps::bytewise)
+        i += store_sixteens_ssse3(index + i, rgb + 3 * i, values + i, count - i);
 #endif
     for (; i < count; ++i) {
         if (index[i] == values[i]) continue;

@@ -649,17 +649,17 @@ TEST_P(PpuRender, PaletteValuesAndPixelRewrites) {
     EXPECT_EQ(0, std::memcmp(out, NES::NTSC_TO_RGB[0x22], 3));
 }
 
-// A scrolling workload with sprites, in both models, with and without the
+// A scrolling workload with sprites, in both models, with each width of
 // byte shuffles: each frame every colour byte is scribbled over first; after
 // it, a pixel whose palette value changed shows that value's colour and any
-// other keeps the scribble, and both ways of storing draw the same pictures.
+// other keeps the scribble, and every way of storing draws the same pictures.
 TEST(PpuPicture, ColoursFollowChangedPixelsOnly) {
     const auto image = test::read_file(PICTOR_SOURCE_DIR "/python/pictor_cli/data/workload_nrom.nes");
     constexpr int PIXELS = NES::PPU::HEIGHT * NES::PPU::WIDTH;
     for (NES::Accuracy model : {NES::Accuracy::standard, NES::Accuracy::hardware}) {
-        std::vector<uint8_t> pictures[2];
-        for (bool shuffles : {true, false}) {
-            NES::use_byte_shuffles(shuffles);
+        std::vector<uint8_t> pictures[3];
+        for (auto steps : {NES::PictureSteps::widest, NES::PictureSteps::sixteen, NES::PictureSteps::bytewise}) {
+            NES::use_picture_steps(steps);
             auto con = test::boot(image, nullptr, model);
             NES::PPU& ppu = *con->ppu;
             std::vector<uint8_t> before(PIXELS);
@@ -674,11 +674,12 @@ TEST(PpuPicture, ColoursFollowChangedPixelsOnly) {
                     ASSERT_EQ(0, std::memcmp(ppu.frame_buffer + 3 * q, want, 3))
                         << "frame " << frame << " pixel " << q << (changed ? " changed" : " unchanged");
                 }
-                pictures[shuffles].insert(pictures[shuffles].end(), ppu.index_buffer, ppu.index_buffer + PIXELS);
+                pictures[int(steps)].insert(pictures[int(steps)].end(), ppu.index_buffer, ppu.index_buffer + PIXELS);
             }
         }
-        NES::use_byte_shuffles(true);
+        NES::use_picture_steps(NES::PictureSteps::widest);
         EXPECT_EQ(pictures[0], pictures[1]);
+        EXPECT_EQ(pictures[2], pictures[1]);
     }
 }
 
