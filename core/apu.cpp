@@ -37,6 +37,16 @@ inline int next_timer(int t, int m) {
     return t == m ? 0 : t % m;
 }
 
+// The DMC's output level after playing the shifter's low bit: 2 up or down,
+// staying within 0-127.
+inline void play_dmc_bit(int& level, uint8_t shift) {
+    if (shift & 1) {
+        if (level <= 125) level += 2;
+    } else if (level >= 2) {
+        level -= 2;
+    }
+}
+
 // The timer after `calls` calls of next_timer, and how many of them gave 0.
 struct TimerRun {
     int timer;
@@ -102,8 +112,8 @@ bool APU::may_request_irq() const {
 // run_until gives the same result as calling cycle() that many times. The
 // cycles in which nothing but timers move are run in bulk by quiet_cycles; a
 // sample falls due in such a stretch is mixed from the outputs of its cycle,
-// as cycle() does. Cycles with a frame-sequencer step or with DMC work go
-// through cycle() itself.
+// as cycle() does. Cycles with a frame-sequencer step or with DMC work other
+// than a bit played inside a byte go through cycle() itself.
 
 template <Accuracy A>
 void APU::run_until(int64_t target) {
@@ -177,13 +187,15 @@ int64_t APU::next_busy_cycle<Accuracy::standard>() {
         step_due.five_step = five_step;
     }
     int64_t busy = step_due.cycle;
-    // DMC work: a sample byte fetched at the next cycle, or an output-unit
-    // step that does something.
+    // DMC work: a sample byte fetched at the next cycle, a direct load, or
+    // the output-unit step that ends a byte. The steps before it only play
+    // their bits, which quiet_cycles does.
     if (channel_enabled[4] && dmc_buffer_empty && dmc_bytes_remaining != 0) return cycles;
     if (dmc_direct_load != -1 || !dmc_silence) {
         const int m = dmc_rates[dmc_control & 15] / 2;
-        if (dmc_timer == 0 || dmc_timer >= m) return cycles;
-        busy = std::min<int64_t>(busy, cycles + (m - dmc_timer));
+        if (dmc_timer >= m) return cycles;
+        const int playing = dmc_direct_load == -1 ? std::max(dmc_bits_remaining - 1, 0) : 0;
+        busy = std::min<int64_t>(busy, cycles + (dmc_timer == 0 ? 0 : m - dmc_timer) + int64_t{playing} * m);
     }
     return busy;
 }
@@ -243,8 +255,19 @@ void APU::quiet_cycles(int64_t n) {
         noise_timer = next_timer(before_last.timer, m);
     }
 
-    // Nothing of the DMC but its timer moves in a quiet stretch.
-    dmc_timer = run_timer(dmc_timer, dmc_rates[dmc_control & 15] / 2, n).timer;
+    {
+        // The output unit's steps inside a byte play its bits (the standard
+        // model's; the hardware model's stretches end before any step).
+        const int m = dmc_rates[dmc_control & 15] / 2;
+        const TimerRun before_last = run_timer(dmc_timer, m, n - 1);
+        int64_t steps = (dmc_timer == 0) + before_last.zeros;
+        for (; steps > 0 && !dmc_silence; --steps) {
+            play_dmc_bit(dmc_output, dmc_shift);
+            dmc_shift >>= 1;
+            --dmc_bits_remaining;
+        }
+        dmc_timer = next_timer(before_last.timer, m);
+    }
     cycles += n;
 }
 
@@ -413,11 +436,7 @@ void APU::dmc() {
             dmc_output = dmc_direct_load;
             dmc_direct_load = -1;
         } else if (!dmc_silence) {
-            if (dmc_shift & 1) {
-                if (dmc_output <= 125) dmc_output += 2;
-            } else if (dmc_output >= 2) {
-                dmc_output -= 2;
-            }
+            play_dmc_bit(dmc_output, dmc_shift);
             dmc_shift >>= 1;
             if (--dmc_bits_remaining == 0) {
                 dmc_bits_remaining = 8;
@@ -446,13 +465,7 @@ void APU::dmc() {
 
 void APU::dmc_output_unit() {
     if (dmc_timer == 0) {
-        if (!dmc_silence) {
-            if (dmc_shift & 1) {
-                if (dmc_output <= 125) dmc_output += 2;
-            } else if (dmc_output >= 2) {
-                dmc_output -= 2;
-            }
-        }
+        if (!dmc_silence) play_dmc_bit(dmc_output, dmc_shift);
         dmc_shift >>= 1;
         if (--dmc_bits_remaining <= 0) {
             dmc_bits_remaining = 8;
