@@ -110,7 +110,7 @@ bool APU::may_request_irq() const {
 // ---- Fast path ----
 //
 // run_until gives the same result as calling cycle() that many times. The
-// cycles in which nothing but timers move are run in bulk by quiet_cycles; a
+// cycles in which nothing but timers move are run in bulk by quiet_run; a
 // sample falls due in such a stretch is mixed from the outputs of its cycle,
 // as cycle() does. Cycles with a frame-sequencer step or with DMC work other
 // than a bit played inside a byte go through cycle() itself.
@@ -123,14 +123,7 @@ void APU::run_until(int64_t target) {
             cycle<A>();
             continue;
         }
-        const int64_t end = std::min(busy, target);
-        const int64_t sample = next_sample_cycle();
-        if (sample < end) {
-            quiet_cycles(sample + 1 - cycles);
-            emit_sample(expansion ? mix_with_expansion(cycles) : mix(this));
-        } else {
-            quiet_cycles(end - cycles);
-        }
+        quiet_run(std::min(busy, target));
     }
 }
 
@@ -189,7 +182,7 @@ int64_t APU::next_busy_cycle<Accuracy::standard>() {
     int64_t busy = step_due.cycle;
     // DMC work: a sample byte fetched at the next cycle, a direct load, or
     // the output-unit step that ends a byte. The steps before it only play
-    // their bits, which quiet_cycles does.
+    // their bits, which quiet_run does.
     if (channel_enabled[4] && dmc_buffer_empty && dmc_bytes_remaining != 0) return cycles;
     if (dmc_direct_load != -1 || !dmc_silence) {
         const int m = dmc_rates[dmc_control & 15] / 2;
@@ -200,75 +193,96 @@ int64_t APU::next_busy_cycle<Accuracy::standard>() {
     return busy;
 }
 
-void APU::quiet_cycles(int64_t n) {
+// The cycles up to `end`, none of them busy, with the samples that fall due
+// in them. How each channel shows its step stays the same throughout (only
+// a register write or a frame-sequencer step changes it), so it is worked
+// out once; the timers and steps move from sample to sample.
+void APU::quiet_run(int64_t end) {
     const uint8_t* mem = cpu->memory;
+    struct Pulse {
+        int m;
+        int8_t volume;  // 0 while muted
+        const uint8_t* duty;
+        int timer;
+        uint8_t step;
+    } pulses[2];
     for (int i = 0; i < 2; ++i) {
         const uint8_t ctrl = mem[0x4000 + 4 * i];
         const bool muted =
             ((mem[0x4001 + 4 * i] & 0x80) && sweep[i].mute) || pulse_period[i] <= 7 || length_counter[i] == 0;
-        const int m = pulse_period[i] + 1;
-        // Up to the last cycle, whose output is the one that stays.
-        const TimerRun before_last = run_timer(pulse_timer[i], m, n - 1);
-        uint8_t step = static_cast<uint8_t>((pulse_step[i] + before_last.zeros) & 7);
-        int8_t out = 0;
-        if (!muted) {
-            const int8_t volume = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[i].decay);
-            out = duty_table[ctrl >> 6][step] ? volume : static_cast<int8_t>(-volume);
-        }
-        pulse_output[i] = out;
-        pulse_timer[i] = static_cast<uint16_t>(next_timer(before_last.timer, m));
-        if (pulse_timer[i] == 0) step = (step + 1) & 7;
-        pulse_step[i] = step;
+        const int8_t volume = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[i].decay);
+        pulses[i] = {pulse_period[i] + 1, muted ? int8_t{0} : volume, duty_table[ctrl >> 6], pulse_timer[i],
+                     pulse_step[i]};
     }
+    const int triangle_m = triangle_period + 1;
+    const bool triangle_shown = linear_counter != 0 && length_counter[2] != 0 && triangle_period > 1;
+    int triangle_at = triangle_timer;
+    uint8_t triangle_at_step = triangle_step;
+    const uint8_t mode_period = mem[0x400E];
+    const int noise_m = noise_periods[mode_period & 15] / 2;
+    const int tap_shift = (mode_period & 0x80) ? 6 : 1;
+    const uint8_t noise_ctrl = mem[0x400C];
+    const int8_t noise_volume = length_counter[3] == 0
+                                    ? int8_t{0}
+                                    : static_cast<int8_t>((noise_ctrl & 0x10) ? (noise_ctrl & 15) : envelope[2].decay);
+    int noise_at = noise_timer;
+    uint16_t shift = noise_shift;
+    const int dmc_m = dmc_rates[dmc_control & 15] / 2;
 
-    {
-        // Two timer calls per cycle; the output is taken before the last.
-        const int m = triangle_period + 1;
-        const TimerRun before_last = run_timer(triangle_timer, m, 2 * n - 1);
-        uint8_t step = static_cast<uint8_t>((triangle_step + before_last.zeros) & 31);
-        if (linear_counter != 0 && length_counter[2] != 0 && triangle_period > 1) {
-            triangle_output = (triangle_table[step] - 7.5f) * 2;
-        } else {
-            triangle_output = 0;
+    while (cycles < end) {
+        const int64_t sample = next_sample_cycle();
+        const int64_t n = std::min(sample + 1, end) - cycles;
+        for (int i = 0; i < 2; ++i) {
+            Pulse& p = pulses[i];
+            // Up to the last cycle, whose output is the one that stays.
+            const TimerRun before_last = run_timer(p.timer, p.m, n - 1);
+            p.step = static_cast<uint8_t>((p.step + before_last.zeros) & 7);
+            pulse_output[i] = p.duty[p.step] ? p.volume : static_cast<int8_t>(-p.volume);
+            p.timer = next_timer(before_last.timer, p.m);
+            if (p.timer == 0) p.step = (p.step + 1) & 7;
         }
-        triangle_timer = static_cast<uint16_t>(next_timer(before_last.timer, m));
-        if (triangle_timer == 0) step = (step + 1) & 31;
-        triangle_step = step;
+        {
+            // Two timer calls per cycle; the output is taken before the last.
+            const TimerRun before_last = run_timer(triangle_at, triangle_m, 2 * n - 1);
+            triangle_at_step = static_cast<uint8_t>((triangle_at_step + before_last.zeros) & 31);
+            triangle_output = triangle_shown ? (triangle_table[triangle_at_step] - 7.5f) * 2 : 0;
+            triangle_at = next_timer(before_last.timer, triangle_m);
+            if (triangle_at == 0) triangle_at_step = (triangle_at_step + 1) & 31;
+        }
+        {
+            // The shift register moves at the start of each cycle whose timer is 0.
+            const TimerRun before_last = run_timer(noise_at, noise_m, n - 1);
+            for (int64_t shifts = (noise_at == 0) + before_last.zeros; shifts > 0; --shifts) {
+                const int feedback = ((shift >> tap_shift) ^ shift) & 1;
+                shift = static_cast<uint16_t>(((shift & 0x7FFF) | feedback << 15) >> 1);
+            }
+            noise_output = (shift & 1) ? int8_t{0} : noise_volume;
+            noise_at = next_timer(before_last.timer, noise_m);
+        }
+        {
+            // The output unit's steps inside a byte play its bits (the
+            // standard model's; the hardware model's stretches end before
+            // any step).
+            const TimerRun before_last = run_timer(dmc_timer, dmc_m, n - 1);
+            int64_t steps = (dmc_timer == 0) + before_last.zeros;
+            for (; steps > 0 && !dmc_silence; --steps) {
+                play_dmc_bit(dmc_output, dmc_shift);
+                dmc_shift >>= 1;
+                --dmc_bits_remaining;
+            }
+            dmc_timer = next_timer(before_last.timer, dmc_m);
+        }
+        cycles += n;
+        if (sample < end) emit_sample(expansion ? mix_with_expansion(cycles) : mix(this));
     }
-
-    {
-        // The shift register moves at the start of each cycle whose timer is 0.
-        const uint8_t mode_period = mem[0x400E];
-        const int m = noise_periods[mode_period & 15] / 2;
-        const TimerRun before_last = run_timer(noise_timer, m, n - 1);
-        for (int64_t shifts = (noise_timer == 0) + before_last.zeros; shifts > 0; --shifts) {
-            const int tap = (mode_period & 0x80) ? (noise_shift >> 6) : (noise_shift >> 1);
-            const int feedback = (tap ^ noise_shift) & 1;
-            noise_shift = static_cast<uint16_t>(((noise_shift & 0x7FFF) | feedback << 15) >> 1);
-        }
-        const uint8_t ctrl = mem[0x400C];
-        if (length_counter[3] == 0 || (noise_shift & 1)) {
-            noise_output = 0;
-        } else {
-            noise_output = static_cast<int8_t>((ctrl & 0x10) ? (ctrl & 15) : envelope[2].decay);
-        }
-        noise_timer = next_timer(before_last.timer, m);
+    for (int i = 0; i < 2; ++i) {
+        pulse_timer[i] = static_cast<uint16_t>(pulses[i].timer);
+        pulse_step[i] = pulses[i].step;
     }
-
-    {
-        // The output unit's steps inside a byte play its bits (the standard
-        // model's; the hardware model's stretches end before any step).
-        const int m = dmc_rates[dmc_control & 15] / 2;
-        const TimerRun before_last = run_timer(dmc_timer, m, n - 1);
-        int64_t steps = (dmc_timer == 0) + before_last.zeros;
-        for (; steps > 0 && !dmc_silence; --steps) {
-            play_dmc_bit(dmc_output, dmc_shift);
-            dmc_shift >>= 1;
-            --dmc_bits_remaining;
-        }
-        dmc_timer = next_timer(before_last.timer, m);
-    }
-    cycles += n;
+    triangle_timer = static_cast<uint16_t>(triangle_at);
+    triangle_step = triangle_at_step;
+    noise_timer = noise_at;
+    noise_shift = shift;
 }
 
 void APU::func_frame_counter() {

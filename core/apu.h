@@ -242,7 +242,7 @@ private:
         uint8_t loaded = 0;        // counters loaded from 0, which the clock leaves
         uint8_t old_halt[4] = {}, new_halt[4] = {};
     } race;
-    void quiet_cycles(int64_t n);
+    void quiet_run(int64_t end);
 };
 
 // The current mixed sample of the five channels.
