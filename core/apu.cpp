@@ -231,7 +231,7 @@ void APU::quiet_run(int64_t end) {
 
     while (cycles < end) {
         const int64_t sample = next_sample_cycle();
-        const int64_t n = std::min(sample + 1, end) - cycles;
+        const int64_t n = (sample < end ? sample + 1 : end) - cycles;
         for (int i = 0; i < 2; ++i) {
             Pulse& p = pulses[i];
             // Up to the last cycle, whose output is the one that stays.
