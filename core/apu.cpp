@@ -216,8 +216,8 @@ void APU::quiet_run(int64_t end) {
     }
     const int triangle_m = triangle_period + 1;
     const bool triangle_shown = linear_counter != 0 && length_counter[2] != 0 && triangle_period > 1;
-    int triangle_at = triangle_timer;
-    uint8_t triangle_at_step = triangle_step;
+    int tri_timer = triangle_timer;
+    uint8_t tri_step = triangle_step;
     const uint8_t mode_period = mem[0x400E];
     const int noise_m = noise_periods[mode_period & 15] / 2;
     const int tap_shift = (mode_period & 0x80) ? 6 : 1;
@@ -225,8 +225,8 @@ void APU::quiet_run(int64_t end) {
     const int8_t noise_volume = length_counter[3] == 0
                                     ? int8_t{0}
                                     : static_cast<int8_t>((noise_ctrl & 0x10) ? (noise_ctrl & 15) : envelope[2].decay);
-    int noise_at = noise_timer;
-    uint16_t shift = noise_shift;
+    int noi_timer = noise_timer;
+    uint16_t noi_shift = noise_shift;
     const int dmc_m = dmc_rates[dmc_control & 15] / 2;
 
     while (cycles < end) {
@@ -243,21 +243,21 @@ void APU::quiet_run(int64_t end) {
         }
         {
             // Two timer calls per cycle; the output is taken before the last.
-            const TimerRun before_last = run_timer(triangle_at, triangle_m, 2 * n - 1);
-            triangle_at_step = static_cast<uint8_t>((triangle_at_step + before_last.zeros) & 31);
-            triangle_output = triangle_shown ? (triangle_table[triangle_at_step] - 7.5f) * 2 : 0;
-            triangle_at = next_timer(before_last.timer, triangle_m);
-            if (triangle_at == 0) triangle_at_step = (triangle_at_step + 1) & 31;
+            const TimerRun before_last = run_timer(tri_timer, triangle_m, 2 * n - 1);
+            tri_step = static_cast<uint8_t>((tri_step + before_last.zeros) & 31);
+            triangle_output = triangle_shown ? (triangle_table[tri_step] - 7.5f) * 2 : 0;
+            tri_timer = next_timer(before_last.timer, triangle_m);
+            if (tri_timer == 0) tri_step = (tri_step + 1) & 31;
         }
         {
             // The shift register moves at the start of each cycle whose timer is 0.
-            const TimerRun before_last = run_timer(noise_at, noise_m, n - 1);
-            for (int64_t shifts = (noise_at == 0) + before_last.zeros; shifts > 0; --shifts) {
-                const int feedback = ((shift >> tap_shift) ^ shift) & 1;
-                shift = static_cast<uint16_t>(((shift & 0x7FFF) | feedback << 15) >> 1);
+            const TimerRun before_last = run_timer(noi_timer, noise_m, n - 1);
+            for (int64_t shifts = (noi_timer == 0) + before_last.zeros; shifts > 0; --shifts) {
+                const int feedback = ((noi_shift >> tap_shift) ^ noi_shift) & 1;
+                noi_shift = static_cast<uint16_t>(((noi_shift & 0x7FFF) | feedback << 15) >> 1);
             }
-            noise_output = (shift & 1) ? int8_t{0} : noise_volume;
-            noise_at = next_timer(before_last.timer, noise_m);
+            noise_output = (noi_shift & 1) ? int8_t{0} : noise_volume;
+            noi_timer = next_timer(before_last.timer, noise_m);
         }
         {
             // The output unit's steps inside a byte play its bits (the
@@ -279,10 +279,10 @@ void APU::quiet_run(int64_t end) {
         pulse_timer[i] = static_cast<uint16_t>(pulses[i].timer);
         pulse_step[i] = pulses[i].step;
     }
-    triangle_timer = static_cast<uint16_t>(triangle_at);
-    triangle_step = triangle_at_step;
-    noise_timer = noise_at;
-    noise_shift = shift;
+    triangle_timer = static_cast<uint16_t>(tri_timer);
+    triangle_step = tri_step;
+    noise_timer = noi_timer;
+    noise_shift = noi_shift;
 }
 
 void APU::func_frame_counter() {
