@@ -187,7 +187,7 @@ int64_t APU::next_busy_cycle<Accuracy::standard>() {
     if (dmc_direct_load != -1 || !dmc_silence) {
         const int m = dmc_rates[dmc_control & 15] / 2;
         // A timer past the period (after a rate change) or below 0 (a
-        // hardware-model count, which only a crafted old state file brings
+        // hardware-model count, which only a crafted state file brings
         // here) runs cycle by cycle.
         if (dmc_timer < 0 || dmc_timer >= m) return cycles;
         const int playing = dmc_direct_load == -1 ? std::max(dmc_bits_remaining - 1, 0) : 0;

@@ -131,7 +131,7 @@ TEST(FastPath, ApuBulkCyclesMatchCycleByCycle) {
             if (address == 0x4015 && rng.chance(80)) value |= 0x1F;
             exact->poke(address, value);
             fast->poke(address, value);
-            // At times a DMC timer below 0, as a crafted old state file can bring.
+            // At times a DMC timer below 0, as a crafted state file can bring.
             if (rng.chance(2)) exact->apu->dmc_timer = fast->apu->dmc_timer = -1 - rng.below(100);
         }
     }
