@@ -1359,17 +1359,13 @@ constexpr auto BLUE_BYTES = [] {
     return t;
 }();
 
-const bool HAS_SSSE3 = [] {
+// The widest picture steps this processor has, looked for once at load.
+const PictureSteps PROCESSOR_STEPS = [] {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("ssse3") != 0;
+    if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi")) return PictureSteps::widest;
+    return __builtin_cpu_supports("ssse3") ? PictureSteps::sixteen : PictureSteps::bytewise;
 }();
-const bool HAS_VBMI = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
-}();
-PictureSteps picture_steps = HAS_VBMI    ? PictureSteps::widest
-                             : HAS_SSSE3 ? PictureSteps::sixteen
-                                         : PictureSteps::bytewise;
+PictureSteps picture_steps = PROCESSOR_STEPS;
 
 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
@@ -1499,9 +1495,7 @@ void colour_background(const uint8_t* index, int n, const uint8_t* palette_ram, 
 
 void use_picture_steps(PictureSteps widest) {
 #ifdef __SSE2__
-    if (widest == PictureSteps::widest && !HAS_VBMI) widest = PictureSteps::sixteen;
-    if (widest == PictureSteps::sixteen && !HAS_SSSE3) widest = PictureSteps::bytewise;
-    picture_steps = widest;
+    picture_steps = std::min(widest, PROCESSOR_STEPS);
 #else
     (void)widest;
 #endif

@@ -42,7 +42,7 @@ inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
 // result. Narrower ones can be chosen (for tests); a choice the processor
 // lacks falls back to the next narrower. Process-wide; not to be switched
 // while a machine runs.
-enum class PictureSteps { bytewise, sixteen, widest };
+enum class PictureSteps { bytewise, sixteen, widest };  // narrowest first
 void use_picture_steps(PictureSteps widest);
 
 class PPU {
