@@ -190,6 +190,9 @@ void CPU::clock() {
 namespace {
 
 constexpr int64_t NEVER = std::numeric_limits<int64_t>::max();
+// A chain's length bound: the stack stays small where the compiler keeps the
+// executors' tail calls as calls (unoptimised builds).
+constexpr int64_t MAX_CHAIN_CYCLES = 1024;
 
 // The APU cycle count the machine step reaches after a CPU cycle count.
 inline int64_t apu_target(int64_t cpu_cycles) { return (cpu_cycles + 1) / 2; }
@@ -207,7 +210,7 @@ void CPU::catch_up() {
         if (apu) apu->run_until(apu_target(cycles));
         if (ppu) ppu->run_until(3 * cycles);
     }
-    ppu_due = apu_due = 0;
+    ppu_due = apu_due = chain_end = 0;
 }
 
 void CPU::catch_up_for(uint32_t address, bool write) {
@@ -224,7 +227,7 @@ void CPU::catch_up_for(uint32_t address, bool write) {
     if (apu_side && apu) apu->run_until(apu_target(instruction_start));
     // A mapper or APU write may move the next interrupt request (the PPU's
     // own events keep their dots): look again before the next instruction.
-    if (write && (apu_side || cartridge)) ppu_due = apu_due = 0;
+    if (write && (apu_side || cartridge)) ppu_due = apu_due = chain_end = 0;
 }
 
 CPU::RunEnd CPU::run(int64_t until) {
@@ -262,10 +265,13 @@ CPU::RunEnd CPU::run(int64_t until) {
             cycles = std::min({ppu_due, apu_due, until});
             continue;
         }
-        if (debug)
+        if (debug) {
             clock();  // with its trace
-        else
-            step();
+            continue;
+        }
+        chain_end = std::min({ppu_due, apu_due, until, cycles + MAX_CHAIN_CYCLES});
+        instruction_start = cycles;
+        CHAINED_EXECUTORS[bus_read(static_cast<uint16_t>(PC))](*this);
     }
 }
 

@@ -58,6 +58,10 @@ public:
     // the APU) must be brought up to date before the next instruction.
     int64_t ppu_due = 0;
     int64_t apu_due = 0;
+    // Instructions run back to back, each executor jumping to the next, while
+    // cycles is below this: the smallest of the two, run()'s end and a bound
+    // on the chain's length. What lowers either due lowers it too.
+    int64_t chain_end = 0;
 
     CPU();
     explicit CPU(bool debug);
@@ -80,7 +84,7 @@ public:
     RunEnd run(int64_t until);
     // One instruction (with the interrupt that follows it) through a
     // dispatch table whose entries have the opcode's addressing mode and
-    // operation built in: clock() without the trace, for run().
+    // operation built in: clock() without the trace.
     void step();
     template <uint8_t OPCODE, bool TRACED>
     void execute();
@@ -88,8 +92,14 @@ public:
     static void execute_on(CPU& cpu) {
         cpu.execute<OPCODE, TRACED>();
     }
+    // execute_on, then the next instruction's executor while cycles is below
+    // chain_end, as a tail call: run()'s instructions, each opcode
+    // dispatching the next from a jump of its own.
+    template <uint8_t OPCODE>
+    static void execute_chained(CPU& cpu);
     using Executor = void (*)(CPU&);
     static const std::array<Executor, 256> EXECUTORS;
+    static const std::array<Executor, 256> CHAINED_EXECUTORS;
     static const std::array<Executor, 256> TRACED_EXECUTORS;  // print each instruction (debug)
     // Brings the PPU and APU to the end of the last instruction.
     void catch_up();
@@ -270,6 +280,14 @@ public:
 [[gnu::always_inline]] inline void CPU::step() {
     instruction_start = cycles;
     EXECUTORS[bus_read(static_cast<uint16_t>(PC))](*this);
+}
+
+template <uint8_t OPCODE>
+void CPU::execute_chained(CPU& cpu) {
+    cpu.execute<OPCODE, false>();
+    if (cpu.cycles >= cpu.chain_end) return;
+    cpu.instruction_start = cpu.cycles;
+    return CHAINED_EXECUTORS[cpu.bus_read(static_cast<uint16_t>(cpu.PC))](cpu);
 }
 
 [[gnu::always_inline]] inline signed char CPU::read(signed char* location, bool notify) {

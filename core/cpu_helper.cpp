@@ -25,7 +25,7 @@ OpcodeInfo opcode_info(uint8_t opcode) {
 // is found, the cycles are counted and the NMI line sampled, then the
 // operation reads and writes its operand at once.
 template <uint8_t OPCODE, bool TRACED>
-void CPU::execute() {
+[[gnu::always_inline]] inline void CPU::execute() {
     using namespace isa;
     constexpr Mode mode = GRID[OPCODE].mode;
     constexpr Operation op = *GRID[OPCODE].op;
@@ -136,6 +136,7 @@ void CPU::execute() {
     } else if constexpr (op.kind == Kind::halt) {
         // The processor stops fetching, leaving PC on the opcode.
         jammed = true;
+        chain_end = 0;
         PC = pc;
         return;
     }
@@ -330,6 +331,11 @@ void CPU::interrupt_sequence(bool from_brk) {
 
 namespace {
 
+template <std::size_t... OPCODES>
+constexpr std::array<CPU::Executor, 256> chained_executors(std::index_sequence<OPCODES...>) {
+    return {&CPU::execute_chained<static_cast<uint8_t>(OPCODES)>...};
+}
+
 template <bool EXACT, std::size_t... OPCODES>
 constexpr std::array<CPU::Executor, 256> hardware_executors(std::index_sequence<OPCODES...>) {
     return {&CPU::execute_cycles_on<static_cast<uint8_t>(OPCODES), EXACT>...};
@@ -343,6 +349,7 @@ constexpr std::array<CPU::Executor, 256> executors(std::index_sequence<OPCODES..
 }  // namespace
 
 const std::array<CPU::Executor, 256> CPU::EXECUTORS = executors<false>(std::make_index_sequence<256>{});
+const std::array<CPU::Executor, 256> CPU::CHAINED_EXECUTORS = chained_executors(std::make_index_sequence<256>{});
 const std::array<CPU::Executor, 256> CPU::TRACED_EXECUTORS = executors<true>(std::make_index_sequence<256>{});
 const std::array<CPU::Executor, 256> CPU::HARDWARE_EXECUTORS =
     hardware_executors<false>(std::make_index_sequence<256>{});
