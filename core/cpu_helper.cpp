@@ -31,8 +31,11 @@ template <uint8_t OPCODE, bool TRACED>
     constexpr Operation op = *GRID[OPCODE].op;
     const uint16_t pc = static_cast<uint16_t>(PC);
     const uint16_t next = static_cast<uint16_t>(pc + length(mode));
-    // Every instruction reads the byte after its opcode.
-    const uint8_t b = bus_read(static_cast<uint16_t>(pc + 1));
+    // Every instruction reads the byte after its opcode. Operand bytes on the
+    // opcode's page of plain memory (most code) are read from it directly.
+    const uint8_t* code = read_pages[pc >> 8];
+    const bool on_page = code && (pc & 0xFF) <= 0xFD;
+    const uint8_t b = on_page ? code[(pc & 0xFF) + 1] : bus_read(static_cast<uint16_t>(pc + 1));
 
     uint16_t address = b;
     uint16_t base = 0;  // before indexing
@@ -42,7 +45,8 @@ template <uint8_t OPCODE, bool TRACED>
     } else if constexpr (mode == ZPY) {
         address = static_cast<uint8_t>(b + Y);
     } else if constexpr (mode == ABS || mode == ABX || mode == ABY || mode == IND) {
-        base = static_cast<uint16_t>(b | bus_read(static_cast<uint16_t>(pc + 2)) << 8);
+        const uint8_t high = on_page ? code[(pc & 0xFF) + 2] : bus_read(static_cast<uint16_t>(pc + 2));
+        base = static_cast<uint16_t>(b | high << 8);
         address = base;
         if constexpr (mode == ABX) {
             address = static_cast<uint16_t>(base + X);
