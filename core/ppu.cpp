@@ -1363,6 +1363,7 @@ constexpr auto BLUE_BYTES = [] {
 const PictureSteps PROCESSOR_STEPS = [] {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi")) return PictureSteps::widest;
+    if (__builtin_cpu_supports("avx2")) return PictureSteps::thirty_two;
     return __builtin_cpu_supports("ssse3") ? PictureSteps::sixteen : PictureSteps::bytewise;
 }();
 PictureSteps picture_steps = PROCESSOR_STEPS;
@@ -1370,14 +1371,29 @@ PictureSteps picture_steps = PROCESSOR_STEPS;
 inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
+[[gnu::target("ssse3"), gnu::always_inline]] inline __m128i table16(const std::array<uint8_t, 16>& t) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data()));
+}
+
+// Sixteen pixels' colours from their channels (one byte each), interleaved
+// into the 48 colour bytes at out and blended into the old ones where changed
+// is set.
+[[gnu::target("ssse3"), gnu::always_inline]] inline void store_colours16(uint8_t* out, __m128i red, __m128i green,
+                                                                         __m128i blue, __m128i changed) {
+    for (int part = 0; part < 3; ++part) {
+        const __m128i fresh = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(red, table16(CHANNEL_OF[part][0])),
+                                                        _mm_shuffle_epi8(green, table16(CHANNEL_OF[part][1]))),
+                                           _mm_shuffle_epi8(blue, table16(CHANNEL_OF[part][2])));
+        const __m128i take = _mm_shuffle_epi8(changed, table16(PIXEL_OF[part]));
+        const __m128i old = load16(out + 16 * part);
+        store16(out + 16 * part, _mm_or_si128(_mm_and_si128(take, fresh), _mm_andnot_si128(take, old)));
+    }
+}
+
 // store_pixels' sixteen-pixel groups, with byte shuffles; returns how many
 // pixels they took. The three channels are looked up sixteen pixels at a
-// time, interleaved into the 48 colour bytes and blended into the old ones
-// where the pixel changed.
+// time and stored by store_colours16.
 [[gnu::target("ssse3")]] int store_sixteens_ssse3(uint8_t* index, uint8_t* rgb, const uint8_t* values, int count) {
-    const auto table = [](const std::array<uint8_t, 16>& t) {
-        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(t.data()));
-    };
     const __m128i low6 = _mm_set1_epi8(0x3F), sixteen = _mm_set1_epi8(16), bias = _mm_set1_epi8(0x70);
     const __m128i ones = _mm_set1_epi8(-1);
     int i = 0;
@@ -1393,21 +1409,49 @@ inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<_
         __m128i from = _mm_and_si128(now, low6);
         for (int q = 0; q < 4; ++q) {
             const __m128i pick = _mm_adds_epu8(from, bias);
-            red = _mm_or_si128(red, _mm_shuffle_epi8(table(COLOUR_QUARTERS[0][q]), pick));
-            green = _mm_or_si128(green, _mm_shuffle_epi8(table(COLOUR_QUARTERS[1][q]), pick));
-            blue = _mm_or_si128(blue, _mm_shuffle_epi8(table(COLOUR_QUARTERS[2][q]), pick));
+            red = _mm_or_si128(red, _mm_shuffle_epi8(table16(COLOUR_QUARTERS[0][q]), pick));
+            green = _mm_or_si128(green, _mm_shuffle_epi8(table16(COLOUR_QUARTERS[1][q]), pick));
+            blue = _mm_or_si128(blue, _mm_shuffle_epi8(table16(COLOUR_QUARTERS[2][q]), pick));
             from = _mm_sub_epi8(from, sixteen);
         }
-        const __m128i changed = _mm_xor_si128(same, ones);
-        uint8_t* out = rgb + 3 * i;
-        for (int part = 0; part < 3; ++part) {
-            const __m128i fresh = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(red, table(CHANNEL_OF[part][0])),
-                                                            _mm_shuffle_epi8(green, table(CHANNEL_OF[part][1]))),
-                                               _mm_shuffle_epi8(blue, table(CHANNEL_OF[part][2])));
-            const __m128i take = _mm_shuffle_epi8(changed, table(PIXEL_OF[part]));
-            const __m128i old = load16(out + 16 * part);
-            store16(out + 16 * part, _mm_or_si128(_mm_and_si128(take, fresh), _mm_andnot_si128(take, old)));
+        store_colours16(rgb + 3 * i, red, green, blue, _mm_xor_si128(same, ones));
+    }
+    return i;
+}
+
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i load32(const uint8_t* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+}
+[[gnu::target("avx2"), gnu::always_inline]] inline __m256i table32(const std::array<uint8_t, 16>& t) {
+    return _mm256_broadcastsi128_si256(table16(t));
+}
+
+// store_pixels' thirty-two-pixel groups, as store_sixteens_ssse3 with the
+// lookups twice as wide (AVX2 shuffles work in two sixteen-byte lanes, each
+// with the same tables); each lane's colours are then stored as sixteen.
+[[gnu::target("avx2")]] int store_thirty_twos_avx2(uint8_t* index, uint8_t* rgb, const uint8_t* values, int count) {
+    const __m256i low6 = _mm256_set1_epi8(0x3F), sixteen = _mm256_set1_epi8(16), bias = _mm256_set1_epi8(0x70);
+    const __m256i ones = _mm256_set1_epi8(-1);
+    int i = 0;
+    for (; i + 32 <= count; i += 32) {
+        const __m256i now = load32(values + i);
+        const __m256i same = _mm256_cmpeq_epi8(now, load32(index + i));
+        if (_mm256_movemask_epi8(same) == -1) continue;
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(index + i), now);
+        __m256i red = _mm256_setzero_si256(), green = red, blue = red;
+        __m256i from = _mm256_and_si256(now, low6);
+        for (int q = 0; q < 4; ++q) {
+            const __m256i pick = _mm256_adds_epu8(from, bias);
+            red = _mm256_or_si256(red, _mm256_shuffle_epi8(table32(COLOUR_QUARTERS[0][q]), pick));
+            green = _mm256_or_si256(green, _mm256_shuffle_epi8(table32(COLOUR_QUARTERS[1][q]), pick));
+            blue = _mm256_or_si256(blue, _mm256_shuffle_epi8(table32(COLOUR_QUARTERS[2][q]), pick));
+            from = _mm256_sub_epi8(from, sixteen);
         }
+        const __m256i changed = _mm256_xor_si256(same, ones);
+        store_colours16(rgb + 3 * i, _mm256_castsi256_si128(red), _mm256_castsi256_si128(green),
+                        _mm256_castsi256_si128(blue), _mm256_castsi256_si128(changed));
+        store_colours16(rgb + 3 * i + 48, _mm256_extracti128_si256(red, 1), _mm256_extracti128_si256(green, 1),
+                        _mm256_extracti128_si256(blue, 1), _mm256_extracti128_si256(changed, 1));
     }
     return i;
 }
@@ -1513,6 +1557,7 @@ void PPU::store_pixels(int q, const uint8_t* values, int count) {
     int i = 0;
 #ifdef __SSE2__
     if (picture_steps == PictureSteps::widest) i = store_sixty_fours_vbmi(index, rgb, values, count);
+    if (picture_steps == PictureSteps::thirty_two) i = store_thirty_twos_avx2(index, rgb, values, count);
     if (picture_steps != PictureSteps::bytewise)
         i += store_sixteens_ssse3(index + i, rgb + 3 * i, values + i, count - i);
 #endif
