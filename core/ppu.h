@@ -38,10 +38,10 @@ inline constexpr uint8_t NTSC_TO_RGB[64][3] = {
 // clang-format on
 
 // The picture steps use the widest byte shuffles the processor has: 64
-// bytes at a time (AVX-512 VBMI), 32 (AVX2), 16 (SSSE3) or one by one, all to the same
-// result. Narrower ones can be chosen (for tests); a choice the processor
-// lacks falls back to the next narrower. Process-wide; not to be switched
-// while a machine runs.
+// bytes at a time (AVX-512 VBMI), 32 (AVX2), 16 (SSSE3) or one by one, all
+// to the same result. Narrower ones can be chosen (for tests); a choice the
+// processor lacks falls back to the next narrower. Process-wide; not to be
+// switched while a machine runs.
 enum class PictureSteps { bytewise, sixteen, thirty_two, widest };  // narrowest first
 void use_picture_steps(PictureSteps widest);
 
