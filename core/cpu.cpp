@@ -658,8 +658,12 @@ void CPU::write_mapped(signed char* location, signed char value) {
         }
     }
     if (Mapper* mapper = mapper_of(*this)) {
-        if (address >= mapper->registers_from() && address >= mapper->watched_writes_from())
-            catch_up_for(address, true);
+        if (address >= mapper->registers_from() && address >= mapper->watched_writes_from()) {
+            if (mapper->write_reaches_ppu(address, u8(value)))
+                catch_up_for(address, true);
+            else if (apu)
+                apu->run_until(apu_target(instruction_start));
+        }
         void* context[3] = {this, ppu, apu};
         mapper->map_write(context, folded, &value);
     }

@@ -23,6 +23,7 @@ public:
     UxROM() : Mapper(2) {}
     int32_t bank = 0;  // selected 16 KiB PRG bank, as a KiB index
     void map_write(void** context, signed char* address, signed char* value) override;
+    bool write_reaches_ppu(uint32_t, uint8_t) const override { return false; }  // PRG banks only
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
     void insert(CPU& cpu) override;

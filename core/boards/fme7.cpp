@@ -31,6 +31,12 @@ void FME7::place_6000(CPU& cpu, uint8_t before) {
     }
 }
 
+bool FME7::write_reaches_ppu(uint32_t address, uint8_t) const {
+    // The parameter of a CHR, arrangement or interrupt command; the command
+    // register, the PRG commands 8-B and the sound ports stay on the CPU's side.
+    return address >= 0xA000 && address < 0xC000 && (command < 8 || command > 11);
+}
+
 void FME7::map_write(void** context, signed char* address, signed char* value) {
     CPU* cpu = cpu_of(context);
     const int a = cpu_address(cpu, address);

@@ -65,6 +65,7 @@ public:
     void map_write(void** context, signed char* address, signed char* value) override;
     void insert(CPU& cpu) override;
     uint32_t watched_writes_from() const override { return 0x6000; }
+    bool write_reaches_ppu(uint32_t address, uint8_t value) const override;
     const uint8_t* battery_ram(const CPU& cpu) const override;
     void snapshot(StateIO& io) override;
 

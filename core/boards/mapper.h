@@ -62,10 +62,16 @@ public:
     virtual bool answers_expansion_reads() const { return false; }
     virtual uint32_t watched_writes_from() const { return 0x8000; }
     // Where the registers that switch banks or touch the interrupt counter
-    // begin: a write from here up first brings the PPU and the APU to the
+    // begin: a write from here up first brings the APU (whose DMC reads the
+    // PRG banks) and, where write_reaches_ppu says so, the PPU to the
     // instruction's start. Below it a watched write (PRG-RAM protection)
     // reaches only the board.
     virtual uint32_t registers_from() const { return 0x8000; }
+    // Whether a register write of value, before the board sees it, may change
+    // what the PPU fetches or the board's interrupt counter. Bringing the PPU
+    // up ends the span it draws at once, so the boards answer false for PRG
+    // banks and the like.
+    virtual bool write_reaches_ppu(uint32_t /*address*/, uint8_t /*value*/) const { return true; }
 
     // What the PPU's per-dot clock does to this mapper, so that the PPU's fast
     // path can leave out the calls that do nothing: nothing at all, something

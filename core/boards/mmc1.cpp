@@ -13,6 +13,12 @@ namespace NES {
 
 using namespace board;
 
+bool MMC1::write_reaches_ppu(uint32_t address, uint8_t value) const {
+    // A reset, or the fifth write into the control or a CHR register; the
+    // other writes only shift, and the PRG register is the CPU's.
+    return (value & 0x80) || ((shift & 1) && address < 0xE000);
+}
+
 void MMC1::map_write(void** context, signed char* address, signed char* value) {
     CPU* cpu = cpu_of(context);
     PPU* ppu = ppu_of(context);

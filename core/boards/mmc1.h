@@ -19,6 +19,7 @@ public:
     // a snapshot: the two writes it pairs lie within one instruction.
     int64_t last_write_cycle = -2;
     void map_write(void** context, signed char* address, signed char* value) override;
+    bool write_reaches_ppu(uint32_t address, uint8_t value) const override;
     void serialize(void** context, char* block) override;
     void deserialize(void** context, char* block) override;
     void insert(CPU& cpu) override;

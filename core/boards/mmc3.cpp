@@ -13,6 +13,17 @@ namespace NES {
 
 using namespace board;
 
+bool MMC3::write_reaches_ppu(uint32_t address, uint8_t value) const {
+    switch (address >> 13) {
+        case 4:  // a CHR inversion change, or a CHR register (R0-R5)
+            return (address & 1) ? (bank_select & 7) < 6 : ((value ^ prev_bank_select) & 0x80) != 0;
+        case 5:  // the arrangement; $A001 is the PRG-RAM control
+            return (address & 1) == 0;
+        default:  // the interrupt counter
+            return true;
+    }
+}
+
 void MMC3::map_write(void** context, signed char* address, signed char* value) {
     CPU* cpu = cpu_of(context);
     PPU* ppu = ppu_of(context);

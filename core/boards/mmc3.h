@@ -26,6 +26,7 @@ public:
     void deserialize(void** context, char* block) override;
     void insert(CPU& cpu) override;
     uint32_t watched_writes_from() const override { return 0x6000; }  // RAM protection
+    bool write_reaches_ppu(uint32_t address, uint8_t value) const override;
     DotClock dot_clock() const override { return DotClock::after_dot_255; }
     int64_t clocks_to_request() const override;
     void scanline_clock(CPU* cpu);

@@ -276,7 +276,7 @@ std::vector<uint8_t> every_opcode_cart(uint32_t seed) {
 TEST(FastPath, MachineRunMatchesMachineSteps) {
     const std::string data = PICTOR_SOURCE_DIR "/python/pictor_cli/data/";
     expect_same_run(test::read_file(data + "demo.nes"), 300, 1, "demo");
-    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3", "mmc4"})
+    for (const char* kind : {"nrom", "uxrom", "cnrom", "mmc1", "mmc3", "mmc4", "fme7"})
         expect_same_run(test::read_file(data + "workload_" + kind + ".nes"), 200, 2, kind);
     for (int mapper : {0, 1, 2, 3, 4, 10, 40})
         for (uint32_t seed = 1; seed <= 2; ++seed)
