@@ -13,9 +13,8 @@ counts the steps of all machines together; "x one env" compares it with one envi
 
 "outside emulation" is the share of a batch step's time not spent running frames: measured
 against what the batch's threads can emulate, as many machines' runFrame loops on as many
-threads, measured in turns with the row's steps (on a shared host two threads rarely give
-twice one).
-Needs the gym extra (pip install 'pictor[gym]').
+threads, taken in turns with the row's steps (on a shared host two threads rarely give twice
+one). Needs the gym extra (pip install 'pictor[gym]').
 """
 
 from __future__ import annotations
